@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// The coding-agent tools this program knows, and how to tell that one is installed. Detection
+// only asks whether a path exists: it never runs a tool, reads PATH or looks inside a file.
+namespace AgentDetection {
+
+struct AgentKind {
+    QString displayName;     // "Claude Code"
+    QString kind;            // what the relay calls it: "claude_code"
+    QString bin;             // the executable's file name: "claude"
+    QStringList homeMarkers; // entries the tool leaves in the home folder, tested in order
+};
+
+// Claude Code, Codex, Gemini, in that order.
+const QList<AgentKind>& agentKinds();
+std::optional<AgentKind> agentKind(const QString& displayName);
+
+// The standard search folders for a home folder, each ending in "/".
+QStringList searchFolders(const QString& home);
+
+// Display names of the agents found, in the order of agentKinds(), each at most once.
+QStringList detectAgents(const QString& home, const QStringList& searchFolders);
+
+// The first search folder's candidate path for bin that exists.
+std::optional<QString> cliPath(const QString& bin, const QStringList& searchFolders);
+
+} // namespace AgentDetection

@@ -1,0 +1,64 @@
+#include "gate/GateConfig.h"
+
+#include "platform/AppPaths.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace GateConfig {
+
+namespace {
+// A real config is a few hundred bytes; anything far larger is not one, and reading it on
+// every redraw of a window would stall the program.
+constexpr qint64 maxConfigBytes = 1024 * 1024;
+} // namespace
+
+QByteArray build(const QString& supportDir, const QString& apiKey,
+                 const std::optional<QString>& room, quint16 port) {
+    const QString roomValue = room && !room->isEmpty() ? *room : QString::fromLatin1(defaultRoom);
+    const QJsonObject confirmations{
+        {QStringLiteral("port"), port},
+        {QStringLiteral("host"), QString::fromLatin1(listenHost)},
+        {QStringLiteral("room"), roomValue},
+        {QStringLiteral("wake_script"), QStringLiteral("/usr/bin/true")},
+    };
+    const QJsonObject config{
+        {QStringLiteral("queue"),
+         QJsonObject{
+             {QStringLiteral("path"), AppPaths::join(supportDir, QStringLiteral("queue.jsonl"))}}},
+        {QStringLiteral("receipts"),
+         QJsonObject{{QStringLiteral("path"),
+                      AppPaths::join(supportDir, QStringLiteral("receipts.jsonl"))}}},
+        {QStringLiteral("poller"), QJsonObject{{QStringLiteral("api_key"), apiKey}}},
+        {QStringLiteral("mcp"), QJsonObject{{QStringLiteral("confirmations"), confirmations}}},
+    };
+    return QJsonDocument(config).toJson(QJsonDocument::Indented);
+}
+
+std::optional<QString> pollerApiKey(const QByteArray& json) {
+    const QJsonDocument document = QJsonDocument::fromJson(json);
+    if (!document.isObject()) {
+        return std::nullopt;
+    }
+    const QJsonValue poller = document.object().value(QStringLiteral("poller"));
+    const QJsonValue key = poller.toObject().value(QStringLiteral("api_key"));
+    if (!poller.isObject() || !key.isString() || key.toString().isEmpty()) {
+        return std::nullopt;
+    }
+    return key.toString();
+}
+
+std::optional<QString> readPollerApiKey(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return std::nullopt;
+    }
+    const QByteArray contents = file.read(maxConfigBytes + 1);
+    if (contents.size() > maxConfigBytes) {
+        return std::nullopt;
+    }
+    return pollerApiKey(contents);
+}
+
+} // namespace GateConfig

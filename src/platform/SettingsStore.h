@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QSettings>
+#include <QString>
+
+#include <memory>
+#include <optional>
+
+// The per-user settings store. Reads are forgiving about what another program (or an older
+// version) left under a key: a value of the wrong type reads as missing, never as garbage.
+class SettingsStore {
+public:
+    explicit SettingsStore(std::unique_ptr<QSettings> settings);
+
+    // The user's own store: organisation "Kestrova", application "Kestrova Helper".
+    static std::shared_ptr<SettingsStore> openUserStore();
+    static std::shared_ptr<SettingsStore> openFile(const QString& path);
+
+    std::optional<QString> string(const QString& key) const;
+    bool boolean(const QString& key) const;
+
+    void setString(const QString& key, const QString& value);
+    void setBoolean(const QString& key, bool value);
+    void remove(const QString& key);
+
+    QString fileName() const { return m_settings->fileName(); }
+
+private:
+    void persist();
+
+    std::unique_ptr<QSettings> m_settings;
+};
