@@ -1,0 +1,87 @@
+#include "support/TestHome.h"
+
+#include "gate/GateController.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTest>
+
+#include <csignal>
+
+TestHome::TestHome()
+    : ownPort(freePort())
+    , existingPort(freePort()) {
+    QDir().mkpath(home());
+    QDir().mkpath(home() + QStringLiteral("/.local/share"));
+    m_settings = SettingsStore::openFile(settingsFile());
+}
+
+QString TestHome::supportDir() const {
+    return home() + QStringLiteral("/.local/share/Kestrova Helper");
+}
+
+GateEnvironment TestHome::environment() const {
+    GateEnvironment environment;
+    environment.homeFolder = home();
+    environment.applicationSupportFolder = home() + QStringLiteral("/.local/share");
+    environment.settings = m_settings;
+    environment.ownGatePort = ownPort;
+    environment.existingGatePort = existingPort;
+    environment.agentSearchFolders = {path(QStringLiteral("opt/bin/")),
+                                      path(QStringLiteral("usr/bin/")),
+                                      path(QStringLiteral(".local/bin/"))};
+    environment.webUrl = QUrl(QStringLiteral("http://127.0.0.1:9/"));
+    environment.openUrl = [urls = openedUrls](const QUrl& url) { urls->append(url); };
+    environment.loginItem = loginItem;
+    return environment;
+}
+
+GateEnvironment TestHome::environmentWithDaemon() const {
+    GateEnvironment environment = this->environment();
+    environment.resourceFolder = QStringLiteral(KESTROVA_TEST_RESOURCE_DIR);
+    environment.systemNodeCandidates = {QStandardPaths::findExecutable(QStringLiteral("node"))};
+    return environment;
+}
+
+void TestHome::signIn(const QString& apiKey) const {
+    m_settings->setString(QString::fromLatin1(SettingsKeys::kApiKey), apiKey);
+}
+
+void TestHome::makeFile(const QString& relative, const QByteArray& contents,
+                        bool executable) const {
+    const QString filePath = path(relative);
+    QDir().mkpath(QFileInfo(filePath).absolutePath());
+    QFile file(filePath);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(contents);
+    file.close();
+    if (executable) {
+        file.setPermissions(file.permissions() | QFile::ExeOwner);
+    }
+}
+
+quint16 freePort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+void killProcess(qint64 pid) {
+    if (pid > 0) {
+        ::kill(static_cast<pid_t>(pid), SIGKILL);
+    }
+}
+
+bool processAlive(qint64 pid) {
+    // A zombie nobody has reaped yet has ended all the same.
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (pid <= 0 || !stat.open(QIODevice::ReadOnly)) {
+        return false;
+    }
+    const QByteArray line = stat.readAll();
+    const qsizetype afterName = line.lastIndexOf(')');
+    return afterName > 0 && line.size() > afterName + 2 && line.at(afterName + 2) != 'Z';
+}

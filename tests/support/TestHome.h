@@ -1,0 +1,51 @@
+#pragma once
+
+#include "gate/GateEnvironment.h"
+#include "support/FakeLoginItem.h"
+
+#include <QList>
+#include <QTemporaryDir>
+#include <QUrl>
+
+#include <memory>
+
+// A temporary world for one controller: home, data folder, settings file, free gate ports, a
+// recorded "browser" and a fake login item. Nothing touches the real user's files.
+class TestHome {
+public:
+    TestHome();
+
+    QString home() const { return m_dir.path() + QStringLiteral("/home"); }
+    QString path(const QString& relative) const { return home() + u'/' + relative; }
+    QString supportDir() const;
+    QString settingsFile() const { return m_dir.path() + QStringLiteral("/settings.ini"); }
+
+    // Settings as a second program would see them on disk.
+    std::shared_ptr<SettingsStore> settings() const { return m_settings; }
+
+    // An environment for a new controller: no resource folder, no system runtimes, search
+    // folders inside the home. Tests adjust the fields they care about.
+    GateEnvironment environment() const;
+    // The same, with the built daemon script and the system's node, so a real gate can run.
+    GateEnvironment environmentWithDaemon() const;
+
+    void signIn(const QString& apiKey = QStringLiteral("key-123")) const;
+    void makeFile(const QString& relative, const QByteArray& contents = {},
+                  bool executable = false) const;
+
+    std::shared_ptr<QList<QUrl>> openedUrls = std::make_shared<QList<QUrl>>();
+    std::shared_ptr<FakeLoginItem> loginItem = std::make_shared<FakeLoginItem>();
+    quint16 ownPort;
+    quint16 existingPort;
+
+private:
+    QTemporaryDir m_dir;
+    std::shared_ptr<SettingsStore> m_settings;
+};
+
+// A loopback port nothing listens on right now.
+quint16 freePort();
+
+// Ends a gate that a test launched, whatever state the controller is in.
+void killProcess(qint64 pid);
+bool processAlive(qint64 pid);
