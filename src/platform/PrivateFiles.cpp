@@ -26,7 +26,7 @@ bool makePrivateFolder(const QString& path) {
 
 std::expected<void, QString> writePrivateFile(const QString& path, const QByteArray& contents) {
     QFile file(path);
-    if (file.exists()) {
+    if (QFileInfo(path).isFile()) {
         file.setPermissions(ownerReadWrite);
     }
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate, ownerReadWrite)) {
