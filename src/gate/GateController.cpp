@@ -13,7 +13,8 @@ GateController::GateController(GateEnvironment environment, QObject* parent)
     , m_env(std::move(environment))
     , m_installDir(AppPaths::join(m_env.homeFolder, QStringLiteral("bramblekit")))
     , m_supportDir(
-          AppPaths::join(m_env.applicationSupportFolder, QStringLiteral("Kestrova Helper"))) {
+          AppPaths::join(m_env.applicationSupportFolder, QStringLiteral("Kestrova Helper")))
+    , m_auth(m_env.google, m_network, m_env.signInSheet) {
     publish(m_accountUserId, m_env.settings->string(QString::fromLatin1(kUserId)));
     publish(m_personalRoom, m_env.settings->string(QString::fromLatin1(kRoom)));
     publish(m_useExistingGate, m_env.settings->boolean(QString::fromLatin1(kUseExisting)));
@@ -22,7 +23,7 @@ GateController::GateController(GateEnvironment environment, QObject* parent)
 }
 
 GateController::~GateController() {
-    // Probe cycles still waiting resume when their requests are aborted; they must not
+    // Work still waiting on a request resumes when the request is aborted below; it must not
     // publish into a controller that is going away.
     m_tearingDown = true;
     for (QNetworkReply* reply : m_network.findChildren<QNetworkReply*>()) {
@@ -30,9 +31,14 @@ GateController::~GateController() {
     }
 }
 
-GateController& GateController::shared() {
-    static GateController* const controller = new GateController(GateEnvironment::production());
+GateController& GateController::shared(std::shared_ptr<SignInSheet> signInSheet) {
+    static GateController* const controller =
+        new GateController(GateEnvironment::production(std::move(signInSheet)));
     return *controller;
+}
+
+bool GateController::stillHere(const QPointer<GateController>& self) {
+    return self && !self->m_tearingDown;
 }
 
 std::optional<QString> GateController::storedApiKey() const {

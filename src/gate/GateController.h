@@ -1,11 +1,13 @@
 #pragma once
 
+#include "account/RelayClient.h"
 #include "gate/GateEnvironment.h"
 #include "gate/GateProcess.h"
 
 #include <QCoro/QCoroTask>
 #include <QNetworkAccessManager>
 #include <QObject>
+#include <QPointer>
 #include <QStringList>
 
 #include <memory>
@@ -23,7 +25,8 @@ public:
     ~GateController() override;
 
     // The application's controller, built from the real platform on first use, never released.
-    static GateController& shared();
+    // The first call names the platform's sign-in sheet.
+    static GateController& shared(std::shared_ptr<SignInSheet> signInSheet = nullptr);
 
     // Published state. Every assignment emits changed(), also when the value is the same.
     bool helperRunning() const { return m_helperRunning; }
@@ -64,6 +67,9 @@ public:
     void chooseOwnGate();
     void setLaunchAtLogin(bool enabled);
     void detectAgents();
+    void signIn();
+    void signOut();
+    void registerDetectedAgents();
 
 signals:
     void changed();
@@ -81,6 +87,17 @@ private:
     void watch(std::unique_ptr<GateProcess> process);
     void forget(GateProcess* ended);
     QCoro::Task<> probeGates();
+
+    // Whether work that waited may still publish: the controller exists and is not going away.
+    static bool stillHere(const QPointer<GateController>& self);
+    QString hostFingerprint();
+    RelayClient::Connection relayConnection();
+    QCoro::Task<> runSignIn();
+    // Ends a sign-in that got nowhere; no message when the user cancelled.
+    void failSignIn(const std::optional<QString>& message);
+    void storeAccount(const RelayAuth& account);
+    QCoro::Task<> runRegistration(QStringList agents, QString apiKey, QString machineName,
+                                  QString fingerprint);
 
     GateEnvironment m_env;
 
@@ -103,6 +120,7 @@ private:
     // Gates sent SIGTERM whose end has not been seen yet: their exit still triggers a probe.
     std::vector<std::unique_ptr<GateProcess>> m_stoppingProcesses;
     QNetworkAccessManager m_network;
+    GoogleAuth m_auth;
     bool m_tearingDown = false;
 };
 

@@ -17,12 +17,12 @@ QCoro::Task<> GateController::probeGates() {
     auto own = GateProbe::ping(m_network, m_env.ownGatePort, m_env.probeTimeout);
     auto existing = GateProbe::ping(m_network, m_env.existingGatePort, m_env.probeTimeout);
     const bool ownAlive = co_await own;
-    if (!self || m_tearingDown) {
+    if (!stillHere(self)) {
         co_return;
     }
     publish(m_helperRunning, ownAlive);
     const bool existingAlive = co_await existing;
-    if (!self || m_tearingDown) {
+    if (!stillHere(self)) {
         co_return;
     }
     publish(m_existingGateDetected, existingAlive);

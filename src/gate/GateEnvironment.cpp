@@ -4,13 +4,14 @@
 #include "agents/AgentDetection.h"
 #include "gate/NodeRuntime.h"
 #include "platform/AppPaths.h"
+#include "platform/HostNames.h"
 #include "platform/XdgAutostartEntry.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QStandardPaths>
 
-GateEnvironment GateEnvironment::production() {
+GateEnvironment GateEnvironment::production(std::shared_ptr<SignInSheet> signInSheet) {
     GateEnvironment environment;
     environment.homeFolder = AppPaths::homeFolder();
     environment.applicationSupportFolder = AppPaths::applicationSupportFolder(
@@ -25,5 +26,11 @@ GateEnvironment GateEnvironment::production() {
     environment.loginItem = std::make_shared<XdgAutostartEntry>(
         XdgAutostartEntry::userAutostartFolder(), QString::fromUtf8(BuildConfig::appId),
         QCoreApplication::applicationFilePath());
+    environment.google = {.clientId = QString::fromUtf8(BuildConfig::googleClientId),
+                          .authorizationUrl = QUrl(QString::fromUtf8(BuildConfig::googleAuthUrl)),
+                          .tokenUrl = QUrl(QString::fromUtf8(BuildConfig::googleTokenUrl))};
+    environment.signInSheet = std::move(signInSheet);
+    environment.relayUrl = QUrl(QString::fromUtf8(BuildConfig::relayUrl));
+    environment.machineName = &HostNames::computerName;
     return environment;
 }

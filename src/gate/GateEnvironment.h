@@ -1,7 +1,9 @@
 #pragma once
 
+#include "account/GoogleAuth.h"
 #include "platform/LoginItemService.h"
 #include "platform/SettingsStore.h"
+#include "platform/SignInSheet.h"
 
 #include <QString>
 #include <QStringList>
@@ -31,5 +33,12 @@ struct GateEnvironment {
     std::function<void(const QUrl&)> openUrl;
     std::shared_ptr<LoginItemService> loginItem;
 
-    static GateEnvironment production();
+    GoogleAuth::Endpoints google;
+    std::shared_ptr<SignInSheet> signInSheet;
+    QUrl relayUrl;
+    std::chrono::milliseconds relayTimeout{25000};
+    std::function<QString()> machineName;
+
+    // The sign-in sheet is the platform's own: the program's shell makes it.
+    static GateEnvironment production(std::shared_ptr<SignInSheet> signInSheet);
 };

@@ -2,9 +2,12 @@
 
 #include <QTcpSocket>
 
-StubHttpServer::StubHttpServer(quint16 port, Behaviour behaviour, int status)
+#include <memory>
+
+StubHttpServer::StubHttpServer(quint16 port, Behaviour behaviour, int status, QByteArray body)
     : m_behaviour(behaviour)
-    , m_status(status) {
+    , m_status(status)
+    , m_body(std::move(body)) {
     connect(&m_server, &QTcpServer::newConnection, this, &StubHttpServer::onConnection);
     m_server.listen(QHostAddress::LocalHost, port);
 }
@@ -22,14 +25,20 @@ void StubHttpServer::onConnection() {
             drip->start(100);
             continue;
         }
-        connect(socket, &QTcpSocket::readyRead, socket, [socket, status = m_status] {
-            if (!socket->readAll().contains("\r\n\r\n")) {
+        auto request = std::make_shared<QByteArray>();
+        connect(socket, &QTcpSocket::readyRead, socket, [this, socket, request] {
+            request->append(socket->readAll());
+            if (!request->contains("\r\n\r\n")) {
                 return;
             }
-            socket->write(QStringLiteral("HTTP/1.1 %1 Stub\r\nContent-Length: 2\r\n"
-                                         "Connection: close\r\n\r\n[]")
-                              .arg(status)
+            const bool cutOff = m_behaviour == Behaviour::CutOff;
+            const qsizetype promised = cutOff ? m_body.size() * 2 + 100 : m_body.size();
+            socket->write(QStringLiteral("HTTP/1.1 %1 Stub\r\nContent-Length: %2\r\n"
+                                         "Connection: close\r\n\r\n")
+                              .arg(m_status)
+                              .arg(promised)
                               .toLatin1());
+            socket->write(m_body);
             socket->disconnectFromHost();
         });
     }

@@ -4,13 +4,14 @@
 #include <QTimer>
 
 // A loopback HTTP server that misbehaves on purpose: answers every request with a fixed
-// status, or accepts and stays silent, or drips one byte at a time and never finishes.
+// status and body, or accepts and stays silent, or drips one byte at a time and never
+// finishes, or promises a body and hangs up halfway through it.
 class StubHttpServer final : public QObject {
     Q_OBJECT
 public:
-    enum class Behaviour { Answer, Silent, Drip };
+    enum class Behaviour { Answer, Silent, Drip, CutOff };
 
-    StubHttpServer(quint16 port, Behaviour behaviour, int status = 200);
+    StubHttpServer(quint16 port, Behaviour behaviour, int status = 200, QByteArray body = "[]");
 
     bool isListening() const { return m_server.isListening(); }
     int connections() const { return m_connections; }
@@ -21,5 +22,6 @@ private:
     QTcpServer m_server;
     Behaviour m_behaviour;
     int m_status;
+    QByteArray m_body;
     int m_connections = 0;
 };

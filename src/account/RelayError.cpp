@@ -1,0 +1,11 @@
+#include "account/RelayError.h"
+
+#include "account/UserText.h"
+
+QString RelayError::errorDescription() const {
+    if (m_kind == Kind::BadUrl) {
+        return QStringLiteral("Bad relay URL.");
+    }
+    return QStringLiteral("Relay sign-in failed (%1): ").arg(m_status) +
+           UserText::firstCharacters(m_body, 160);
+}

@@ -1,0 +1,178 @@
+#include "account/GoogleOAuth.h"
+#include "account/Pkce.h"
+
+#include <QRegularExpression>
+#include <QTest>
+#include <QUrlQuery>
+
+// The pieces of the Google sign-in a wrong byte would break: PKCE, the URLs, the form body,
+// and how the callback and the token endpoint's answers are read.
+class GoogleOAuthTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void challengeMatchesTheRfcExample() {
+        // RFC 7636, Appendix B.
+        QCOMPARE(Pkce::codeChallenge(QStringLiteral("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk")),
+                 QStringLiteral("E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM"));
+    }
+
+    void verifiersAreFreshAndUrlSafe() {
+        const QRegularExpression urlSafe(QStringLiteral("^[A-Za-z0-9_-]+$"));
+        const QString first = Pkce::makeVerifier();
+        const QString second = Pkce::makeVerifier();
+        QCOMPARE(first.size(), 86);
+        QVERIFY(urlSafe.match(first).hasMatch());
+        QVERIFY(first != second);
+        const QString challenge = Pkce::codeChallenge(first);
+        QCOMPARE(challenge.size(), 43);
+        QVERIFY(urlSafe.match(challenge).hasMatch());
+    }
+
+    void schemeAndRedirectComeFromTheClientId() {
+        const QString clientId = QStringLiteral("123-abc.apps.googleusercontent.com");
+        QCOMPARE(GoogleOAuth::callbackScheme(clientId),
+                 QStringLiteral("com.googleusercontent.apps.123-abc"));
+        QCOMPARE(GoogleOAuth::redirectUri(clientId),
+                 QStringLiteral("com.googleusercontent.apps.123-abc:/oauth2redirect"));
+    }
+
+    void authorizationUrlCarriesSevenItemsInOrder() {
+        const QUrl url = GoogleOAuth::authorizationUrl(
+            QUrl(QStringLiteral("https://accounts.example/o/oauth2/v2/auth")),
+            QStringLiteral("id-1.apps.example.com"), QStringLiteral("CHALLENGE"));
+        const QString encoded = QString::fromLatin1(url.toEncoded());
+        QCOMPARE(encoded, QStringLiteral("https://accounts.example/o/oauth2/v2/auth"
+                                         "?client_id=id-1.apps.example.com"
+                                         "&redirect_uri=com.example.apps.id-1:/oauth2redirect"
+                                         "&response_type=code"
+                                         "&scope=openid%20email%20profile"
+                                         "&code_challenge=CHALLENGE"
+                                         "&code_challenge_method=S256"
+                                         "&prompt=select_account"));
+    }
+
+    void formEncodingKeepsOnlyUnreservedCharacters_data() {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("encoded");
+        QTest::newRow("redirect uri") << "com.example.apps.id-1:/oauth2redirect"
+                                      << "com.example.apps.id-1%3A%2Foauth2redirect";
+        QTest::newRow("code with slash") << "4/0AX-y_z~"
+                                         << "4%2F0AX-y_z~";
+        QTest::newRow("space plus equals") << "a b+c="
+                                           << "a%20b%2Bc%3D";
+        QTest::newRow("letters of any script stay") << "Grüße"
+                                                    << "Grüße";
+        QTest::newRow("emoji is encoded") << "\U0001F600"
+                                          << "%F0%9F%98%80";
+    }
+
+    void formEncodingKeepsOnlyUnreservedCharacters() {
+        QFETCH(QString, value);
+        QFETCH(QString, encoded);
+        QCOMPARE(GoogleOAuth::formEncode(value), encoded);
+    }
+
+    void tokenBodyHoldsTheFivePairs() {
+        const QByteArray body =
+            GoogleOAuth::tokenRequestBody(QStringLiteral("id-1.apps.example.com"),
+                                          QStringLiteral("4/code"), QStringLiteral("verifier"));
+        QStringList pairs = QString::fromUtf8(body).split(u'&');
+        pairs.sort();
+        QCOMPARE(pairs, QStringList({"client_id=id-1.apps.example.com", "code=4%2Fcode",
+                                     "code_verifier=verifier", "grant_type=authorization_code",
+                                     "redirect_uri=com.example.apps.id-1%3A%2Foauth2redirect"}));
+    }
+
+    void callbacks_data() {
+        QTest::addColumn<QString>("callback");
+        QTest::addColumn<QString>("code"); // empty: badCallback
+        QTest::newRow("code") << "com.example.apps.id:/oauth2redirect?code=abc&scope=x"
+                              << "abc";
+        QTest::newRow("two codes: the first") << "s:/r?code=first&code=second"
+                                              << "first";
+        QTest::newRow("encoded code") << "s:/r?code=4%2F0A"
+                                      << "4/0A";
+        QTest::newRow("error item") << "s:/r?error=access_denied"
+                                    << "";
+        QTest::newRow("no query") << "s:/r"
+                                  << "";
+        QTest::newRow("empty code") << "s:/r?code="
+                                    << "";
+    }
+
+    void callbacks() {
+        QFETCH(QString, callback);
+        QFETCH(QString, code);
+        const auto result = GoogleOAuth::authorizationCode(QUrl(callback));
+        if (code.isEmpty()) {
+            QVERIFY(!result);
+            QCOMPARE(result.error().errorDescription(),
+                     QStringLiteral("Sign-in did not complete."));
+        } else {
+            QCOMPARE(result.value_or(QString()), code);
+        }
+    }
+
+    void tokenAnswers_data() {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("token");   // when it succeeds
+        QTest::addColumn<QString>("message"); // when it fails
+        QTest::newRow("id token") << 200 << QByteArray(R"({"id_token":"t.k.n","x":1})") << "t.k.n"
+                                  << "";
+        QTest::newRow("empty id token") << 200 << QByteArray(R"({"id_token":""})") << ""
+                                        << "";
+        QTest::newRow("number") << 200 << QByteArray(R"({"id_token":5})") << ""
+                                << "Google did not return an ID token.";
+        QTest::newRow("not json") << 200 << QByteArray("<html>") << ""
+                                  << "Google did not return an ID token.";
+        QTest::newRow("400 empty") << 400 << QByteArray() << ""
+                                   << "Google token exchange failed: ";
+        QTest::newRow("400 google error")
+            << 400 << QByteArray(R"({"error":"invalid_grant"})") << ""
+            << R"(Google token exchange failed: {"error":"invalid_grant"})";
+        QTest::newRow("not utf-8") << 500 << QByteArray("\xff\xfe\xfd") << ""
+                                   << "Google token exchange failed: ";
+    }
+
+    void tokenAnswers() {
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        QFETCH(QString, token);
+        QFETCH(QString, message);
+        const auto result = GoogleOAuth::idToken({status, body});
+        QCOMPARE(result.has_value(), message.isEmpty());
+        if (result) {
+            QCOMPARE(*result, token);
+        } else {
+            QCOMPARE(result.error().errorDescription(), message);
+        }
+    }
+
+    // The message is cut, the error keeps everything; "characters" are what a reader sees.
+    void longAnswersAreCutInTheMessageOnly() {
+        const QString longBody = QString(500, u'x');
+        const auto plain = GoogleOAuth::idToken({400, longBody.toUtf8()});
+        QCOMPARE(plain.error().body(), longBody);
+        QCOMPARE(plain.error().errorDescription(),
+                 QStringLiteral("Google token exchange failed: ") + QString(140, u'x'));
+
+        const QString family = QStringLiteral("\U0001F468\u200D\U0001F469\u200D\U0001F467");
+        const QString accented = QStringLiteral("e\u0301");
+        QString clusters;
+        for (int i = 0; i < 100; ++i) {
+            clusters += family + accented;
+        }
+        const auto cut = GoogleOAuth::idToken({400, clusters.toUtf8()});
+        QString expected;
+        for (int i = 0; i < 70; ++i) {
+            expected += family + accented;
+        }
+        QCOMPARE(cut.error().errorDescription(),
+                 QStringLiteral("Google token exchange failed: ") + expected);
+    }
+};
+
+QTEST_GUILESS_MAIN(GoogleOAuthTest)
+#include "tst_googleoauth.moc"

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkRequest>
+#include <QProcess>
+#include <QUrl>
+#include <QUrlQuery>
+
+#include <optional>
+
+// Runs tools/devstack on a free loopback port and talks to it over real HTTP, synchronously.
+class Devstack {
+public:
+    struct Reply {
+        int status = 0; // 0: no answer within the timeout
+        QByteArray body;
+        QByteArray location;
+        QJsonObject json() const;
+    };
+
+    explicit Devstack(const QStringList& extraArgs = {});
+    ~Devstack();
+    Devstack(const Devstack&) = delete;
+    Devstack& operator=(const Devstack&) = delete;
+
+    bool isRunning() const { return m_port != 0; }
+    quint16 port() const { return m_port; }
+    QUrl baseUrl() const;
+    QUrl googleAuthUrl() const { return baseUrl().resolved(QUrl("/o/oauth2/v2/auth")); }
+    QUrl googleTokenUrl() const { return baseUrl().resolved(QUrl("/token")); }
+    QUrl relayUrl(const QString& path) const { return baseUrl().resolved(QUrl(path)); }
+    QString clientId() const { return m_clientId; }
+
+    QJsonObject state();
+    bool setFaults(const QJsonObject& faults);
+    // Acts as the browser: opens the sign-in page, follows "continue", returns the callback URL.
+    std::optional<QUrl> followAuthorization(const QUrl& authorizationUrl);
+
+    // Redirects are not followed; every call waits at most ten seconds.
+    Reply get(const QUrl& url);
+    Reply postForm(const QUrl& url, const QUrlQuery& form);
+    Reply postJson(const QUrl& url, const QJsonObject& body, const QString& bearer = {});
+
+private:
+    Reply send(QNetworkRequest request, const QByteArray& verb, const QByteArray& body = {});
+
+    QProcess m_process;
+    QNetworkAccessManager m_network;
+    quint16 m_port = 0;
+    QString m_clientId = QStringLiteral("devstack-desktop.apps.googleusercontent.com");
+};

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "Faults.h"
+#include "GoogleStandIn.h"
+#include "RelayStandIn.h"
+
+#include <QHttpServer>
+#include <QObject>
+
+#include <expected>
+
+// Serves the Google and relay stand-ins, the devstack control endpoints and a web page.
+class DevstackServer {
+public:
+    struct Options {
+        QString clientId;
+        int delayMs = 0;
+        bool autoApprove = false;
+    };
+
+    explicit DevstackServer(const Options& options);
+
+    // Listens on 127.0.0.1 only; gives the port actually bound.
+    std::expected<quint16, QString> listen(quint16 port);
+
+private:
+    template <typename Handler>
+    void on(const char* path, QHttpServerRequest::Method method, Handler handler);
+    void deliver(QHttpServerResponse&& response, QHttpServerResponder&& responder);
+    QHttpServerResponse setFaults(const QHttpServerRequest& request);
+    QHttpServerResponse state() const;
+
+    int m_delayMs;
+    Faults m_faults;
+    GoogleStandIn m_google;
+    RelayStandIn m_relay;
+    QHttpServer m_http;
+    QObject m_pending; // context of delayed answers, dropped before the server goes
+};
