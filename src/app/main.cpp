@@ -1,4 +1,7 @@
+#include "BuildConfig.h"
 #include "account/SignInSheetWindow.h"
+#include "app/TrayMenu.h"
+#include "app/WindowManager.h"
 #include "gate/GateController.h"
 #include "platform/BrowserSignIn.h"
 #include "platform/SingleInstance.h"
@@ -6,24 +9,32 @@
 #include <QApplication>
 #include <QDesktopServices>
 
+namespace {
+
+// A later start (from the desktop, or the browser handing back a sign-in callback) passes its
+// request to the running helper and ends.
+int handOver(const QStringList& arguments) {
+    if (arguments.isEmpty()) {
+        SingleInstance::requestShow();
+    } else {
+        SingleInstance::sendUrl(QUrl(arguments.constFirst()));
+    }
+    return 0;
+}
+
+} // namespace
+
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Kestrova"));
     QApplication::setApplicationName(QStringLiteral("Kestrova Helper"));
+    QApplication::setDesktopFileName(QString::fromUtf8(BuildConfig::appId));
     // A tray program: closing its windows does not end it.
     QApplication::setQuitOnLastWindowClosed(false);
 
-    // A later start (from the desktop, or the browser handing back a sign-in callback) passes
-    // its request to the running helper and ends.
     SingleInstance instance;
     if (!instance.claim()) {
-        const QStringList arguments = QApplication::arguments().mid(1);
-        if (arguments.isEmpty()) {
-            SingleInstance::requestShow();
-        } else {
-            SingleInstance::sendUrl(QUrl(arguments.constFirst()));
-        }
-        return 0;
+        return handOver(QApplication::arguments().mid(1));
     }
 
     auto signInSheet = std::make_shared<BrowserSignIn>(
@@ -31,6 +42,19 @@ int main(int argc, char* argv[]) {
     QObject::connect(&instance, &SingleInstance::urlReceived, signInSheet.get(),
                      &BrowserSignIn::deliverCallback);
     SignInSheetWindow signInWindow(*signInSheet);
-    GateController::shared(signInSheet);
+
+    GateController& gate = GateController::shared(signInSheet);
+    const WebSite site{QUrl(QString::fromUtf8(BuildConfig::webUrl)),
+                       [](const QUrl& url) { QDesktopServices::openUrl(url); }};
+    WindowManager windows(gate, site);
+    TrayMenu tray(gate, windows, site);
+    QObject::connect(&tray, &TrayMenu::quitRequested, &app, &QApplication::quit);
+    QObject::connect(&instance, &SingleInstance::showRequested, &windows,
+                     &WindowManager::showWelcome);
+
+    windows.showWelcome();
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        windows.reportMissingTray();
+    }
     return QApplication::exec();
 }

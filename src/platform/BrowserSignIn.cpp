@@ -1,6 +1,6 @@
 #include "platform/BrowserSignIn.h"
 
-#include <QCoro/QCoroSignal>
+#include <QCoro/QCoroFuture>
 
 BrowserSignIn::BrowserSignIn(BrowserOpener openBrowser, QObject* parent)
     : QObject(parent)
@@ -18,11 +18,13 @@ QCoro::Task<SignInSheet::Outcome> BrowserSignIn::present(QUrl authorizationUrl,
     cancel();
     m_authorizationUrl = std::move(authorizationUrl);
     m_callbackScheme = std::move(callbackScheme);
+    m_pending = std::make_unique<QPromise<Outcome>>();
+    m_pending->start();
+    QFuture<Outcome> outcome = m_pending->future();
     m_waiting = true;
     m_browserOpened = m_openBrowser(m_authorizationUrl);
     emit waitingChanged(true);
-    const auto outcome = co_await qCoro(this, &BrowserSignIn::ended);
-    co_return outcome;
+    co_return co_await outcome;
 }
 
 bool BrowserSignIn::deliverCallback(const QUrl& callback) {
@@ -40,6 +42,9 @@ void BrowserSignIn::cancel() {
 }
 
 void BrowserSignIn::finish(const Outcome& outcome) {
+    const std::unique_ptr<QPromise<Outcome>> pending = std::move(m_pending);
+    pending->addResult(outcome);
+    pending->finish();
     m_waiting = false;
     emit waitingChanged(false);
     emit ended(outcome);

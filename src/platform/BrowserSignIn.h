@@ -3,8 +3,10 @@
 #include "platform/SignInSheet.h"
 
 #include <QObject>
+#include <QPromise>
 
 #include <functional>
+#include <memory>
 
 // The sign-in sheet of a desktop without a built-in web view: the system browser shows the
 // page, and the redirect to the callback scheme comes back through the desktop entry's scheme
@@ -38,6 +40,9 @@ private:
     void finish(const Outcome& outcome);
 
     BrowserOpener m_openBrowser;
+    // Each call waits on its own promise, so it ends even when this object goes away first or
+    // a newer call ends it in the same turn of the event loop.
+    std::unique_ptr<QPromise<Outcome>> m_pending;
     bool m_waiting = false;
     bool m_browserOpened = false;
     QUrl m_authorizationUrl;

@@ -6,6 +6,19 @@
 
 namespace HostNames {
 
+namespace {
+QByteArray unescaped(const QByteArray& value) {
+    QByteArray plain;
+    for (qsizetype i = 0; i < value.size(); ++i) {
+        if (value.at(i) == '\\' && i + 1 < value.size()) {
+            ++i;
+        }
+        plain += value.at(i);
+    }
+    return plain;
+}
+} // namespace
+
 QString prettyHostName(const QByteArray& machineInfo) {
     for (const QByteArray& rawLine : machineInfo.split('\n')) {
         const QByteArray line = rawLine.trimmed();
@@ -13,13 +26,14 @@ QString prettyHostName(const QByteArray& machineInfo) {
             continue;
         }
         QByteArray value = line.mid(int(sizeof("PRETTY_HOSTNAME=")) - 1);
-        // The file is shell-compatible: the value may be quoted and escaped.
-        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-            value.back() == value.front()) {
+        // The file is shell-compatible: the value may be quoted, and escaped with backslashes.
+        if (value.size() >= 2 && value.front() == '\'' && value.back() == '\'') {
+            return QString::fromUtf8(value.mid(1, value.size() - 2)).trimmed();
+        }
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
             value = value.mid(1, value.size() - 2);
         }
-        value.replace("\\\"", "\"").replace("\\\\", "\\");
-        return QString::fromUtf8(value).trimmed();
+        return QString::fromUtf8(unescaped(value)).trimmed();
     }
     return {};
 }

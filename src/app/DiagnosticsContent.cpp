@@ -1,0 +1,54 @@
+#include "app/DiagnosticsContent.h"
+
+namespace {
+// The ports the labels name are the product's fixed ones, not whatever a test configured.
+constexpr int ownGatePort = 8789;
+constexpr int existingGatePort = 8788;
+
+const QString absent = QStringLiteral("\u2014");
+
+QString portLabel(const QString& name, int port) {
+    return name + QStringLiteral(" (:") + QString::number(port) + u')';
+}
+
+QString orAbsent(const std::optional<QString>& text) {
+    return nonEmpty(text) ? *text : absent;
+}
+
+QString nodeText(const GateSnapshot& state) {
+    if (state.bundledNode) {
+        return QStringLiteral("bundled (zero-prereq)");
+    }
+    if (state.nodePath) {
+        return QStringLiteral("system: ") + *state.nodePath;
+    }
+    return QStringLiteral("NOT FOUND");
+}
+} // namespace
+
+DiagnosticsContent DiagnosticsContent::of(const GateSnapshot& state) {
+    DiagnosticsContent content;
+    content.rows = {
+        {portLabel(QStringLiteral("Kestrova gate"), ownGatePort),
+         state.helperRunning ? QStringLiteral("running") : QStringLiteral("stopped")},
+        {portLabel(QStringLiteral("Existing dev gate"), existingGatePort),
+         state.existingGateDetected ? QStringLiteral("detected") : QStringLiteral("none")},
+        {QStringLiteral("Mode"), state.useExistingGate ? QStringLiteral("using existing gate")
+                                                       : QStringLiteral("own gate")},
+        {QStringLiteral("Signed-in account"), orAbsent(state.accountUserId)},
+        {QStringLiteral("Personal room"), orAbsent(state.personalRoom)},
+        {QStringLiteral("Gate daemon"), state.daemonBundled
+                                            ? QStringLiteral("bundled in app")
+                                            : QStringLiteral("fallback (~/bramblekit)")},
+        {QStringLiteral("Node.js"), nodeText(state)},
+        {QStringLiteral("Approval bridge"), QStringLiteral("not yet verified end-to-end")},
+        {QStringLiteral("Last checked"), state.lastChecked.isEmpty() ? absent : state.lastChecked},
+    };
+    content.showDevBuildNote = !state.bundledNode.has_value();
+    content.daemonPath = state.daemonScript;
+    content.configPath = state.configPath;
+    if (nonEmpty(state.lastError)) {
+        content.lastErrorLine = QStringLiteral("Last error: ") + *state.lastError;
+    }
+    return content;
+}

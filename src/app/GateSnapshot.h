@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+class GateController;
+
+// Everything a window shows, read from the controller in one go. The windows turn a snapshot
+// into what they draw with pure functions, so every state can be tested without reaching it.
+struct GateSnapshot {
+    bool helperRunning = false;
+    bool existingGateDetected = false;
+    QString lastChecked;
+    std::optional<QString> accountUserId;
+    std::optional<QString> personalRoom;
+    bool signingIn = false;
+    std::optional<QString> lastError;
+    bool launchAtLogin = false;
+    bool useExistingGate = false;
+    QStringList detectedAgents;
+    QStringList registeredAgents;
+    std::optional<QString> registrationError;
+
+    bool signedIn = false;
+    std::optional<QString> pairingKey;
+    QString daemonScript;
+    bool daemonBundled = false;
+    std::optional<QString> bundledNode;
+    std::optional<QString> nodePath;
+    QString configPath;
+
+    static GateSnapshot of(const GateController& gate);
+};
+
+// Present and not the empty string.
+inline bool nonEmpty(const std::optional<QString>& text) {
+    return text && !text->isEmpty();
+}

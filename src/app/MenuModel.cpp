@@ -1,0 +1,86 @@
+#include "app/MenuModel.h"
+
+namespace MenuModel {
+
+namespace {
+
+using Action = MenuEntry::Action;
+using Kind = MenuEntry::Kind;
+
+MenuEntry info(const QString& text) {
+    return {.kind = Kind::Info, .text = text};
+}
+
+MenuEntry command(const QString& text, Action action, bool enabled = true) {
+    return {.kind = Kind::Command, .text = text, .enabled = enabled, .action = action};
+}
+
+MenuEntry separator() {
+    return {};
+}
+
+void addAccount(QList<MenuEntry>& menu, const GateSnapshot& state) {
+    if (nonEmpty(state.accountUserId)) {
+        menu << info(QStringLiteral("Signed in: ") + *state.accountUserId);
+        if (nonEmpty(state.personalRoom)) {
+            menu << info(QStringLiteral("Room: ") + *state.personalRoom);
+        }
+    } else {
+        menu << info(state.signingIn ? QStringLiteral("Signing in…")
+                                     : QStringLiteral("Not signed in"));
+    }
+    if (nonEmpty(state.lastError)) {
+        menu << info(QStringLiteral("⚠︎ ") + *state.lastError);
+    }
+}
+
+void addGate(QList<MenuEntry>& menu, const GateSnapshot& state) {
+    if (state.useExistingGate) {
+        menu << info(QStringLiteral("Local gate: using existing (:8788)"))
+             << command(QStringLiteral("Run my own gate instead"), Action::ChooseOwnGate);
+    } else if (state.helperRunning) {
+        menu << info(QStringLiteral("Local gate: running (:8789)"))
+             << command(QStringLiteral("Stop local gate"), Action::StopGate);
+    } else {
+        menu << info(QStringLiteral("Local gate: stopped"))
+             << command(QStringLiteral("Start local gate"), Action::StartGate, state.signedIn);
+    }
+    menu << info(QStringLiteral("Existing dev gate (:8788): ") + (state.existingGateDetected
+                                                                      ? QStringLiteral("detected")
+                                                                      : QStringLiteral("none")));
+    if (state.existingGateDetected && !state.useExistingGate && !state.helperRunning) {
+        menu << command(QStringLiteral("Use that existing gate instead"),
+                        Action::ChooseExistingGate);
+    }
+}
+
+} // namespace
+
+QList<MenuEntry> entries(const GateSnapshot& state, const QString& webSiteHost) {
+    QList<MenuEntry> menu;
+    addAccount(menu, state);
+    menu << separator() << command(QStringLiteral("Show Kestrova"), Action::ShowWelcome)
+         << separator();
+    if (state.signedIn) {
+        menu << command(QStringLiteral("Sign out"), Action::SignOut);
+    } else {
+        menu << command(state.signingIn ? QStringLiteral("Signing in…")
+                                        : QStringLiteral("Sign in with Google"),
+                        Action::SignIn, !state.signingIn);
+    }
+    menu << separator();
+    addGate(menu, state);
+    menu << command(QStringLiteral("Refresh status"), Action::Refresh)
+         << command(QStringLiteral("Show pairing QR…"), Action::ShowPairing)
+         << command(QStringLiteral("Diagnostics…"), Action::ShowDiagnostics) << separator()
+         << MenuEntry{.kind = Kind::Check,
+                      .text = QStringLiteral("Start at login"),
+                      .enabled = true,
+                      .checked = state.launchAtLogin,
+                      .action = Action::ToggleLaunchAtLogin}
+         << command(QStringLiteral("Open ") + webSiteHost, Action::OpenWebSite) << separator()
+         << command(QStringLiteral("Quit Kestrova Helper"), Action::Quit);
+    return menu;
+}
+
+} // namespace MenuModel

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "app/GateSnapshot.h"
+
+#include <QList>
+#include <QString>
+
+// The tray menu as data: which entries show, with what text and state, for a given state of
+// the controller. The tray turns the list into a QMenu; tests compare lists.
+struct MenuEntry {
+    enum class Kind { Info, Command, Check, Separator };
+    enum class Action {
+        None,
+        ShowWelcome,
+        SignOut,
+        SignIn,
+        ChooseOwnGate,
+        StopGate,
+        StartGate,
+        ChooseExistingGate,
+        Refresh,
+        ShowPairing,
+        ShowDiagnostics,
+        ToggleLaunchAtLogin,
+        OpenWebSite,
+        Quit,
+    };
+
+    Kind kind = Kind::Separator;
+    QString text;
+    bool enabled = false;
+    bool checked = false;
+    Action action = Action::None;
+
+    bool operator==(const MenuEntry&) const = default;
+};
+
+namespace MenuModel {
+
+QList<MenuEntry> entries(const GateSnapshot& state, const QString& webSiteHost);
+
+} // namespace MenuModel

@@ -1,0 +1,84 @@
+#include "app/WelcomeContent.h"
+
+namespace {
+
+using Row = WelcomeContent::Row;
+
+Row accountRow(const GateSnapshot& state) {
+    if (!state.signedIn) {
+        return {false, QStringLiteral("Not signed in yet")};
+    }
+    QString text = QStringLiteral("Signed in");
+    if (state.accountUserId) {
+        text += QStringLiteral(": ") + *state.accountUserId;
+    }
+    return {true, text};
+}
+
+Row gateRow(const GateSnapshot& state) {
+    if (state.helperRunning) {
+        return {true, QStringLiteral("Helper gate running")};
+    }
+    if (state.useExistingGate) {
+        return {true, QStringLiteral("Using existing gate")};
+    }
+    return {false, QStringLiteral("Helper gate stopped")};
+}
+
+Row pairingRow(const GateSnapshot& state) {
+    if (state.pairingKey) {
+        return {true, QStringLiteral("Ready to pair with your phone")};
+    }
+    return {false, QStringLiteral("Sign in to enable pairing")};
+}
+
+Row agentsRow(const GateSnapshot& state) {
+    if (state.detectedAgents.isEmpty()) {
+        return {false, QStringLiteral("No coding agent detected on this Mac")};
+    }
+    return {true,
+            QStringLiteral("Agent detected: ") + state.detectedAgents.join(QStringLiteral(", "))};
+}
+
+// Only once there is something to register: a signed-out user has nothing to wait for.
+std::optional<Row> registrationRow(const GateSnapshot& state) {
+    if (!state.registeredAgents.isEmpty()) {
+        return Row{true, QStringLiteral("Added to your Kestrova account: ") +
+                             state.registeredAgents.join(QStringLiteral(", "))};
+    }
+    if (state.signedIn && !state.detectedAgents.isEmpty()) {
+        return Row{false, QStringLiteral("Couldn't register agent yet: ") +
+                              state.registrationError.value_or(
+                                  QStringLiteral("Registering your agent to Kestrova…"))};
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+WelcomeContent WelcomeContent::of(const GateSnapshot& state) {
+    WelcomeContent content;
+    content.rows = {accountRow(state), gateRow(state), pairingRow(state), agentsRow(state)};
+    if (auto registration = registrationRow(state)) {
+        content.rows.append(*registration);
+    }
+    if (nonEmpty(state.lastError)) {
+        content.warning = QStringLiteral("⚠︎ ") + *state.lastError;
+    }
+    if (!state.signedIn) {
+        content.nextStep = NextStep::SignIn;
+        content.nextStepText =
+            state.signingIn ? QStringLiteral("Signing in…") : QStringLiteral("Sign in with Google");
+        content.nextStepEnabled = !state.signingIn;
+    } else if (!state.helperRunning && !state.useExistingGate) {
+        content.nextStep = NextStep::StartHelper;
+        content.nextStepText = QStringLiteral("Start the helper");
+        content.nextStepEnabled = true;
+    } else {
+        content.nextStep = NextStep::AllSet;
+        content.nextStepText = QStringLiteral("You're set. Pair your phone from the menu-bar icon "
+                                              "(top-right) > \"Show pairing QR\".");
+        content.nextStepEnabled = true;
+    }
+    return content;
+}

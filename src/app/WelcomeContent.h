@@ -1,0 +1,28 @@
+#pragma once
+
+#include "app/GateSnapshot.h"
+
+#include <QList>
+#include <QString>
+
+#include <optional>
+
+// What the welcome window shows for one state: the setup checklist, a warning, and the one
+// step the user should take next.
+struct WelcomeContent {
+    struct Row {
+        bool done;
+        QString text;
+
+        bool operator==(const Row&) const = default;
+    };
+    enum class NextStep { SignIn, StartHelper, AllSet };
+
+    QList<Row> rows; // 4 or 5 rows, in order
+    std::optional<QString> warning;
+    NextStep nextStep = NextStep::SignIn;
+    QString nextStepText; // the button's label, or the "all set" text
+    bool nextStepEnabled = false;
+
+    static WelcomeContent of(const GateSnapshot& state);
+};

@@ -1,0 +1,263 @@
+#include "app/WelcomeWindow.h"
+
+#include "app/GateSnapshot.h"
+#include "app/Symbols.h"
+#include "app/TextStyles.h"
+#include "app/WelcomeContent.h"
+#include "gate/GateController.h"
+
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QShortcut>
+#include <QVBoxLayout>
+
+namespace {
+
+constexpr int kWidth = 440;
+constexpr int kInset = 22;
+constexpr int kRowIconSize = 16;
+const QColor kGreen(0x2E, 0xA0, 0x43);
+const QColor kOrange(0xE0, 0x7B, 0x00);
+
+QFrame* divider(QWidget* parent) {
+    auto* line = new QFrame(parent);
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Sunken);
+    return line;
+}
+
+QLabel* wrapped(QLabel* label) {
+    label->setWordWrap(true);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    return label;
+}
+
+QLabel* iconLabel(const QPixmap& pixmap, QWidget* parent) {
+    auto* label = new QLabel(parent);
+    label->setPixmap(pixmap);
+    label->setFixedSize(pixmap.deviceIndependentSize().toSize());
+    return label;
+}
+
+// Outside a dialog a button ignores Return unless it is auto-default.
+QPushButton* button(const QString& text, QWidget* parent) {
+    auto* button = new QPushButton(text, parent);
+    button->setAutoDefault(true);
+    button->setAccessibleName(text);
+    return button;
+}
+
+} // namespace
+
+WelcomeWindow::WelcomeWindow(GateController& gate, WebSite site, QWidget* parent)
+    : QWidget(parent)
+    , m_gate(gate)
+    , m_site(std::move(site)) {
+    setWindowTitle(QStringLiteral("Kestrova"));
+    const qreal ratio = devicePixelRatioF();
+    const QSize rowIcon(kRowIconSize, kRowIconSize);
+    m_donePixmap =
+        Symbols::icon(QStringLiteral("checkmark.circle.fill"), kGreen).pixmap(rowIcon, ratio);
+    m_notDonePixmap = Symbols::icon(QStringLiteral("circle"), TextStyles::secondaryColor(*this))
+                          .pixmap(rowIcon, ratio);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(kInset, kInset, kInset, kInset);
+    layout->setSpacing(14);
+    layout->addWidget(makeHeader());
+    layout->addWidget(divider(this));
+    layout->addWidget(makeChecklist());
+    m_warning = wrapped(TextStyles::label(QString(), TextStyle::Footnote, this));
+    TextStyles::setColor(*m_warning, kOrange);
+    layout->addWidget(m_warning);
+    m_trayMissing = wrapped(TextStyles::label(
+        QStringLiteral("This desktop has no system tray, so Kestrova Helper has no icon to click. "
+                       "It keeps running: start Kestrova Helper again to bring this window back."),
+        TextStyle::Footnote, this));
+    TextStyles::setColor(*m_trayMissing, kOrange);
+    m_trayMissing->hide();
+    layout->addWidget(m_trayMissing);
+    layout->addWidget(divider(this));
+    layout->addWidget(makeNextStep());
+    layout->addWidget(makeLinks());
+    layout->addWidget(divider(this));
+    layout->addWidget(wrapped(TextStyles::label(
+        QStringLiteral("Kestrova keeps running in your menu bar (top-right). Closing this window "
+                       "won't quit it - reopen it any time from the menu-bar icon > \"Show "
+                       "Kestrova\"."),
+        TextStyle::Footnote, this, true)));
+
+    // Fixed width: the height follows the wrapped texts, see fitHeight().
+    setFixedWidth(kWidth);
+    new QShortcut(QKeySequence(Qt::Key_Escape), this, this, &QWidget::close);
+
+    connect(&m_gate, &GateController::changed, this,
+            [this] { present(WelcomeContent::of(GateSnapshot::of(m_gate))); });
+    present(WelcomeContent::of(GateSnapshot::of(m_gate)));
+}
+
+void WelcomeWindow::showTrayMissing() {
+    m_trayMissing->show();
+    fitHeight();
+}
+
+QWidget* WelcomeWindow::makeHeader() {
+    auto* header = new QWidget(this);
+    auto* row = new QHBoxLayout(header);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(12);
+    const int iconSize = 30;
+    row->addWidget(iconLabel(Symbols::icon(QStringLiteral("checkmark.shield.fill"), kGreen)
+                                 .pixmap(QSize(iconSize, iconSize), devicePixelRatioF()),
+                             header),
+                   0, Qt::AlignTop);
+
+    auto* column = new QVBoxLayout;
+    column->setSpacing(3);
+    QLabel* title =
+        TextStyles::label(QStringLiteral("Kestrova is installed"), TextStyle::Title2, header);
+    QFont titleFont = title->font();
+    titleFont.setBold(true);
+    title->setFont(titleFont);
+    column->addWidget(wrapped(title));
+    column->addWidget(wrapped(TextStyles::label(
+        QStringLiteral("This Mac helper connects your coding agents to Kestrova, so agent "
+                       "approvals show up on your phone - no terminal needed."),
+        TextStyle::Callout, header, true)));
+    row->addLayout(column, 1);
+    return header;
+}
+
+QWidget* WelcomeWindow::makeChecklist() {
+    auto* checklist = new QWidget(this);
+    auto* column = new QVBoxLayout(checklist);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(8);
+    // Five rows at most; the registration row is hidden while there is nothing to register.
+    for (int i = 0; i < 5; ++i) {
+        auto* row = new QWidget(checklist);
+        auto* line = new QHBoxLayout(row);
+        line->setContentsMargins(0, 0, 0, 0);
+        line->setSpacing(8);
+        QLabel* icon = iconLabel(m_notDonePixmap, row);
+        QLabel* text = wrapped(TextStyles::label(QString(), TextStyle::Callout, row));
+        line->addWidget(icon, 0, Qt::AlignTop);
+        line->addWidget(text, 1);
+        line->addStretch();
+        column->addWidget(row);
+        m_rows.append({row, icon, text});
+    }
+    return checklist;
+}
+
+QWidget* WelcomeWindow::makeNextStep() {
+    auto* nextStep = new QWidget(this);
+    auto* column = new QVBoxLayout(nextStep);
+    column->setContentsMargins(0, 0, 0, 0);
+
+    m_nextStepButton = button(QString(), nextStep);
+    m_nextStepButton->setDefault(true);
+    m_nextStepButton->setMinimumHeight(34);
+    QFont bold = m_nextStepButton->font();
+    bold.setBold(true);
+    m_nextStepButton->setFont(bold);
+    connect(m_nextStepButton, &QPushButton::clicked, this, &WelcomeWindow::takeNextStep);
+    column->addWidget(m_nextStepButton);
+
+    m_allSet = new QWidget(nextStep);
+    auto* allSet = new QHBoxLayout(m_allSet);
+    allSet->setContentsMargins(0, 0, 0, 0);
+    allSet->setSpacing(8);
+    allSet->addWidget(iconLabel(Symbols::icon(QStringLiteral("menubar.arrow.up.rectangle"),
+                                              palette().color(QPalette::WindowText))
+                                    .pixmap(QSize(kRowIconSize, kRowIconSize), devicePixelRatioF()),
+                                m_allSet),
+                      0, Qt::AlignTop);
+    m_allSetText = wrapped(TextStyles::label(QString(), TextStyle::Callout, m_allSet));
+    allSet->addWidget(m_allSetText, 1);
+    column->addWidget(m_allSet);
+    return nextStep;
+}
+
+QWidget* WelcomeWindow::makeLinks() {
+    auto* links = new QWidget(this);
+    auto* row = new QHBoxLayout(links);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(10);
+    QPushButton* instructions = button(QStringLiteral("Setup instructions"), links);
+    connect(instructions, &QPushButton::clicked, this,
+            [this] { m_site.open(m_site.downloadUrl()); });
+    QPushButton* refresh = button(QStringLiteral("Refresh status"), links);
+    connect(refresh, &QPushButton::clicked, this, [this] { m_gate.refresh(); });
+    row->addStretch();
+    row->addWidget(instructions);
+    row->addWidget(refresh);
+    row->addStretch();
+    return links;
+}
+
+void WelcomeWindow::present(const WelcomeContent& content) {
+    for (qsizetype i = 0; i < m_rows.size(); ++i) {
+        const ChecklistRow& row = m_rows.at(i);
+        const bool shown = i < content.rows.size();
+        row.row->setVisible(shown);
+        if (!shown) {
+            continue;
+        }
+        const WelcomeContent::Row& item = content.rows.at(i);
+        row.icon->setPixmap(item.done ? m_donePixmap : m_notDonePixmap);
+        row.text->setText(item.text);
+        row.text->setAccessibleName(
+            item.text + (item.done ? QStringLiteral(" (done)") : QStringLiteral(" (not done)")));
+    }
+
+    m_warning->setText(content.warning.value_or(QString()));
+    m_warning->setVisible(content.warning.has_value());
+
+    const bool allSet = content.nextStep == WelcomeContent::NextStep::AllSet;
+    const bool wasAvailable = m_nextStepButton->isVisibleTo(this) && m_nextStepButton->isEnabled();
+    m_nextStepButton->setVisible(!allSet);
+    m_allSet->setVisible(allSet);
+    if (allSet) {
+        m_allSetText->setText(content.nextStepText);
+    } else {
+        m_nextStepButton->setText(content.nextStepText);
+        m_nextStepButton->setAccessibleName(content.nextStepText);
+        m_nextStepButton->setEnabled(content.nextStepEnabled);
+        // Disabling it passed the focus on; Return should press the next step again.
+        if (content.nextStepEnabled && !wasAvailable) {
+            m_nextStepButton->setFocus();
+        }
+    }
+    fitHeight();
+}
+
+void WelcomeWindow::takeNextStep() {
+    switch (WelcomeContent::of(GateSnapshot::of(m_gate)).nextStep) {
+    case WelcomeContent::NextStep::SignIn:
+        m_gate.signIn();
+        break;
+    case WelcomeContent::NextStep::StartHelper:
+        m_gate.startHelperGate();
+        break;
+    case WelcomeContent::NextStep::AllSet:
+        break;
+    }
+}
+
+void WelcomeWindow::fitHeight() {
+    QLayout* content = layout();
+    const int height = content->hasHeightForWidth() ? content->totalHeightForWidth(kWidth)
+                                                    : content->totalSizeHint().height();
+    setFixedHeight(height);
+}
+
+void WelcomeWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (m_nextStepButton->isVisible()) {
+        m_nextStepButton->setFocus();
+    }
+    m_gate.refresh();
+}

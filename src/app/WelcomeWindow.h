@@ -1,0 +1,53 @@
+#pragma once
+
+#include "app/WebSite.h"
+
+#include <QList>
+#include <QPixmap>
+#include <QWidget>
+
+class GateController;
+class QLabel;
+class QPushButton;
+struct WelcomeContent;
+
+// The first-run window: what is set up, what is missing and the one step to take next. It
+// shows the controller's state and keeps none of its own; closing it only hides it.
+class WelcomeWindow final : public QWidget {
+    Q_OBJECT
+public:
+    WelcomeWindow(GateController& gate, WebSite site, QWidget* parent = nullptr);
+
+    // Where the desktop has no system tray, this window is the only way in: it says so.
+    void showTrayMissing();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    struct ChecklistRow {
+        QWidget* row;
+        QLabel* icon;
+        QLabel* text;
+    };
+
+    QWidget* makeHeader();
+    QWidget* makeChecklist();
+    QWidget* makeNextStep();
+    QWidget* makeLinks();
+    void present(const WelcomeContent& content);
+    void takeNextStep();
+    void fitHeight();
+
+    GateController& m_gate;
+    WebSite m_site;
+
+    QPixmap m_donePixmap;
+    QPixmap m_notDonePixmap;
+    QList<ChecklistRow> m_rows;
+    QLabel* m_warning = nullptr;
+    QLabel* m_trayMissing = nullptr;
+    QPushButton* m_nextStepButton = nullptr;
+    QWidget* m_allSet = nullptr;
+    QLabel* m_allSetText = nullptr;
+};

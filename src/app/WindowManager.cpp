@@ -1,0 +1,69 @@
+#include "app/WindowManager.h"
+
+#include "app/DiagnosticsWindow.h"
+#include "app/WelcomeWindow.h"
+#include "pairing/PairingWindow.h"
+
+#include <QGuiApplication>
+#include <QScreen>
+
+WindowManager::WindowManager(GateController& gate, WebSite site, QObject* parent)
+    : QObject(parent)
+    , m_gate(gate)
+    , m_site(std::move(site)) {
+}
+
+WindowManager::~WindowManager() = default;
+
+std::unique_ptr<QWidget> WindowManager::create(const QString& id) const {
+    if (id == u"pairing") {
+        return std::make_unique<PairingWindow>(m_gate, m_site);
+    }
+    if (id == u"diagnostics") {
+        return std::make_unique<DiagnosticsWindow>(m_gate);
+    }
+    return nullptr;
+}
+
+QWidget* WindowManager::window(const QString& id) const {
+    if (id == u"welcome") {
+        return m_welcome.get();
+    }
+    const auto found = m_windows.find(id);
+    return found == m_windows.end() ? nullptr : found->second.get();
+}
+
+void WindowManager::showWelcome() {
+    if (!m_welcome) {
+        m_welcome = std::make_unique<WelcomeWindow>(m_gate, m_site);
+        m_welcome->adjustSize();
+        // Centred the first time only; later it comes back where the user left it.
+        if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+            m_welcome->move(screen->availableGeometry().center() - m_welcome->rect().center());
+        }
+    }
+    bringForward(*m_welcome);
+}
+
+void WindowManager::openWindow(const QString& id) {
+    auto& window = m_windows[id];
+    if (!window) {
+        window = create(id);
+    }
+    if (window) {
+        bringForward(*window);
+    } else {
+        m_windows.erase(id);
+    }
+}
+
+void WindowManager::reportMissingTray() {
+    showWelcome();
+    m_welcome->showTrayMissing();
+}
+
+void WindowManager::bringForward(QWidget& window) {
+    window.show();
+    window.raise();
+    window.activateWindow();
+}

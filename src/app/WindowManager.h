@@ -1,0 +1,41 @@
+#pragma once
+
+#include "app/WebSite.h"
+
+#include <QObject>
+#include <QString>
+#include <QWidget>
+
+#include <map>
+#include <memory>
+
+class GateController;
+class WelcomeWindow;
+
+// The program's windows: the welcome window, made on first use and shown again where the user
+// left it, and the "pairing" and "diagnostics" windows, one each, opened by identifier and
+// raised when already open.
+class WindowManager final : public QObject {
+    Q_OBJECT
+public:
+    WindowManager(GateController& gate, WebSite site, QObject* parent = nullptr);
+    ~WindowManager() override;
+
+    void showWelcome();
+    void openWindow(const QString& id);
+
+    // The open or hidden window of an identifier ("welcome", "pairing", "diagnostics").
+    QWidget* window(const QString& id) const;
+
+    // Said once, in the welcome window, when the desktop has no tray to hold the icon.
+    void reportMissingTray();
+
+private:
+    std::unique_ptr<QWidget> create(const QString& id) const;
+    static void bringForward(QWidget& window);
+
+    GateController& m_gate;
+    WebSite m_site;
+    std::unique_ptr<WelcomeWindow> m_welcome;
+    std::map<QString, std::unique_ptr<QWidget>> m_windows;
+};

@@ -1,0 +1,246 @@
+#include "app/DiagnosticsContent.h"
+#include "app/DiagnosticsWindow.h"
+#include "gate/GateController.h"
+#include "support/TestHome.h"
+
+#include <QLabel>
+#include <QLayout>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTextEdit>
+
+#include <functional>
+
+using namespace Qt::StringLiterals;
+using Rows = QList<std::pair<QString, QString>>;
+Q_DECLARE_METATYPE(GateSnapshot)
+
+namespace {
+const QString dash = u"\u2014"_s;
+const Qt::TextInteractionFlags selectable =
+    Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard;
+
+// The rows of an empty snapshot with the values a case changes; an unknown label gives no rows,
+// so a typo fails the comparison instead of passing unnoticed.
+Rows expectedRows(const Rows& changes = {}) {
+    Rows rows = {{u"Kestrova gate (:8789)"_s, u"stopped"_s},
+                 {u"Existing dev gate (:8788)"_s, u"none"_s},
+                 {u"Mode"_s, u"own gate"_s},
+                 {u"Signed-in account"_s, dash},
+                 {u"Personal room"_s, dash},
+                 {u"Gate daemon"_s, u"fallback (~/bramblekit)"_s},
+                 {u"Node.js"_s, u"NOT FOUND"_s},
+                 {u"Approval bridge"_s, u"not yet verified end-to-end"_s},
+                 {u"Last checked"_s, dash}};
+    for (const auto& [label, value] : changes) {
+        const auto row = std::ranges::find(rows, label, &std::pair<QString, QString>::first);
+        if (row == rows.end()) {
+            return {};
+        }
+        row->second = value;
+    }
+    return rows;
+}
+
+// One row of the content table: a change to an empty snapshot and what it should show.
+void addCase(const char* name, const std::function<void(GateSnapshot&)>& change,
+             const Rows& changes, bool note = true, const QString& errorLine = {}) {
+    GateSnapshot state;
+    change(state);
+    QTest::newRow(name) << state << changes << note << errorLine;
+}
+
+QStringList visibleTexts(const QWidget& window) {
+    QStringList texts;
+    for (const QLabel* label : window.findChildren<QLabel*>()) {
+        if (label->isVisibleTo(&window)) {
+            texts.append(label->text());
+        }
+    }
+    for (const QTextEdit* path : window.findChildren<QTextEdit*>()) {
+        texts.append(path->toPlainText());
+    }
+    return texts;
+}
+
+template <typename T> T* named(const QWidget& window, const QString& accessibleName) {
+    for (T* child : window.findChildren<T*>()) {
+        if (child->accessibleName() == accessibleName) {
+            return child;
+        }
+    }
+    return nullptr;
+}
+} // namespace
+
+class DiagnosticsTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void content_data() {
+        QTest::addColumn<GateSnapshot>("state");
+        QTest::addColumn<Rows>("changes");
+        QTest::addColumn<bool>("note");
+        QTest::addColumn<QString>("errorLine"); // empty: no line
+
+        addCase("signed out, own gate stopped", [](auto&) {}, {});
+        addCase("empty account and room", [](auto& s) { s.accountUserId = s.personalRoom = u""_s; },
+                {});
+        addCase("signed in, running",
+                [](auto& s) {
+                    s.helperRunning = true;
+                    s.lastChecked = u"10:42"_s;
+                    s.accountUserId = u"user-7"_s;
+                    s.personalRoom = u"room-9"_s;
+                },
+                {{u"Kestrova gate (:8789)"_s, u"running"_s},
+                 {u"Signed-in account"_s, u"user-7"_s},
+                 {u"Personal room"_s, u"room-9"_s},
+                 {u"Last checked"_s, u"10:42"_s}});
+        const Rows bundled = {{u"Node.js"_s, u"bundled (zero-prereq)"_s}};
+        addCase(
+            "bundled node alone", [](auto& s) { s.bundledNode = u"/opt/k/node"_s; }, bundled,
+            false);
+        addCase(
+            "bundled and system node",
+            [](auto& s) {
+                s.bundledNode = u"/opt/k/node"_s;
+                s.nodePath = u"/usr/bin/node"_s;
+            },
+            bundled, false);
+        addCase("system node", [](auto& s) { s.nodePath = u"/usr/bin/node"_s; },
+                {{u"Node.js"_s, u"system: /usr/bin/node"_s}});
+        addCase("empty last error", [](auto& s) { s.lastError = u""_s; }, {});
+        addCase(
+            "last error", [](auto& s) { s.lastError = u"boom"_s; }, {}, true,
+            u"Last error: boom"_s);
+        addCase("existing gate chosen and detected",
+                [](auto& s) { s.existingGateDetected = s.useExistingGate = true; },
+                {{u"Existing dev gate (:8788)"_s, u"detected"_s},
+                 {u"Mode"_s, u"using existing gate"_s}});
+        addCase("existing gate detected, own chosen",
+                [](auto& s) { s.existingGateDetected = true; },
+                {{u"Existing dev gate (:8788)"_s, u"detected"_s}});
+        addCase("daemon bundled", [](auto& s) { s.daemonBundled = true; },
+                {{u"Gate daemon"_s, u"bundled in app"_s}});
+    }
+
+    void content() {
+        QFETCH(GateSnapshot, state);
+        QFETCH(Rows, changes);
+        QFETCH(bool, note);
+        QFETCH(QString, errorLine);
+        state.daemonScript = u"/a/daemon.mjs"_s;
+        state.configPath = u"/b/config.json"_s;
+        const DiagnosticsContent content = DiagnosticsContent::of(state);
+        QCOMPARE(content.rows, expectedRows(changes));
+        QCOMPARE(content.showDevBuildNote, note);
+        QCOMPARE(content.lastErrorLine,
+                 errorLine.isEmpty() ? std::nullopt : std::optional<QString>(errorLine));
+        QCOMPARE(content.daemonPath, u"/a/daemon.mjs"_s);
+        QCOMPARE(content.configPath, u"/b/config.json"_s);
+    }
+
+    void windowFollowsTheController() {
+        const TestHome home;
+        GateController gate(home.environment());
+        QTRY_VERIFY(!gate.lastChecked().isEmpty());
+        DiagnosticsWindow window(gate);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+
+        QCOMPARE(window.windowTitle(), u"Kestrova Diagnostics"_s);
+        QCOMPARE(window.width(), 460);
+        const QStringList texts = visibleTexts(window);
+        for (const auto& [label, value] : expectedRows({{u"Last checked"_s, gate.lastChecked()}})) {
+            QVERIFY2(texts.contains(label) && texts.contains(value), qPrintable(label));
+        }
+        QVERIFY(texts.contains(u"Dev build: uses system Node. Public build bundles its own."_s));
+        QVERIFY(!texts.join(u'\n').contains(u"Last error"_s));
+        QVERIFY(named<QLabel>(window, u"Mode: own gate"_s));
+
+        // Only the paths take a selection, and a selection holds exactly the path.
+        for (const QLabel* label : window.findChildren<QLabel*>()) {
+            QVERIFY2(!(label->textInteractionFlags() & selectable), qPrintable(label->text()));
+        }
+        QCOMPARE(window.findChildren<QTextEdit*>().size(), 2);
+        const std::pair<QString, QString> paths[] = {{u"Daemon path"_s, gate.daemonScript()},
+                                                     {u"Config path"_s, gate.configPath()}};
+        for (const auto& [name, path] : paths) {
+            QTextEdit* shown = named<QTextEdit>(window, name);
+            QVERIFY(shown);
+            QCOMPARE(shown->textInteractionFlags() & selectable, selectable);
+            shown->selectAll();
+            QCOMPARE(shown->textCursor().selectedText(), path);
+        }
+
+        // Refresh probes the gates and does nothing else. Agent detection publishes at once,
+        // the probe's results later.
+        auto* refresh = named<QPushButton>(window, u"Refresh"_s);
+        QVERIFY(refresh);
+        QSignalSpy changed(&gate, &GateController::changed);
+        QTest::mouseClick(refresh, Qt::LeftButton);
+        const qsizetype atOnce = changed.count();
+        QVERIFY(atOnce > 0);
+        QTRY_VERIFY(changed.count() > atOnce);
+        QCOMPARE(gate.lastError(), std::nullopt);
+        QVERIFY(!gate.useExistingGate());
+
+        // Signed out, choosing the own gate fails; the open window shows it and grows.
+        const int heightBefore = window.height();
+        gate.chooseOwnGate();
+        QVERIFY(visibleTexts(window).contains(
+            u"Last error: Sign in first to start local approvals."_s));
+        QVERIFY(window.height() > heightBefore);
+
+        QTest::keyClick(&window, Qt::Key_Escape);
+        QVERIFY(!window.isVisible());
+    }
+
+    // Long paths and an error: texts wrap, and each gets the height it needs at its width.
+    void longTextWrapsAndNothingIsClipped() {
+        const TestHome home;
+        GateEnvironment environment = home.environment();
+        const QString resources = u"Applications/Kestrova Helper/resources/share/kestrova"_s;
+        environment.resourceFolder = home.path(resources);
+        home.makeFile(resources + u"/Daemon/bin/bk-mcp-daemon.mjs"_s);
+        const QString node = u".nvm/versions/node/v20.11.1/bin/node"_s;
+        home.makeFile(node, {}, true);
+        environment.systemNodeCandidates = {home.path(node)};
+        home.settings()->setString(QString::fromLatin1(SettingsKeys::kUserId), u"user-5f3a"_s);
+        GateController gate(environment);
+        QTRY_VERIFY(!gate.lastChecked().isEmpty());
+        gate.chooseOwnGate();
+        DiagnosticsWindow window(gate);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+        QCOMPARE(window.width(), 460);
+        // As tall as the content needs at that width, with no gaps spread between the rows.
+        QCOMPARE(window.height(), window.layout()->totalHeightForWidth(460));
+        for (const QWidget* child : window.findChildren<QWidget*>()) {
+            if (child->isVisible() && child->hasHeightForWidth()) {
+                const QRect area(child->mapTo(&window, QPoint()), child->size());
+                QVERIFY2(window.rect().contains(area), qPrintable(child->accessibleName()));
+                QVERIFY2(child->height() >= child->heightForWidth(child->width()),
+                         qPrintable(child->accessibleName()));
+            }
+        }
+        // Long texts take more lines; a short one keeps to one and gets no more height.
+        const std::pair<const QWidget*, bool> texts[] = {
+            {named<QLabel>(window, u"Node.js: system: "_s + home.path(node)), true},
+            {named<QTextEdit>(window, u"Daemon path"_s), true},
+            {named<QLabel>(window, u"Approval bridge: not yet verified end-to-end"_s), false}};
+        for (const auto& [text, wraps] : texts) {
+            QVERIFY(text);
+            QCOMPARE(text->height() > text->fontMetrics().height() * 3 / 2, wraps);
+        }
+        if (const QString shot = qEnvironmentVariable("KESTROVA_SCREENSHOT"); !shot.isEmpty()) {
+            QVERIFY(window.grab().save(shot));
+        }
+    }
+};
+
+QTEST_MAIN(DiagnosticsTest)
+#include "tst_diagnostics.moc"

@@ -1,0 +1,307 @@
+#include "app/WelcomeContent.h"
+#include "app/WelcomeWindow.h"
+#include "gate/GateController.h"
+#include "support/TestHome.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace SettingsKeys;
+using Row = WelcomeContent::Row;
+using NextStep = WelcomeContent::NextStep;
+
+Q_DECLARE_METATYPE(GateSnapshot)
+Q_DECLARE_METATYPE(WelcomeContent)
+
+char* toString(const Row& row) {
+    return QTest::toString(QStringLiteral("{%1, %2}").arg(row.done).arg(row.text));
+}
+
+namespace {
+
+const QString kAllSet = QStringLiteral(
+    "You're set. Pair your phone from the menu-bar icon (top-right) > \"Show pairing QR\".");
+
+WelcomeContent expected(QList<Row> rows, NextStep step, QString text, bool enabled,
+                        std::optional<QString> warning = std::nullopt) {
+    return {.rows = std::move(rows),
+            .warning = std::move(warning),
+            .nextStep = step,
+            .nextStepText = std::move(text),
+            .nextStepEnabled = enabled};
+}
+
+// A state changed from another, for the few fields a case is about.
+template <typename Adjust> GateSnapshot with(GateSnapshot state, Adjust adjust) {
+    adjust(state);
+    return state;
+}
+
+GateSnapshot signedIn(bool helperRunning = true) {
+    return with(GateSnapshot(), [&](GateSnapshot& s) {
+        s.helperRunning = helperRunning;
+        s.signedIn = true;
+        s.pairingKey = QStringLiteral("k");
+    });
+}
+
+const Row kSignedOut{false, QStringLiteral("Not signed in yet")};
+const Row kSignedIn{true, QStringLiteral("Signed in")};
+const Row kGateStopped{false, QStringLiteral("Helper gate stopped")};
+const Row kGateRunning{true, QStringLiteral("Helper gate running")};
+const Row kNoPairing{false, QStringLiteral("Sign in to enable pairing")};
+const Row kPairing{true, QStringLiteral("Ready to pair with your phone")};
+const Row kNoAgent{false, QStringLiteral("No coding agent detected on this Mac")};
+
+// Records what the window asks the browser to open.
+struct RecordedSite {
+    std::shared_ptr<QList<QUrl>> opened = std::make_shared<QList<QUrl>>();
+    WebSite site{QUrl(QStringLiteral("https://kestrova.test")),
+                 [urls = opened](const QUrl& url) { urls->append(url); }};
+};
+
+// Ends every sign-in at once, as if the user closed the page, and counts how often it was shown.
+class CancellingSheet final : public SignInSheet {
+public:
+    int presented = 0;
+    QCoro::Task<Outcome> present(QUrl, QString) override {
+        ++presented;
+        co_return std::unexpected(Failure{.cancelled = true, .description = {}});
+    }
+};
+
+QLabel* visibleLabel(const QWidget& window, const QString& text) {
+    for (QLabel* label : window.findChildren<QLabel*>()) {
+        if (label->text() == text && label->isVisibleTo(&window)) {
+            return label;
+        }
+    }
+    return nullptr;
+}
+
+QPushButton* visibleButton(const QWidget& window, const QString& text) {
+    for (QPushButton* button : window.findChildren<QPushButton*>()) {
+        if (button->text() == text && button->isVisibleTo(&window)) {
+            return button;
+        }
+    }
+    return nullptr;
+}
+
+// Every wrapped text got the height it needs at the window's width: nothing is cut off.
+bool nothingClipped(const QWidget& window) {
+    for (const QLabel* label : window.findChildren<QLabel*>()) {
+        if (label->isVisibleTo(&window) && label->wordWrap() &&
+            label->height() < label->heightForWidth(label->width())) {
+            qWarning() << "clipped:" << label->text();
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+class WelcomeTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void contentFollowsTheState_data() {
+        QTest::addColumn<GateSnapshot>("state");
+        QTest::addColumn<WelcomeContent>("content");
+        const QList<Row> signedOutRows{kSignedOut, kGateStopped, kNoPairing, kNoAgent};
+        const QString signIn = QStringLiteral("Sign in with Google");
+        const GateSnapshot out;
+
+        QTest::newRow("signed out, nothing found")
+            << out << expected(signedOutRows, NextStep::SignIn, signIn, true);
+        QTest::newRow("signing in")
+            << with(out, [](GateSnapshot& s) { s.signingIn = true; })
+            << expected(signedOutRows, NextStep::SignIn, QStringLiteral("Signing in…"), false);
+        QTest::newRow("signed in, no user id")
+            << signedIn()
+            << expected({kSignedIn, kGateRunning, kPairing, kNoAgent}, NextStep::AllSet, kAllSet,
+                        true);
+        QTest::newRow("signed in, empty user id")
+            << with(signedIn(), [](GateSnapshot& s) { s.accountUserId = QString(); })
+            << expected({{true, QStringLiteral("Signed in: ")}, kGateRunning, kPairing, kNoAgent},
+                        NextStep::AllSet, kAllSet, true);
+
+        const GateSnapshot detected = with(signedIn(), [](GateSnapshot& s) {
+            s.accountUserId = QStringLiteral("user-7");
+            s.detectedAgents = {QStringLiteral("Claude Code"), QStringLiteral("Codex")};
+        });
+        const QList<Row> detectedRows{{true, QStringLiteral("Signed in: user-7")},
+                                      kGateRunning,
+                                      kPairing,
+                                      {true, QStringLiteral("Agent detected: Claude Code, Codex")}};
+        const auto withRow = [&detectedRows](bool done, const QString& text) {
+            return expected(detectedRows + QList{Row{done, text}}, NextStep::AllSet, kAllSet, true);
+        };
+        QTest::newRow("registering") << detected
+                                     << withRow(false, QStringLiteral("Couldn't register agent "
+                                                                      "yet: Registering your "
+                                                                      "agent to Kestrova…"));
+        QTest::newRow("registered two") << with(detected, [](GateSnapshot& s) {
+            s.registeredAgents = {QStringLiteral("a"), QStringLiteral("b")};
+            s.registrationError = QStringLiteral("Codex: refused");
+        }) << withRow(true, QStringLiteral("Added to your Kestrova account: a, b"));
+        QTest::newRow("both failed")
+            << with(detected,
+                    [](GateSnapshot& s) {
+                        s.registrationError = QStringLiteral("Relay sign-in failed (401): nope");
+                    })
+            << withRow(false, QStringLiteral(
+                                  "Couldn't register agent yet: Relay sign-in failed (401): nope"));
+
+        QTest::newRow("existing gate, own not running")
+            << with(signedIn(false), [](GateSnapshot& s) { s.useExistingGate = true; })
+            << expected(
+                   {kSignedIn, {true, QStringLiteral("Using existing gate")}, kPairing, kNoAgent},
+                   NextStep::AllSet, kAllSet, true);
+        QTest::newRow("signed in, gate stopped")
+            << signedIn(false)
+            << expected({kSignedIn, kGateStopped, kPairing, kNoAgent}, NextStep::StartHelper,
+                        QStringLiteral("Start the helper"), true);
+        QTest::newRow("signed out with a pairing key")
+            << with(out, [](GateSnapshot& s) { s.pairingKey = QString(); })
+            << expected({kSignedOut, kGateStopped, kPairing, kNoAgent}, NextStep::SignIn, signIn,
+                        true);
+        QTest::newRow("signed out with an agent: nothing to register")
+            << with(out, [](GateSnapshot& s) { s.detectedAgents = {QStringLiteral("Codex")}; })
+            << expected({kSignedOut,
+                         kGateStopped,
+                         kNoPairing,
+                         {true, QStringLiteral("Agent detected: Codex")}},
+                        NextStep::SignIn, signIn, true);
+        QTest::newRow("empty error") << with(out, [](GateSnapshot& s) { s.lastError = QString(); })
+                                     << expected(signedOutRows, NextStep::SignIn, signIn, true);
+        QTest::newRow("error") << with(out, [](GateSnapshot& s) {
+            s.lastError = QStringLiteral("x");
+        }) << expected(signedOutRows, NextStep::SignIn, signIn, true, QStringLiteral("⚠︎ x"));
+    }
+
+    void contentFollowsTheState() {
+        QFETCH(GateSnapshot, state);
+        QFETCH(WelcomeContent, content);
+        const WelcomeContent actual = WelcomeContent::of(state);
+        QCOMPARE(actual.rows, content.rows);
+        QCOMPARE(actual.warning, content.warning);
+        QCOMPARE(actual.nextStep, content.nextStep);
+        QCOMPARE(actual.nextStepText, content.nextStepText);
+        QCOMPARE(actual.nextStepEnabled, content.nextStepEnabled);
+    }
+
+    void signedOutWindowSignsInAndFollowsTheController() {
+        TestHome home;
+        auto sheet = std::make_shared<CancellingSheet>();
+        GateEnvironment environment = home.environment();
+        environment.signInSheet = sheet;
+        environment.google = {.clientId = QStringLiteral("test-client"),
+                              .authorizationUrl = QUrl(QStringLiteral("http://127.0.0.1:9/auth")),
+                              .tokenUrl = QUrl(QStringLiteral("http://127.0.0.1:9/token"))};
+        GateController gate(environment);
+        QTRY_VERIFY(!gate.lastChecked().isEmpty());
+        RecordedSite recorded;
+        WelcomeWindow window(gate, recorded.site);
+        QCOMPARE(window.windowTitle(), QStringLiteral("Kestrova"));
+
+        // Showing the window probes again: an agent installed since shows up without a click.
+        home.makeFile(QStringLiteral("usr/bin/claude"), "#!/bin/sh\n", true);
+        QSignalSpy changed(&gate, &GateController::changed);
+        window.show();
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        QVERIFY(!changed.isEmpty());
+        QVERIFY(visibleLabel(window, QStringLiteral("Agent detected: Claude Code")));
+        QLabel* account = visibleLabel(window, QStringLiteral("Not signed in yet"));
+        QVERIFY(account);
+        QCOMPARE(account->accessibleName(), QStringLiteral("Not signed in yet (not done)"));
+        QCOMPARE(window.width(), 440);
+        QTRY_VERIFY(nothingClipped(window));
+
+        // Return presses the next step, which holds the focus.
+        QPushButton* signIn = visibleButton(window, QStringLiteral("Sign in with Google"));
+        QVERIFY(signIn);
+        QCOMPARE(signIn->accessibleName(), QStringLiteral("Sign in with Google"));
+        QTRY_COMPARE(QApplication::focusWidget(), signIn);
+        QTest::keyClick(window.windowHandle(), Qt::Key_Return);
+        QCOMPARE(sheet->presented, 1);
+        QTRY_VERIFY(!gate.signingIn());
+        // Cancelled: the button is back, holding the focus again.
+        QTRY_COMPARE(QApplication::focusWidget(), signIn);
+        QTest::keyClick(window.windowHandle(), Qt::Key_Return);
+        QCOMPARE(sheet->presented, 2);
+        QTRY_VERIFY(!gate.signingIn());
+
+        QPushButton* instructions = visibleButton(window, QStringLiteral("Setup instructions"));
+        QVERIFY(instructions);
+        instructions->click();
+        QCOMPARE(*recorded.opened, QList{QUrl(QStringLiteral("https://kestrova.test/download"))});
+
+        // The window follows changed() while open, and its height follows the new text.
+        const QString warning = QStringLiteral("⚠︎ Sign in first to start local approvals.");
+        QVERIFY(!visibleLabel(window, warning));
+        const int heightBefore = window.height();
+        gate.chooseOwnGate();
+        QVERIFY(visibleLabel(window, warning));
+        QCOMPARE(window.width(), 440);
+        QTRY_VERIFY(window.height() > heightBefore);
+        QTRY_VERIFY(nothingClipped(window));
+
+        // However long the text, the width stays and the text wraps.
+        home.loginItem->failure =
+            QStringLiteral("the session bus refused the request ").repeated(6);
+        gate.setLaunchAtLogin(true);
+        QVERIFY(visibleLabel(window,
+                             QStringLiteral("⚠︎ Start at login: ") + *home.loginItem->failure));
+        QCOMPARE(window.width(), 440);
+        QTRY_VERIFY(nothingClipped(window));
+
+        // Escape closes the window, which only hides it.
+        QTest::keyClick(window.windowHandle(), Qt::Key_Escape);
+        QTRY_VERIFY(!window.isVisible());
+    }
+
+    void signedInWindowOffersTheHelperThenTheWayOn() {
+        TestHome home;
+        home.signIn();
+        home.settings()->setString(QString::fromLatin1(kUserId), QStringLiteral("user-7"));
+        home.makeFile(QStringLiteral(".codex/config.toml"));
+        GateController gate(home.environment());
+        QTRY_VERIFY(!gate.lastChecked().isEmpty());
+        RecordedSite recorded;
+        WelcomeWindow window(gate, recorded.site);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QVERIFY(visibleLabel(window, QStringLiteral("Signed in: user-7")));
+        QCOMPARE(visibleLabel(window, QStringLiteral("Signed in: user-7"))->accessibleName(),
+                 QStringLiteral("Signed in: user-7 (done)"));
+
+        // No daemon in this environment: starting the helper reports why it could not.
+        QPushButton* start = visibleButton(window, QStringLiteral("Start the helper"));
+        QVERIFY(start);
+        start->click();
+        QVERIFY(
+            visibleLabel(window, QStringLiteral("⚠︎ Gate daemon missing from app bundle.")));
+
+        gate.chooseUseExistingGate();
+        QVERIFY(visibleLabel(window, QStringLiteral("Using existing gate")));
+        QVERIFY(visibleLabel(window, kAllSet));
+        QVERIFY(!visibleButton(window, QStringLiteral("Start the helper")));
+        QCOMPARE(window.width(), 440);
+        QTRY_VERIFY(nothingClipped(window));
+
+        home.makeFile(QStringLiteral("usr/bin/claude"), "#!/bin/sh\n", true);
+        QPushButton* refresh = visibleButton(window, QStringLiteral("Refresh status"));
+        QVERIFY(refresh);
+        refresh->click();
+        QVERIFY(visibleLabel(window, QStringLiteral("Agent detected: Claude Code, Codex")));
+    }
+};
+
+QTEST_MAIN(WelcomeTest)
+#include "tst_welcome.moc"

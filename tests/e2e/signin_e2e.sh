@@ -1,0 +1,73 @@
+#!/bin/sh
+# The built program as a user meets it: under a virtual display with a tray, it shows its
+# welcome window, answers a second start by showing that window again, signs in through the
+# devstack with a scripted browser, and its pairing window shows the QR code of the API key
+# the devstack issued.
+#   signin_e2e.sh HELPER DEVSTACK
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../../tools/xsession.sh"
+helper=$1
+devstack=$2
+
+work=$(mktemp -d)
+export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" XDG_DATA_HOME="$work/home/.local/share"
+export XDG_CACHE_HOME="$work/home/.cache" XDG_RUNTIME_DIR="$work/run"
+export BROWSER="$here/scripted-browser.sh" KESTROVA_HELPER_BINARY="$helper"
+mkdir -p "$HOME" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+unset WAYLAND_DISPLAY QT_QPA_PLATFORM
+helper_pid=""
+devstack_pid=""
+
+finish() {
+    status=$?
+    set +e
+    [ -n "$helper_pid" ] && kill "$helper_pid" 2>/dev/null
+    # The gate outlives the helper on purpose; this test's gate is ended here.
+    pkill -f "$work/home" 2>/dev/null
+    [ -n "$devstack_pid" ] && kill "$devstack_pid" 2>/dev/null
+    stop_x_session
+    rm -rf "$work"
+    exit "$status"
+}
+trap finish EXIT INT TERM
+
+fail() {
+    echo "FAIL: $*" >&2
+    import -window root "${KESTROVA_E2E_SCREENSHOT:-/tmp/kestrova-e2e-failure.png}" 2>/dev/null || true
+    exit 1
+}
+
+start_x_session
+"$devstack" --port 47110 >"$work/devstack.out" &
+devstack_pid=$!
+wait_for "the devstack" 100 grep -q "relay=" "$work/devstack.out" || fail "devstack did not start"
+
+"$helper" &
+helper_pid=$!
+wait_for "the welcome window" 200 window_is_visible Kestrova || fail "no welcome window"
+
+# A second start with no argument shows the running helper's welcome window and ends.
+xdotool windowactivate --sync "$(visible_window Kestrova)" key Escape
+wait_for "the welcome window to hide" 50 window_is_hidden Kestrova || fail "window stayed"
+"$helper" || fail "the second start did not exit cleanly"
+wait_for "the welcome window to come back" 100 window_is_visible Kestrova ||
+    fail "a second start did not show the welcome window"
+
+# Return on the welcome window presses its next step: "Sign in with Google".
+xdotool windowactivate --sync "$(visible_window Kestrova)" key Return
+wait_for "the sign-in" 300 grep -q "kv.apiKey=" "$XDG_CONFIG_HOME/Kestrova/Kestrova Helper.conf" ||
+    fail "the sign-in did not store an API key"
+api_key=$(curl -fsS http://127.0.0.1:47110/devstack/state |
+    node -e 'let s="";process.stdin.on("data",d=>s+=d).on("end",()=>process.stdout.write(JSON.parse(s).accounts[0].api_key))')
+[ -n "$api_key" ] || fail "the devstack issued no key"
+
+# The tray menu: its fifth enabled entry, signed in, is "Show pairing QR…".
+open_tray_menu || fail "no tray icon"
+xdotool key Down Down Down Down Down Return
+wait_for "the pairing window" 100 window_is_visible "Kestrova Pairing" || fail "no pairing window"
+sleep 0.5
+import -window "$(visible_window "Kestrova Pairing")" "$work/pairing.png"
+decoded=$(zbarimg --raw -Sbinary --quiet "$work/pairing.png" | head -c 4096)
+[ "$decoded" = "$api_key" ] || fail "the QR code reads '$decoded', not the issued key"
+echo "e2e: welcome window, second start, sign-in and pairing QR all as expected"

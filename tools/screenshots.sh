@@ -1,0 +1,70 @@
+#!/bin/sh
+# Writes the README's screenshots into docs/: the real program (the dev build) under a virtual
+# display with a tray, signed in through the devstack by a scripted browser.
+#   tools/screenshots.sh [BUILD_DIR]     (default build/dev; ./dev run builds it)
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/tools/xsession.sh"
+build=${1:-$root/build/dev}
+docs="$root/docs"
+mkdir -p "$docs"
+
+work=$(mktemp -d)
+export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" XDG_DATA_HOME="$work/home/.local/share"
+export XDG_CACHE_HOME="$work/home/.cache" XDG_RUNTIME_DIR="$work/run"
+export BROWSER="$root/tests/e2e/scripted-browser.sh" KESTROVA_HELPER_BINARY="$build/bin/kestrova-helper"
+mkdir -p "$HOME/.local/bin" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+# Two agents to find: an executable and a home-folder marker.
+printf '#!/bin/sh\n' >"$HOME/.local/bin/claude" && chmod +x "$HOME/.local/bin/claude"
+mkdir -p "$HOME/.codex"
+unset WAYLAND_DISPLAY QT_QPA_PLATFORM
+pids=""
+
+finish() {
+    set +e
+    for pid in $pids; do kill "$pid" 2>/dev/null; done
+    pkill -f "$work/home" 2>/dev/null
+    stop_x_session
+    rm -rf "$work"
+}
+trap finish EXIT INT TERM
+
+shoot() { # shoot TITLE FILE
+    wait_for "the window $1" 100 window_is_visible "$1"
+    sleep 0.7
+    import -window "$(visible_window "$1")" "$docs/$2"
+    echo "wrote docs/$2"
+}
+
+start_helper() { # start_helper [ENV=VALUE...]
+    env "$@" "$build/bin/kestrova-helper" &
+    helper=$!
+    pids="$pids $helper"
+}
+
+start_x_session
+"$build/bin/kestrova-devstack" --port 47110 >"$work/devstack.out" &
+pids="$pids $!"
+wait_for "the devstack" 100 grep -q "relay=" "$work/devstack.out"
+
+start_helper
+shoot Kestrova welcome-signed-out.png
+
+xdotool windowactivate --sync "$(visible_window Kestrova)" key Return
+wait_for "the sign-in" 300 grep -q "kv.apiKey=" "$XDG_CONFIG_HOME/Kestrova/Kestrova Helper.conf"
+sleep 3
+shoot Kestrova welcome-signed-in.png
+
+open_tray_menu
+import -window root -crop 420x560+860+240 "$docs/tray-menu.png"
+echo "wrote docs/tray-menu.png"
+xdotool key Down Down Down Down Down Return
+shoot "Kestrova Pairing" pairing.png
+open_tray_menu
+xdotool key Down Down Down Down Down Down Return
+shoot "Kestrova Diagnostics" diagnostics.png
+
+# The same windows at twice the scale, as on a high-density screen.
+kill "$helper" && wait "$helper" 2>/dev/null || true
+start_helper QT_SCALE_FACTOR=2
+shoot Kestrova welcome-2x.png

@@ -1,0 +1,71 @@
+# Sourced by the end-to-end test and the screenshot script: a virtual X display with a window
+# manager whose panel holds a system tray, and a few helpers to wait on it.
+
+# Starts Xvfb on a free display and icewm on it; sets DISPLAY.
+start_x_session() {
+    display=90
+    while [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ]; do
+        display=$((display + 1))
+    done
+    DISPLAY=":$display"
+    export DISPLAY
+    Xvfb "$DISPLAY" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
+    xvfb_pid=$!
+    wait_for "the virtual display" 100 xdpyinfo
+    icewm >/dev/null 2>&1 &
+    wm_pid=$!
+    # The tray is up when its manager owns the selection programs dock into.
+    wait_for "the system tray" 100 tray_is_up
+}
+
+stop_x_session() {
+    kill "$wm_pid" "$xvfb_pid" 2>/dev/null || true
+}
+
+tray_is_up() {
+    xprop -root _NET_SUPPORTING_WM_CHECK >/dev/null 2>&1 && xdotool search --class icewm >/dev/null 2>&1
+}
+
+# wait_for WHAT TENTHS COMMAND...: runs COMMAND every tenth of a second until it succeeds.
+wait_for() {
+    what=$1
+    tries=$2
+    shift 2
+    while ! "$@" >/dev/null 2>&1; do
+        tries=$((tries - 1))
+        if [ "$tries" -le 0 ]; then
+            echo "timed out waiting for $what" >&2
+            return 1
+        fi
+        sleep 0.1
+    done
+}
+
+# A visible top-level window with exactly this title.
+visible_window() {
+    xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n 1
+}
+
+window_is_visible() {
+    [ -n "$(visible_window "$1")" ]
+}
+
+window_is_hidden() {
+    [ -z "$(visible_window "$1")" ]
+}
+
+# The helper's icon in the tray: its smallest window.
+tray_icon_window() {
+    xdotool search --classname kestrova-helper 2>/dev/null | while read -r id; do
+        size=$(xdotool getwindowgeometry "$id" | sed -n 's/.*Geometry: //p')
+        case "$size" in [1-9]x* | [1-4][0-9]x*) echo "$id" ;; esac
+    done | head -n 1
+}
+
+# Opens the tray menu with a left click on the icon.
+open_tray_menu() {
+    icon=$(tray_icon_window)
+    [ -n "$icon" ] || return 1
+    xdotool mousemove --window "$icon" 5 5 click 1
+    sleep 0.5
+}
