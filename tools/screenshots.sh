@@ -56,7 +56,8 @@ sleep 3
 shoot Kestrova welcome-signed-in.png
 
 open_tray_menu
-import -window root -crop 420x560+860+240 "$docs/tray-menu.png"
+# The menu opens above the icon, in the bottom right corner of the screen.
+import -window root -gravity SouthEast -crop 420x560+0+0 "$docs/tray-menu.png"
 echo "wrote docs/tray-menu.png"
 xdotool key Down Down Down Down Down Return
 shoot "Kestrova Pairing" pairing.png

@@ -9,7 +9,7 @@ start_x_session() {
     done
     DISPLAY=":$display"
     export DISPLAY
-    Xvfb "$DISPLAY" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
+    Xvfb "$DISPLAY" -screen 0 1600x1200x24 -nolisten tcp >/dev/null 2>&1 &
     xvfb_pid=$!
     wait_for "the virtual display" 100 xdpyinfo
     icewm >/dev/null 2>&1 &
