@@ -4,6 +4,7 @@
 #include "gate/GateController.h"
 #include "support/TestHome.h"
 
+#include <QLabel>
 #include <QTest>
 
 Q_DECLARE_METATYPE(GateSnapshot)
@@ -270,6 +271,27 @@ private slots:
         QCOMPARE(windows.window(QStringLiteral("welcome")), welcome);
         QVERIFY(welcome->isVisible());
         QCOMPARE(welcome->pos(), QPoint(17, 23));
+    }
+
+    void aMissingTrayIsExplainedInTheWelcomeWindow() {
+        const TestHome home;
+        GateController gate(home.environment());
+        WindowManager windows(gate, WebSite{QUrl(QStringLiteral("https://kestrova.example")), {}});
+        windows.showWelcome();
+        const auto noteShown = [&windows] {
+            for (const QLabel* label :
+                 windows.window(QStringLiteral("welcome"))->findChildren<QLabel*>()) {
+                if (label->isVisible() && label->text().contains(u"no system tray")) {
+                    return true;
+                }
+            }
+            return false;
+        };
+        QVERIFY(!noteShown());
+        windows.window(QStringLiteral("welcome"))->close();
+        windows.reportMissingTray();
+        QVERIFY(windows.window(QStringLiteral("welcome"))->isVisible());
+        QVERIFY(noteShown());
     }
 };
 

@@ -70,4 +70,11 @@ sleep 0.5
 import -window "$(visible_window "Kestrova Pairing")" "$work/pairing.png"
 decoded=$(zbarimg --raw -Sbinary --quiet "$work/pairing.png" | head -c 4096)
 [ "$decoded" = "$api_key" ] || fail "the QR code reads '$decoded', not the issued key"
-echo "e2e: welcome window, second start, sign-in and pairing QR all as expected"
+
+# "Quit Kestrova Helper", the menu's last entry, ends the helper and leaves the gate serving.
+open_tray_menu || fail "no tray icon"
+xdotool key Up Return
+wait_for "the helper to quit" 100 sh -c "! kill -0 $helper_pid" || fail "Quit did not end the helper"
+helper_pid=""
+curl -fsS -o /dev/null http://127.0.0.1:8789/intents || fail "the gate stopped with the helper"
+echo "e2e: welcome window, second start, sign-in, pairing QR and quit all as expected"
