@@ -19,7 +19,7 @@ struct Answer {
 };
 
 // Larger answers are cut off: no server of ours sends anything near it.
-inline constexpr qint64 maxBodyBytes = 4 * 1024 * 1024;
+inline constexpr qint64 maxBodyBytes = qint64{4} * 1024 * 1024;
 
 // The deadline covers the whole exchange, so a server that drips its answer still ends it.
 QCoro::Task<std::expected<Answer, TransportError>> post(QNetworkAccessManager& network,

@@ -11,7 +11,7 @@ namespace GateConfig {
 namespace {
 // A real config is a few hundred bytes; anything far larger is not one, and reading it on
 // every redraw of a window would stall the program.
-constexpr qint64 maxConfigBytes = 1024 * 1024;
+constexpr qint64 maxConfigBytes = qint64{1024} * 1024;
 } // namespace
 
 QByteArray build(const QString& supportDir, const QString& apiKey,

@@ -65,7 +65,7 @@ void GateController::startHelperGate() {
         return;
     }
     const auto apiKey = storedApiKey();
-    if (!signedIn() || !apiKey || apiKey->isEmpty()) {
+    if (!apiKey || apiKey->isEmpty()) {
         publish(m_lastError, QStringLiteral("Sign in first to start local approvals."));
         return;
     }

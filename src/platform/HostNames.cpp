@@ -41,7 +41,8 @@ QString prettyHostName(const QByteArray& machineInfo) {
 QString computerName() {
     QFile machineInfo(QStringLiteral("/etc/machine-info"));
     if (machineInfo.open(QIODevice::ReadOnly)) {
-        if (QString pretty = prettyHostName(machineInfo.read(64 * 1024)); !pretty.isEmpty()) {
+        if (QString pretty = prettyHostName(machineInfo.read(qint64{64} * 1024));
+            !pretty.isEmpty()) {
             return pretty;
         }
     }

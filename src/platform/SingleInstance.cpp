@@ -12,7 +12,7 @@ namespace {
 
 constexpr int sendTimeoutMs = 2000;
 // A callback URL is a few hundred bytes; anything much larger is not one.
-constexpr qint64 maxMessageBytes = 64 * 1024;
+constexpr qint64 maxMessageBytes = qint64{64} * 1024;
 
 const QByteArray showMessage = "show\n";
 const QByteArray urlPrefix = "url ";
