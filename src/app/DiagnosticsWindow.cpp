@@ -24,13 +24,6 @@ constexpr int windowWidth = 460;
 // Readable on light and dark backgrounds alike.
 const QColor errorColor(0xD7, 0x3A, 0x3A);
 
-QFrame* divider(QWidget* parent) {
-    auto* line = new QFrame(parent);
-    line->setFrameShape(QFrame::HLine);
-    line->setFrameShadow(QFrame::Sunken);
-    return line;
-}
-
 QFont monospaceFont() {
     QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     const QFont caption = TextStyles::font(TextStyle::Caption2);
@@ -126,7 +119,7 @@ DiagnosticsWindow::DiagnosticsWindow(GateController& gate, QWidget* parent)
 
     layout->addWidget(TextStyles::label(QStringLiteral("Kestrova Helper diagnostics"),
                                         TextStyle::Headline, this));
-    layout->addWidget(divider(this));
+    layout->addWidget(TextStyles::divider(this));
 
     // The rows never change in number or order, only in value, so they are made once.
     QFont valueFont = TextStyles::font(TextStyle::Callout);
@@ -165,14 +158,14 @@ DiagnosticsWindow::DiagnosticsWindow(GateController& gate, QWidget* parent)
     paths->addWidget(m_configPath);
     layout->addLayout(paths);
 
-    m_errorDivider = divider(this);
+    m_errorDivider = TextStyles::divider(this);
     layout->addWidget(m_errorDivider);
     m_lastError = TextStyles::label(QString(), TextStyle::Caption, this);
     TextStyles::setColor(*m_lastError, errorColor);
     m_lastError->setWordWrap(true);
     layout->addWidget(m_lastError);
 
-    layout->addWidget(divider(this));
+    layout->addWidget(TextStyles::divider(this));
     auto* actions = new QHBoxLayout;
     auto* refresh = new QPushButton(QStringLiteral("Refresh"), this);
     refresh->setAccessibleName(QStringLiteral("Refresh"));

@@ -1,6 +1,7 @@
 #include "app/TextStyles.h"
 
 #include <QApplication>
+#include <QFrame>
 #include <QLabel>
 #include <QPalette>
 
@@ -67,6 +68,13 @@ QLabel* label(const QString& text, TextStyle style, QWidget* parent, bool second
         setColor(*label, secondaryColor(*label));
     }
     return label;
+}
+
+QFrame* divider(QWidget* parent) {
+    auto* line = new QFrame(parent);
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Sunken);
+    return line;
 }
 
 } // namespace TextStyles

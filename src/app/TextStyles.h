@@ -4,6 +4,7 @@
 #include <QFont>
 #include <QString>
 
+class QFrame;
 class QLabel;
 class QWidget;
 
@@ -30,5 +31,8 @@ QColor secondaryColor(const QWidget& widget);
 // A label in a style; secondary labels take the secondary colour.
 QLabel* label(const QString& text, TextStyle style, QWidget* parent, bool secondary = false);
 void setColor(QLabel& label, const QColor& color);
+
+// The thin horizontal line between the sections of a window.
+QFrame* divider(QWidget* parent);
 
 } // namespace TextStyles

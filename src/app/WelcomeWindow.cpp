@@ -21,13 +21,6 @@ constexpr int kRowIconSize = 16;
 const QColor kGreen(0x2E, 0xA0, 0x43);
 const QColor kOrange(0xE0, 0x7B, 0x00);
 
-QFrame* divider(QWidget* parent) {
-    auto* line = new QFrame(parent);
-    line->setFrameShape(QFrame::HLine);
-    line->setFrameShadow(QFrame::Sunken);
-    return line;
-}
-
 QLabel* wrapped(QLabel* label) {
     label->setWordWrap(true);
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
@@ -67,7 +60,7 @@ WelcomeWindow::WelcomeWindow(GateController& gate, WebSite site, QWidget* parent
     layout->setContentsMargins(kInset, kInset, kInset, kInset);
     layout->setSpacing(14);
     layout->addWidget(makeHeader());
-    layout->addWidget(divider(this));
+    layout->addWidget(TextStyles::divider(this));
     layout->addWidget(makeChecklist());
     m_warning = wrapped(TextStyles::label(QString(), TextStyle::Footnote, this));
     TextStyles::setColor(*m_warning, kOrange);
@@ -79,10 +72,10 @@ WelcomeWindow::WelcomeWindow(GateController& gate, WebSite site, QWidget* parent
     TextStyles::setColor(*m_trayMissing, kOrange);
     m_trayMissing->hide();
     layout->addWidget(m_trayMissing);
-    layout->addWidget(divider(this));
+    layout->addWidget(TextStyles::divider(this));
     layout->addWidget(makeNextStep());
     layout->addWidget(makeLinks());
-    layout->addWidget(divider(this));
+    layout->addWidget(TextStyles::divider(this));
     layout->addWidget(wrapped(TextStyles::label(
         QStringLiteral("Kestrova keeps running in your menu bar (top-right). Closing this window "
                        "won't quit it - reopen it any time from the menu-bar icon > \"Show "
