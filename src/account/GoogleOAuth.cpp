@@ -22,13 +22,15 @@ QString redirectUri(const QString& clientId) {
 }
 
 QUrl authorizationUrl(const QUrl& endpoint, const QString& clientId, const QString& challenge) {
+    // QUrlQuery reads "%" in a value as the start of an escape; a literal one must stay one.
+    const auto literal = [](QString value) { return value.replace(u'%', QStringLiteral("%25")); };
     QUrlQuery query;
     query.setQueryItems({
-        {QStringLiteral("client_id"), clientId},
-        {QStringLiteral("redirect_uri"), redirectUri(clientId)},
+        {QStringLiteral("client_id"), literal(clientId)},
+        {QStringLiteral("redirect_uri"), literal(redirectUri(clientId))},
         {QStringLiteral("response_type"), QStringLiteral("code")},
         {QStringLiteral("scope"), QStringLiteral("openid email profile")},
-        {QStringLiteral("code_challenge"), challenge},
+        {QStringLiteral("code_challenge"), literal(challenge)},
         {QStringLiteral("code_challenge_method"), QStringLiteral("S256")},
         {QStringLiteral("prompt"), QStringLiteral("select_account")},
     });
