@@ -1,25 +1,26 @@
 # Sourced by the end-to-end test and the screenshot script: a virtual X display with a window
 # manager whose panel holds a system tray, and a few helpers to wait on it.
 
-# Starts Xvfb on a free display and icewm on it; sets DISPLAY.
+# Starts Xvfb on a display it picks itself (no race with other sessions) and icewm on it;
+# sets DISPLAY.
 start_x_session() {
-    display=90
-    while [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ]; do
-        display=$((display + 1))
-    done
-    DISPLAY=":$display"
-    export DISPLAY
-    Xvfb "$DISPLAY" -screen 0 1600x1200x24 -nolisten tcp >/dev/null 2>&1 &
+    display_file=$(mktemp)
+    Xvfb -displayfd 3 -screen 0 1600x1200x24 -nolisten tcp 3>"$display_file" >/dev/null 2>&1 &
     xvfb_pid=$!
-    wait_for "the virtual display" 100 xdpyinfo
+    wait_for "the virtual display" 200 test -s "$display_file"
+    DISPLAY=":$(head -n 1 "$display_file")"
+    export DISPLAY
+    rm -f "$display_file"
     icewm >/dev/null 2>&1 &
     wm_pid=$!
     # The tray is up when its manager owns the selection programs dock into.
-    wait_for "the system tray" 100 tray_is_up
+    wait_for "the system tray" 400 tray_is_up
 }
 
+# Waits for both to end, so the next session cannot meet this one's display half torn down.
 stop_x_session() {
     kill "$wm_pid" "$xvfb_pid" 2>/dev/null || true
+    wait "$wm_pid" "$xvfb_pid" 2>/dev/null || true
 }
 
 tray_is_up() {

@@ -65,9 +65,10 @@ void GateController::failSignIn(const std::optional<QString>& message) {
 }
 
 void GateController::storeAccount(const RelayAuth& account) {
-    m_env.settings->setString(QString::fromLatin1(kApiKey), account.apiKey);
-    m_env.settings->setString(QString::fromLatin1(kUserId), account.userId);
-    m_env.settings->setString(QString::fromLatin1(kRoom), account.personalRoom.value_or(QString()));
+    m_env.settings->setStrings(
+        {{QString::fromLatin1(kApiKey), account.apiKey},
+         {QString::fromLatin1(kUserId), account.userId},
+         {QString::fromLatin1(kRoom), account.personalRoom.value_or(QString())}});
     publish(m_accountUserId, account.userId);
     publish(m_personalRoom, account.personalRoom);
 }

@@ -43,10 +43,14 @@ QCoro::Task<std::expected<Answer, TransportError>> post(QNetworkAccessManager& n
             raw->abort();
         }
     });
-    QTimer::singleShot(deadline, raw, [raw, cutoff] {
+    // The timer belongs to the reply, so it goes when the reply does.
+    auto* timer = new QTimer(raw);
+    timer->setSingleShot(true);
+    QObject::connect(timer, &QTimer::timeout, raw, [raw, cutoff] {
         *cutoff = Cutoff::Deadline;
         raw->abort();
     });
+    timer->start(deadline);
     co_await raw;
 
     if (*cutoff == Cutoff::Deadline) {

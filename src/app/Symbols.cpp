@@ -2,7 +2,6 @@
 
 #include <QFile>
 #include <QPainter>
-#include <QPixmap>
 #include <QSvgRenderer>
 
 // The icons live in a static library, whose resources are only registered when asked to.
@@ -13,32 +12,44 @@ static void registerSymbolResources() {
 namespace Symbols {
 
 namespace {
-QString resourcePath(const QString& name) {
+
+QByteArray tintedSvg(const QString& name, const QColor& color) {
     static const bool registered = (registerSymbolResources(), true);
     Q_UNUSED(registered);
-    return QStringLiteral(":/symbols/%1.svg").arg(name);
-}
-} // namespace
-
-QIcon icon(const QString& name, const QColor& color) {
-    QFile file(resourcePath(name));
+    QFile file(QStringLiteral(":/symbols/%1.svg").arg(name));
     if (!file.open(QIODevice::ReadOnly)) {
         return {};
     }
-    // The symbols are drawn in currentColor; naming the colour is all tinting takes. SVG
-    // colours carry no alpha, so a translucent colour (secondary text) is painted translucent.
+    // The symbols are drawn in currentColor; naming the colour is all tinting takes.
     QByteArray svg = file.readAll();
     svg.replace("currentColor", color.name(QColor::HexRgb).toLatin1());
-    QSvgRenderer renderer(svg);
+    return svg;
+}
+
+QPixmap render(QSvgRenderer& renderer, const QColor& color, int pixels) {
+    QPixmap pixmap(pixels, pixels);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    // SVG colours carry no alpha: a translucent colour (secondary text) is painted translucent.
+    painter.setOpacity(color.alphaF());
+    renderer.render(&painter);
+    return pixmap;
+}
+
+} // namespace
+
+QPixmap pixmap(const QString& name, const QColor& color, int size, qreal devicePixelRatio) {
+    QSvgRenderer renderer(tintedSvg(name, color));
+    QPixmap drawn = render(renderer, color, qRound(size * devicePixelRatio));
+    drawn.setDevicePixelRatio(devicePixelRatio);
+    return drawn;
+}
+
+QIcon icon(const QString& name, const QColor& color) {
+    QSvgRenderer renderer(tintedSvg(name, color));
     QIcon icon;
-    for (const int size : {16, 24, 32, 48, 64, 96, 128}) {
-        QPixmap pixmap(size, size);
-        pixmap.fill(Qt::transparent);
-        QPainter painter(&pixmap);
-        painter.setOpacity(color.alphaF());
-        renderer.render(&painter);
-        painter.end();
-        icon.addPixmap(pixmap);
+    for (const int size : {16, 22, 24, 32, 48}) {
+        icon.addPixmap(render(renderer, color, size));
     }
     return icon;
 }

@@ -30,10 +30,13 @@ TrayMenu::TrayMenu(GateController& gate, WindowManager& windows, WebSite site, Q
 
 void TrayMenu::update() {
     const GateSnapshot state = GateSnapshot::of(m_gate);
-    const QColor ink = QApplication::palette().color(QPalette::WindowText);
-    m_tray.setIcon(Symbols::icon(state.helperRunning ? QStringLiteral("checkmark.shield.fill")
-                                                     : QStringLiteral("shield.lefthalf.filled"),
-                                 ink));
+    // Most changes leave the gate as it was: the icon is drawn only when it changes.
+    if (!m_iconShowsRunning || *m_iconShowsRunning != state.helperRunning) {
+        m_iconShowsRunning = state.helperRunning;
+        m_tray.setIcon(Symbols::icon(state.helperRunning ? QStringLiteral("checkmark.shield.fill")
+                                                         : QStringLiteral("shield.lefthalf.filled"),
+                                     QApplication::palette().color(QPalette::WindowText)));
+    }
     const QList<MenuEntry> entries = MenuModel::entries(state, m_site.hostName());
     // Many changes leave the menu as it was; rebuilding it then would only make it flicker.
     if (entries == m_shown) {

@@ -7,6 +7,8 @@
 #include <QObject>
 #include <QSystemTrayIcon>
 
+#include <optional>
+
 class GateController;
 class WindowManager;
 
@@ -33,4 +35,5 @@ private:
     QMenu m_menu;
     QSystemTrayIcon m_tray;
     QList<MenuEntry> m_shown;
+    std::optional<bool> m_iconShowsRunning;
 };

@@ -50,11 +50,10 @@ WelcomeWindow::WelcomeWindow(GateController& gate, WebSite site, QWidget* parent
     , m_site(std::move(site)) {
     setWindowTitle(QStringLiteral("Kestrova"));
     const qreal ratio = devicePixelRatioF();
-    const QSize rowIcon(kRowIconSize, kRowIconSize);
     m_donePixmap =
-        Symbols::icon(QStringLiteral("checkmark.circle.fill"), kGreen).pixmap(rowIcon, ratio);
-    m_notDonePixmap = Symbols::icon(QStringLiteral("circle"), TextStyles::secondaryColor(*this))
-                          .pixmap(rowIcon, ratio);
+        Symbols::pixmap(QStringLiteral("checkmark.circle.fill"), kGreen, kRowIconSize, ratio);
+    m_notDonePixmap = Symbols::pixmap(QStringLiteral("circle"), TextStyles::secondaryColor(*this),
+                                      kRowIconSize, ratio);
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(kInset, kInset, kInset, kInset);
@@ -102,8 +101,8 @@ QWidget* WelcomeWindow::makeHeader() {
     row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(12);
     const int iconSize = 30;
-    row->addWidget(iconLabel(Symbols::icon(QStringLiteral("checkmark.shield.fill"), kGreen)
-                                 .pixmap(QSize(iconSize, iconSize), devicePixelRatioF()),
+    row->addWidget(iconLabel(Symbols::pixmap(QStringLiteral("checkmark.shield.fill"), kGreen,
+                                             iconSize, devicePixelRatioF()),
                              header),
                    0, Qt::AlignTop);
 
@@ -163,9 +162,9 @@ QWidget* WelcomeWindow::makeNextStep() {
     auto* allSet = new QHBoxLayout(m_allSet);
     allSet->setContentsMargins(0, 0, 0, 0);
     allSet->setSpacing(8);
-    allSet->addWidget(iconLabel(Symbols::icon(QStringLiteral("menubar.arrow.up.rectangle"),
-                                              palette().color(QPalette::WindowText))
-                                    .pixmap(QSize(kRowIconSize, kRowIconSize), devicePixelRatioF()),
+    allSet->addWidget(iconLabel(Symbols::pixmap(QStringLiteral("menubar.arrow.up.rectangle"),
+                                                palette().color(QPalette::WindowText), kRowIconSize,
+                                                devicePixelRatioF()),
                                 m_allSet),
                       0, Qt::AlignTop);
     m_allSetText = wrapped(TextStyles::label(QString(), TextStyle::Callout, m_allSet));

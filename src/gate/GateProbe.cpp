@@ -33,7 +33,11 @@ QCoro::Task<bool> ping(QNetworkAccessManager& network, quint16 port,
     // The body is ignored; dropping it as it comes keeps a chatty server from filling memory.
     QObject::connect(raw, &QIODevice::readyRead, raw, [raw] { raw->readAll(); });
     // A deadline for the whole exchange: the transfer time-out alone never ends a dripping answer.
-    QTimer::singleShot(deadline, raw, &QNetworkReply::abort);
+    // The timer belongs to the reply, so it goes when the reply does.
+    auto* timer = new QTimer(raw);
+    timer->setSingleShot(true);
+    QObject::connect(timer, &QTimer::timeout, raw, &QNetworkReply::abort);
+    timer->start(deadline);
     co_await raw;
     co_return raw->error() != QNetworkReply::OperationCanceledError &&
         raw->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 200;

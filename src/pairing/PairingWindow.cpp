@@ -81,8 +81,8 @@ PairingWindow::PairingWindow(GateController& gate, WebSite site, QWidget* parent
 
     m_fallback = new QWidget(this);
     auto* symbol = new QLabel(m_fallback);
-    symbol->setPixmap(Symbols::icon(QStringLiteral("qrcode"), TextStyles::secondaryColor(*this))
-                          .pixmap(QSize(kSymbolSize, kSymbolSize), devicePixelRatioF()));
+    symbol->setPixmap(Symbols::pixmap(QStringLiteral("qrcode"), TextStyles::secondaryColor(*this),
+                                      kSymbolSize, devicePixelRatioF()));
     symbol->setAlignment(Qt::AlignCenter);
     auto* hint =
         TextStyles::label(QStringLiteral("No local gate configured yet. Install it from ") +

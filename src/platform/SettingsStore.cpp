@@ -50,6 +50,13 @@ void SettingsStore::setString(const QString& key, const QString& value) {
     persist();
 }
 
+void SettingsStore::setStrings(const QList<std::pair<QString, QString>>& values) {
+    for (const auto& [key, value] : values) {
+        m_settings->setValue(key, value);
+    }
+    persist();
+}
+
 void SettingsStore::setBoolean(const QString& key, bool value) {
     m_settings->setValue(key, value);
     persist();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QSettings>
 #include <QString>
 
@@ -20,6 +21,8 @@ public:
     bool boolean(const QString& key) const;
 
     void setString(const QString& key, const QString& value);
+    // Several keys in one write: each write reaches the disk, which takes milliseconds.
+    void setStrings(const QList<std::pair<QString, QString>>& values);
     void setBoolean(const QString& key, bool value);
     void remove(const QString& key);
 
