@@ -39,7 +39,7 @@ std::expected<void, QString> writePrivateFile(const QString& path, const QByteAr
 }
 
 void restrictToOwner(const QString& filePath) {
-    if (QFileInfo::exists(filePath)) {
+    if (QFileInfo(filePath).isFile()) {
         QFile::setPermissions(filePath, ownerReadWrite);
     }
 }

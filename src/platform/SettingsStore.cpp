@@ -2,10 +2,40 @@
 
 #include "platform/PrivateFiles.h"
 
-#include <QCoreApplication>
+#include <QFile>
+#include <QRegularExpression>
+
+namespace {
+
+// Qt's reader takes a stray '"' on a damaged line as the start of a value that runs to the end
+// of the file, hiding every key after it; the next write would then erase them for good. The
+// plain "key=value" lines it missed are read back here, so a damaged line loses only itself.
+void recoverHiddenKeys(QSettings& settings) {
+    QFile file(settings.fileName());
+    if (!file.open(QIODevice::ReadOnly)) {
+        return;
+    }
+    static const QRegularExpression keyValue(
+        QStringLiteral(R"(^\s*([A-Za-z][A-Za-z0-9_.]*)\s*=\s*(.*?)\s*$)"));
+    bool inGeneral = true;
+    for (const QByteArray& rawLine : file.read(qint64{1024} * 1024).split('\n')) {
+        const QString line = QString::fromUtf8(rawLine).remove(u'\r').trimmed();
+        if (line.startsWith(u'[')) {
+            inGeneral = line == u"[General]";
+            continue;
+        }
+        const QRegularExpressionMatch match = keyValue.match(line);
+        if (inGeneral && match.hasMatch() && !settings.contains(match.captured(1))) {
+            settings.setValue(match.captured(1), match.captured(2));
+        }
+    }
+}
+
+} // namespace
 
 SettingsStore::SettingsStore(std::unique_ptr<QSettings> settings)
     : m_settings(std::move(settings)) {
+    recoverHiddenKeys(*m_settings);
 }
 
 std::shared_ptr<SettingsStore> SettingsStore::openUserStore() {

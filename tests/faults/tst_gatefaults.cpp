@@ -1,0 +1,263 @@
+#include "FaultSupport.h"
+#include "gate/GateController.h"
+#include "support/TestHome.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTest>
+#include <QTimer>
+
+#include <cstdio>
+
+using namespace std::chrono_literals;
+using namespace FaultSupport;
+
+namespace {
+
+// A real node start takes about a second on a busy two-core machine, so most cycles use a
+// stand-in runtime; the real ones still cover the daemon's own start and stop.
+constexpr int realCycles = 10;
+constexpr int standInCycles = 90;
+constexpr int gateStartMs = 20000;
+// Descriptors Qt may keep once it has used something (a network thread, a timer).
+constexpr int descriptorSlack = 3;
+constexpr QFileDevice::Permissions ownerGroupOther{0x7077};
+
+// Run as a child of this binary: starts the gate, says so, and waits to be killed.
+constexpr char holdGateArgument[] = "--hold-gate";
+
+int holdGate(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    GateEnvironment environment = takeOver();
+    environment.launchProbeDelay = 200ms;
+    GateController controller(environment);
+    bool told = false;
+    QObject::connect(&controller, &GateController::changed, &app, [&controller, &told] {
+        if (!told && controller.helperRunning() && controller.gateProcessId()) {
+            told = true;
+            std::printf("serving %lld\n", static_cast<long long>(*controller.gateProcessId()));
+            std::fflush(stdout);
+        }
+    });
+    controller.startHelperGate();
+    // The controller probes once after a launch; a gate slow to start is only seen when asked.
+    QTimer asker;
+    QObject::connect(&asker, &QTimer::timeout, &controller, &GateController::refresh);
+    asker.start(500ms);
+    // A child the parent forgot ends by itself; its gate is then the parent's reaper's.
+    QTimer::singleShot(60s, &app, [] { QCoreApplication::exit(3); });
+    return QCoreApplication::exec();
+}
+
+// A runtime that just waits, under a name inside the home so a leftover shows in /proc.
+GateEnvironment standInEnvironment(const TestHome& home) {
+    home.makeFile(QStringLiteral("bundle/Daemon/bin/bk-mcp-daemon.mjs"), "// stand-in");
+    home.makeFile(QStringLiteral("bundle/node"), "#!/bin/sh\nexec \"${0%/*}/sleeper\" 30\n", true);
+    QFile::link(QStandardPaths::findExecutable(QStringLiteral("sleep")),
+                home.path(QStringLiteral("bundle/sleeper")));
+    GateEnvironment environment = home.environment();
+    environment.resourceFolder = home.path(QStringLiteral("bundle"));
+    return environment;
+}
+
+// One start and stop; `serving` says when the launched process counts as up.
+void cycle(GateController& controller, GateReaper& reaper,
+           const std::function<bool(qint64)>& serving) {
+    controller.startHelperGate();
+    const qint64 pid = controller.gateProcessId().value_or(0);
+    QVERIFY2(pid > 0, qPrintable(controller.lastError().value_or(QStringLiteral("no gate"))));
+    reaper.pids << pid;
+    QVERIFY(QTest::qWaitFor([&] { return serving(pid); }, gateStartMs));
+    controller.stopHelperGate();
+    QVERIFY(QTest::qWaitFor([pid] { return !processAlive(pid); }, 5000));
+}
+
+} // namespace
+
+class GateFaultsTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void manyStartStopCyclesLeaveNothingBehind() {
+        const TestHome home;
+        home.signIn();
+        GateReaper reaper(home.home());
+        const GateEnvironment real = home.environmentWithDaemon();
+        const auto realServes = [&home](qint64) { return accepts(home.ownPort); };
+        const auto standInWaits = [](qint64 pid) { return commandLine(pid).contains("sleeper"); };
+
+        QElapsedTimer clock;
+        clock.start();
+        const int before = openDescriptors();
+        for (const bool useReal : {true, false}) {
+            GateEnvironment environment = useReal ? real : standInEnvironment(home);
+            environment.launchProbeDelay = 100ms;
+            GateController controller(environment);
+            const auto& serving = useReal ? std::function<bool(qint64)>(realServes)
+                                          : std::function<bool(qint64)>(standInWaits);
+            for (int i = 0; i < (useReal ? realCycles : standInCycles); ++i) {
+                cycle(controller, reaper, serving);
+                if (QTest::currentTestFailed()) {
+                    return;
+                }
+            }
+            // Every gate seen to end has let go of its process descriptor.
+            QTRY_COMPARE(openPidfds(), 0);
+            if (useReal) {
+                qInfo("%d real gate cycles took %lld ms", realCycles, clock.restart());
+            }
+        }
+        // What the controllers held is gone with them; anything else open is a leak.
+        QTRY_VERIFY2(openDescriptors() <= before + descriptorSlack,
+                     qPrintable(QStringLiteral("%1 descriptors open, %2 before")
+                                    .arg(openDescriptors())
+                                    .arg(before)));
+        QCOMPARE(processesMentioning(home.home()), QList<qint64>());
+        QCOMPARE(home.settings()->string(QString::fromLatin1(SettingsKeys::kApiKey)),
+                 QStringLiteral("key-123"));
+    }
+
+    // The helper dies hard while its gate serves: the next helper sees that gate, and its own
+    // start cannot take the port, so the extra gate ends quietly and the first keeps serving.
+    void aHelperKilledWhileItsGateServes() {
+        const TestHome home;
+        home.signIn();
+        GateReaper reaper(home.home());
+        QProcess helper;
+        helper.setProcessEnvironment(handOver(home));
+        helper.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        helper.start(QCoreApplication::applicationFilePath(),
+                     {QString::fromLatin1(holdGateArgument)});
+        qint64 first = 0;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                while (first == 0 && helper.canReadLine()) {
+                    const QByteArray line = helper.readLine().trimmed();
+                    first = line.startsWith("serving ") ? line.mid(8).toLongLong() : 0;
+                }
+                return first > 0;
+            },
+            30000));
+        reaper.pids << first;
+        helper.kill();
+        QVERIFY(helper.waitForFinished());
+        QCOMPARE(helper.exitStatus(), QProcess::CrashExit);
+        // The gate is all that is left of the helper, and /proc finds it by the home it serves.
+        QCOMPARE(processesMentioning(home.home()), QList<qint64>{first});
+
+        GateEnvironment environment = home.environmentWithDaemon();
+        environment.launchProbeDelay = 300ms;
+        GateController next(environment);
+        QTRY_VERIFY_WITH_TIMEOUT(next.helperRunning(), 10000);
+        QCOMPARE(next.gateProcessId(), std::nullopt);
+
+        next.startHelperGate();
+        const qint64 second = next.gateProcessId().value_or(0);
+        QVERIFY(second > 0 && second != first);
+        reaper.pids << second;
+        QTRY_COMPARE_WITH_TIMEOUT(next.gateProcessId(), std::nullopt, gateStartMs);
+        QVERIFY(!processAlive(second));
+        QCOMPARE(next.lastError(), std::nullopt);
+        QVERIFY(processAlive(first));
+        QVERIFY(getIntents(home.ownPort).startsWith("HTTP/1.1 200"));
+        QVERIFY(next.helperRunning());
+
+        killProcess(first);
+        QTRY_VERIFY(!processAlive(first));
+        next.refresh();
+        QTRY_VERIFY_WITH_TIMEOUT(!next.helperRunning(), 10000);
+    }
+
+    void theSupportFolderRemovedUnderARunningGate() {
+        const TestHome home;
+        home.signIn();
+        GateReaper reaper(home.home());
+        GateEnvironment environment = home.environmentWithDaemon();
+        environment.launchProbeDelay = 300ms;
+        GateController controller(environment);
+        controller.startHelperGate();
+        const qint64 pid = controller.gateProcessId().value_or(0);
+        reaper.pids << pid;
+        // The one probe after the launch may come before a slow start has bound the port.
+        QVERIFY(QTest::qWaitFor([&home] { return accepts(home.ownPort); }, gateStartMs));
+        controller.refresh();
+        QTRY_VERIFY_WITH_TIMEOUT(controller.helperRunning(), gateStartMs);
+
+        QVERIFY(QDir(controller.supportDir()).removeRecursively());
+        // The daemon read its config at start and takes a missing queue for an empty one.
+        const QByteArray answer = getIntents(home.ownPort);
+        QVERIFY2(answer.startsWith("HTTP/1.1 200") && answer.endsWith("\r\n\r\n[]"), answer);
+
+        controller.startHelperGate();
+        QCOMPARE(controller.gateProcessId(), pid);
+        QCOMPARE(controller.lastError(), std::nullopt);
+        QCOMPARE(QFileInfo(controller.supportDir()).permissions() & ownerGroupOther,
+                 QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QCOMPARE(QFileInfo(controller.configPath()).permissions() & ownerGroupOther,
+                 QFile::ReadOwner | QFile::WriteOwner);
+        QFile config(controller.configPath());
+        QVERIFY(config.open(QIODevice::ReadOnly));
+        QCOMPARE(QJsonDocument::fromJson(config.readAll())[u"poller"][u"api_key"].toString(),
+                 QStringLiteral("key-123"));
+        QTRY_VERIFY(controller.helperRunning());
+
+        controller.stopHelperGate();
+        QTRY_VERIFY_WITH_TIMEOUT(!processAlive(pid), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!controller.helperRunning(), 10000);
+        QCOMPARE(controller.gateProcessId(), std::nullopt);
+    }
+
+    // As root, permission bits stop nothing: a file or folder where the other must be does.
+    void anUnusableHomeLaunchesNothing_data() {
+        QTest::addColumn<QString>("blocker");
+        QTest::addColumn<bool>("asFolder");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("data folder is a file")
+            << ".local/share" << false << "Could not write gate config: Not a directory";
+        QTest::newRow("support folder is a file") << ".local/share/Kestrova Helper" << false
+                                                  << "Could not write gate config: Not a directory";
+        QTest::newRow("config is a folder")
+            << ".local/share/Kestrova Helper/bramblekit.json" << true
+            << "Could not write gate config: Is a directory";
+    }
+
+    void anUnusableHomeLaunchesNothing() {
+        QFETCH(QString, blocker);
+        QFETCH(bool, asFolder);
+        QFETCH(QString, message);
+        const TestHome home;
+        home.signIn();
+        QVERIFY(QDir(home.path(QStringLiteral(".local/share"))).removeRecursively());
+        if (asFolder) {
+            QVERIFY(QDir().mkpath(home.path(blocker)));
+        } else {
+            home.makeFile(blocker, "not a folder");
+        }
+        GateController controller(home.environmentWithDaemon());
+        controller.startHelperGate();
+        QCOMPARE(controller.lastError(), message);
+        QCOMPARE(controller.gateProcessId(), std::nullopt);
+        // A launch is synchronous: had one happened, its process would be listed already.
+        QCOMPARE(processesMentioning(home.home()), QList<qint64>());
+        QCOMPARE(home.settings()->string(QString::fromLatin1(SettingsKeys::kApiKey)),
+                 QStringLiteral("key-123"));
+    }
+};
+
+int main(int argc, char** argv) {
+    if (argc == 2 && qstrcmp(argv[1], holdGateArgument) == 0) {
+        return holdGate(argc, argv);
+    }
+    QCoreApplication app(argc, argv);
+    GateFaultsTest test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_gatefaults.moc"
