@@ -17,8 +17,8 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <malloc.h>
 #include <cstdio>
+#include <malloc.h>
 #include <mutex>
 #include <unordered_set>
 #include <vector>

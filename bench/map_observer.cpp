@@ -4,7 +4,6 @@
 //   kestrova-map-observer TITLE TIMEOUT_MS PROGRAM [ARGUMENTS...]
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
-
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
