@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QShortcut>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace {
@@ -224,6 +225,9 @@ void WelcomeWindow::present(const WelcomeContent& content) {
         }
     }
     fitHeight();
+    // A row just shown lays itself out only once the event loop runs: fit again after that, or
+    // its wrapped second line would be cut off.
+    QTimer::singleShot(0, this, &WelcomeWindow::fitHeight);
 }
 
 void WelcomeWindow::takeNextStep() {
