@@ -2,6 +2,7 @@
 #include "account/RelayClient.h"
 #include "gate/GateController.h"
 
+#include <QCoro/QCoroTimer>
 #include <QDir>
 
 using namespace SettingsKeys;
@@ -50,6 +51,13 @@ QCoro::Task<> GateController::runSignIn() {
         co_return;
     }
     storeAccount(*account);
+    // The settings write and the gate's launch each block for a few milliseconds; letting the
+    // event loop run between them keeps the windows from stalling for both at once.
+    const std::chrono::milliseconds breath{0};
+    co_await QCoro::sleepFor(breath);
+    if (!stillHere(self)) {
+        co_return;
+    }
     if (!m_useExistingGate) {
         startHelperGate();
     }
