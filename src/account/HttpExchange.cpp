@@ -1,19 +1,16 @@
 #include "account/HttpExchange.h"
 
+#include "platform/ReplyLifetime.h"
+
 #include <QCoro/QCoroNetworkReply>
 #include <QNetworkReply>
 #include <QPointer>
-#include <QTimer>
 
 #include <memory>
 
 namespace HttpExchange {
 
 namespace {
-
-struct LaterDeleter {
-    void operator()(QObject* object) const { object->deleteLater(); }
-};
 
 enum class Cutoff { None, Deadline, TooLarge };
 
@@ -32,7 +29,7 @@ QCoro::Task<std::expected<Answer, TransportError>> post(QNetworkAccessManager& n
                                                         std::chrono::milliseconds deadline) {
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
-    const std::unique_ptr<QNetworkReply, LaterDeleter> reply(network.post(request, body));
+    const ReplyLifetime::Owned reply(network.post(request, body));
     QNetworkReply* const raw = reply.get();
     auto cutoff = std::make_shared<Cutoff>(Cutoff::None);
     auto received = std::make_shared<QByteArray>();
@@ -43,14 +40,7 @@ QCoro::Task<std::expected<Answer, TransportError>> post(QNetworkAccessManager& n
             raw->abort();
         }
     });
-    // The timer belongs to the reply, so it goes when the reply does.
-    auto* timer = new QTimer(raw);
-    timer->setSingleShot(true);
-    QObject::connect(timer, &QTimer::timeout, raw, [raw, cutoff] {
-        *cutoff = Cutoff::Deadline;
-        raw->abort();
-    });
-    timer->start(deadline);
+    ReplyLifetime::abortAfter(*raw, deadline, [cutoff] { *cutoff = Cutoff::Deadline; });
     co_await raw;
 
     if (*cutoff == Cutoff::Deadline) {

@@ -1,19 +1,14 @@
 #include "gate/GateProbe.h"
 
+#include "platform/ReplyLifetime.h"
+
 #include <QCoro/QCoroNetworkReply>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QTimer>
 
 #include <memory>
 
 namespace GateProbe {
-
-namespace {
-struct LaterDeleter {
-    void operator()(QObject* object) const { object->deleteLater(); }
-};
-} // namespace
 
 QUrl probeUrl(quint16 port) {
     return QUrl(QStringLiteral("http://127.0.0.1:%1/intents").arg(port));
@@ -28,16 +23,11 @@ QCoro::Task<bool> ping(QNetworkAccessManager& network, quint16 port,
     QNetworkRequest request(url);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
-    const std::unique_ptr<QNetworkReply, LaterDeleter> reply(network.get(request));
+    const ReplyLifetime::Owned reply(network.get(request));
     QNetworkReply* const raw = reply.get();
     // The body is ignored; dropping it as it comes keeps a chatty server from filling memory.
     QObject::connect(raw, &QIODevice::readyRead, raw, [raw] { raw->readAll(); });
-    // A deadline for the whole exchange: the transfer time-out alone never ends a dripping answer.
-    // The timer belongs to the reply, so it goes when the reply does.
-    auto* timer = new QTimer(raw);
-    timer->setSingleShot(true);
-    QObject::connect(timer, &QTimer::timeout, raw, &QNetworkReply::abort);
-    timer->start(deadline);
+    ReplyLifetime::abortAfter(*raw, deadline);
     co_await raw;
     co_return raw->error() != QNetworkReply::OperationCanceledError &&
         raw->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 200;

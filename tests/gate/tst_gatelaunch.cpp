@@ -211,8 +211,8 @@ private slots:
         home.signIn();
         GateReaper reaper;
         GateEnvironment environment = home.environmentWithDaemon();
-        environment.launchProbeDelay =
-            2000ms; // the production delay: this test is about that probe
+        // The production delay: this test is about the launch's own probe.
+        environment.launchProbeDelay = 2000ms;
         GateController controller(environment);
         QVERIFY(controller.daemonBundled());
         controller.startHelperGate();
