@@ -10,14 +10,12 @@ docs="$root/docs"
 mkdir -p "$docs"
 
 work=$(mktemp -d)
-export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" XDG_DATA_HOME="$work/home/.local/share"
-export XDG_CACHE_HOME="$work/home/.cache" XDG_RUNTIME_DIR="$work/run"
+use_temporary_home "$work"
 export BROWSER="$root/tests/e2e/scripted-browser.sh" KESTROVA_HELPER_BINARY="$build/bin/kestrova-helper"
-mkdir -p "$HOME/.local/bin" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+mkdir -p "$HOME/.local/bin"
 # Two agents to find: an executable and a home-folder marker.
 printf '#!/bin/sh\n' >"$HOME/.local/bin/claude" && chmod +x "$HOME/.local/bin/claude"
 mkdir -p "$HOME/.codex"
-unset WAYLAND_DISPLAY QT_QPA_PLATFORM
 pids=""
 
 finish() {

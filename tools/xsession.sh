@@ -1,6 +1,15 @@
 # Sourced by the end-to-end test and the screenshot script: a virtual X display with a window
 # manager whose panel holds a system tray, and a few helpers to wait on it.
 
+# use_temporary_home DIR: the program sees DIR/home as its home and DIR/run as its runtime
+# folder, so nothing touches the real user's files or meets a running helper.
+use_temporary_home() {
+    export HOME="$1/home" XDG_CONFIG_HOME="$1/home/.config" XDG_DATA_HOME="$1/home/.local/share"
+    export XDG_CACHE_HOME="$1/home/.cache" XDG_RUNTIME_DIR="$1/run"
+    mkdir -p "$HOME" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+    unset WAYLAND_DISPLAY QT_QPA_PLATFORM
+}
+
 # Starts Xvfb on a display it picks itself (no race with other sessions) and icewm on it;
 # sets DISPLAY.
 start_x_session() {

@@ -11,11 +11,8 @@ helper=$1
 devstack=$2
 
 work=$(mktemp -d)
-export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" XDG_DATA_HOME="$work/home/.local/share"
-export XDG_CACHE_HOME="$work/home/.cache" XDG_RUNTIME_DIR="$work/run"
+use_temporary_home "$work"
 export BROWSER="$here/scripted-browser.sh" KESTROVA_HELPER_BINARY="$helper"
-mkdir -p "$HOME" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
-unset WAYLAND_DISPLAY QT_QPA_PLATFORM
 helper_pid=""
 devstack_pid=""
 

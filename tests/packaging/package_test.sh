@@ -60,10 +60,7 @@ appstreamcli validate --no-net "$share/metainfo/$app_id.metainfo.xml" || fail "t
 grep -q "^x-scheme-handler/.*=$app_id.desktop;" "$share/applications/mimeinfo.cache" ||
     fail "the callback scheme is not in the desktop database"
 
-export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" XDG_DATA_HOME="$work/home/.local/share"
-export XDG_CACHE_HOME="$work/home/.cache" XDG_RUNTIME_DIR="$work/run"
-mkdir -p "$HOME" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
-unset WAYLAND_DISPLAY QT_QPA_PLATFORM
+use_temporary_home "$work"
 start_x_session
 /usr/bin/kestrova-helper >"$work/helper.out" 2>&1 &
 helper_pid=$!
