@@ -10,9 +10,17 @@ use_temporary_home() {
     unset WAYLAND_DISPLAY QT_QPA_PLATFORM
 }
 
-# Starts Xvfb on a display it picks itself (no race with other sessions) and icewm on it;
-# sets DISPLAY.
+# Starts a session bus, Xvfb on a display it picks itself (no race with other sessions) and
+# icewm on it; sets DISPLAY and DBUS_SESSION_BUS_ADDRESS. Every desktop has a session bus:
+# without one, Qt's accessibility and tray code try to launch one and wait on it.
 start_x_session() {
+    bus_file=$(mktemp)
+    dbus-daemon --session --nofork --nopidfile --print-address=3 3>"$bus_file" >/dev/null 2>&1 &
+    bus_pid=$!
+    wait_for "the session bus" 200 test -s "$bus_file"
+    DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$bus_file")
+    export DBUS_SESSION_BUS_ADDRESS
+    rm -f "$bus_file"
     display_file=$(mktemp)
     Xvfb -displayfd 3 -screen 0 1600x1200x24 -nolisten tcp 3>"$display_file" >/dev/null 2>&1 &
     xvfb_pid=$!
@@ -26,10 +34,11 @@ start_x_session() {
     wait_for "the system tray" 400 tray_is_up
 }
 
-# Waits for both to end, so the next session cannot meet this one's display half torn down.
+# Waits for all three to end, so the next session cannot meet this one's display half torn
+# down.
 stop_x_session() {
-    kill "$wm_pid" "$xvfb_pid" 2>/dev/null || true
-    wait "$wm_pid" "$xvfb_pid" 2>/dev/null || true
+    kill "$wm_pid" "$xvfb_pid" "$bus_pid" 2>/dev/null || true
+    wait "$wm_pid" "$xvfb_pid" "$bus_pid" 2>/dev/null || true
 }
 
 tray_is_up() {

@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QTimer>
 
 namespace {
 
@@ -41,20 +42,31 @@ int main(int argc, char* argv[]) {
         [](const QUrl& url) { return QDesktopServices::openUrl(url); });
     QObject::connect(&instance, &SingleInstance::urlReceived, signInSheet.get(),
                      &BrowserSignIn::deliverCallback);
-    SignInSheetWindow signInWindow(*signInSheet);
+    // Made when a sign-in first waits on the browser: most starts never sign in.
+    std::unique_ptr<SignInSheetWindow> signInWindow;
+    QObject::connect(signInSheet.get(), &BrowserSignIn::waitingChanged, &app,
+                     [&signInWindow, &signInSheet](bool waiting) {
+                         if (waiting && !signInWindow) {
+                             signInWindow = std::make_unique<SignInSheetWindow>(*signInSheet);
+                         }
+                     });
 
     GateController& gate = GateController::shared(signInSheet);
     const WebSite site{QUrl(QString::fromUtf8(BuildConfig::webUrl)),
                        [](const QUrl& url) { QDesktopServices::openUrl(url); }};
     WindowManager windows(gate, site);
-    TrayMenu tray(gate, windows, site);
-    QObject::connect(&tray, &TrayMenu::quitRequested, &app, &QApplication::quit);
     QObject::connect(&instance, &SingleInstance::showRequested, &windows,
                      &WindowManager::showWelcome);
-
     windows.showWelcome();
-    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
-        windows.reportMissingTray();
-    }
+
+    // The tray icon follows once the window is on its way: the window is what the user waits for.
+    std::unique_ptr<TrayMenu> tray;
+    QTimer::singleShot(0, &app, [&] {
+        tray = std::make_unique<TrayMenu>(gate, windows, site);
+        QObject::connect(tray.get(), &TrayMenu::quitRequested, &app, &QApplication::quit);
+        if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+            windows.reportMissingTray();
+        }
+    });
     return QApplication::exec();
 }

@@ -8,6 +8,7 @@
 #include <QTest>
 
 #include <memory>
+#include <optional>
 
 using Outcome = SignInSheet::Outcome;
 
@@ -209,13 +210,25 @@ private slots:
 
     // The waiting window.
 
+    void theWindowIsShownWhileWaiting_data() {
+        QTest::addColumn<bool>("madeWhileWaiting");
+        QTest::newRow("made before the sign-in") << false;
+        QTest::newRow("made while it waits") << true;
+    }
     void theWindowIsShownWhileWaiting() {
-        SignInSheetWindow window(*m_sheet);
-        QVERIFY(!window.isVisible());
+        QFETCH(bool, madeWhileWaiting);
+        std::optional<SignInSheetWindow> window;
+        if (!madeWhileWaiting) {
+            window.emplace(*m_sheet);
+            QVERIFY(!window->isVisible());
+        }
         auto task = m_sheet->present(kAuthorization, kScheme);
-        QVERIFY(window.isVisible());
+        if (madeWhileWaiting) {
+            window.emplace(*m_sheet);
+        }
+        QVERIFY(window->isVisible());
         QVERIFY(m_sheet->deliverCallback(kCallback));
-        QVERIFY(!window.isVisible());
+        QVERIFY(!window->isVisible());
         QCOMPARE(resultOf(task), Outcome(kCallback));
     }
 
