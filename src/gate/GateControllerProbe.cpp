@@ -1,5 +1,6 @@
 #include "gate/GateController.h"
 #include "gate/GateProbe.h"
+#include "platform/BurstGuard.h"
 
 #include <QLocale>
 #include <QPointer>
@@ -12,6 +13,7 @@ void GateController::refresh() {
 }
 
 QCoro::Task<> GateController::probeGates() {
+    const BurstGuard inFlight;
     const QPointer<GateController> self(this);
     // Both probes are in flight together, so a cycle lasts as long as the slower one.
     auto own = GateProbe::ping(m_network, m_env.ownGatePort, m_env.probeTimeout);
