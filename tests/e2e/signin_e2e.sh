@@ -55,6 +55,8 @@ wait_for "the welcome window to come back" 100 window_is_visible Kestrova ||
 xdotool windowactivate --sync "$(visible_window Kestrova)" key Return
 wait_for "the sign-in" 300 grep -q "kv.apiKey=" "$XDG_CONFIG_HOME/Kestrova/Kestrova Helper.conf" ||
     fail "the sign-in did not store an API key"
+wait_for "the sign-in window to go" 50 window_is_hidden "Sign in to Kestrova" ||
+    fail "the sign-in window stayed after the sign-in"
 api_key=$(curl -fsS http://127.0.0.1:47110/devstack/state |
     node -e 'let s="";process.stdin.on("data",d=>s+=d).on("end",()=>process.stdout.write(JSON.parse(s).accounts[0].api_key))')
 [ -n "$api_key" ] || fail "the devstack issued no key"
