@@ -62,15 +62,16 @@ int main(int argc, char* argv[]) {
     QObject::connect(&instance, &SingleInstance::showRequested, &windows,
                      &WindowManager::showWelcome);
     windows.showWelcome();
+    // Before the window reaches the screen, so that it does not grow by a line once there.
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        windows.reportMissingTray();
+    }
 
     // The tray icon follows once the window is on its way: the window is what the user waits for.
     std::unique_ptr<TrayMenu> tray;
     QTimer::singleShot(0, &app, [&] {
         tray = std::make_unique<TrayMenu>(gate, windows, site);
         QObject::connect(tray.get(), &TrayMenu::quitRequested, &app, &QApplication::quit);
-        if (!QSystemTrayIcon::isSystemTrayAvailable()) {
-            windows.reportMissingTray();
-        }
     });
     return QApplication::exec();
 }
