@@ -7,7 +7,7 @@ namespace UserText {
 
 QString fromUtf8OrEmpty(const QByteArray& body) {
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString text = decoder.decode(body);
+    const QString text = decoder.decode(body);
     return decoder.hasError() ? QString() : text;
 }
 

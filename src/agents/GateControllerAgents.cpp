@@ -11,7 +11,7 @@ QString GateController::hostFingerprint() {
         stored && !stored->isEmpty()) {
         return *stored;
     }
-    const QString fresh = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+    QString fresh = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
     m_env.settings->setString(QString::fromLatin1(kHostFP), fresh);
     return fresh;
 }

@@ -12,7 +12,7 @@ QString portLabel(const QString& name, int port) {
 }
 
 QString orAbsent(const std::optional<QString>& text) {
-    return nonEmpty(text) ? *text : absent;
+    return nonEmpty(text).value_or(absent);
 }
 
 QString nodeText(const GateSnapshot& state) {
@@ -47,8 +47,8 @@ DiagnosticsContent DiagnosticsContent::of(const GateSnapshot& state) {
     content.showDevBuildNote = !state.bundledNode.has_value();
     content.daemonPath = state.daemonScript;
     content.configPath = state.configPath;
-    if (nonEmpty(state.lastError)) {
-        content.lastErrorLine = QStringLiteral("Last error: ") + *state.lastError;
+    if (const auto error = nonEmpty(state.lastError)) {
+        content.lastErrorLine = QStringLiteral("Last error: ") + *error;
     }
     return content;
 }

@@ -34,7 +34,7 @@ struct GateSnapshot {
     static GateSnapshot of(const GateController& gate);
 };
 
-// Present and not the empty string.
-inline bool nonEmpty(const std::optional<QString>& text) {
-    return text && !text->isEmpty();
+// The text, when it is present and not the empty string.
+inline std::optional<QString> nonEmpty(const std::optional<QString>& text) {
+    return text && !text->isEmpty() ? text : std::nullopt;
 }

@@ -20,17 +20,17 @@ MenuEntry separator() {
 }
 
 void addAccount(QList<MenuEntry>& menu, const GateSnapshot& state) {
-    if (nonEmpty(state.accountUserId)) {
-        menu << info(QStringLiteral("Signed in: ") + *state.accountUserId);
-        if (nonEmpty(state.personalRoom)) {
-            menu << info(QStringLiteral("Room: ") + *state.personalRoom);
+    if (const auto userId = nonEmpty(state.accountUserId)) {
+        menu << info(QStringLiteral("Signed in: ") + *userId);
+        if (const auto room = nonEmpty(state.personalRoom)) {
+            menu << info(QStringLiteral("Room: ") + *room);
         }
     } else {
         menu << info(state.signingIn ? QStringLiteral("Signing in…")
                                      : QStringLiteral("Not signed in"));
     }
-    if (nonEmpty(state.lastError)) {
-        menu << info(QStringLiteral("⚠︎ ") + *state.lastError);
+    if (const auto error = nonEmpty(state.lastError)) {
+        menu << info(QStringLiteral("⚠︎ ") + *error);
     }
 }
 

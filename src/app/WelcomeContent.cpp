@@ -62,8 +62,8 @@ WelcomeContent WelcomeContent::of(const GateSnapshot& state) {
     if (auto registration = registrationRow(state)) {
         content.rows.append(*registration);
     }
-    if (nonEmpty(state.lastError)) {
-        content.warning = QStringLiteral("⚠︎ ") + *state.lastError;
+    if (const auto error = nonEmpty(state.lastError)) {
+        content.warning = QStringLiteral("⚠︎ ") + *error;
     }
     if (!state.signedIn) {
         content.nextStep = NextStep::SignIn;

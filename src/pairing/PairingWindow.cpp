@@ -57,7 +57,7 @@ private:
     QImage m_image;
 };
 
-PairingWindow::PairingWindow(GateController& gate, WebSite site, QWidget* parent)
+PairingWindow::PairingWindow(GateController& gate, const WebSite& site, QWidget* parent)
     : QWidget(parent, Qt::Window)
     , m_gate(gate) {
     setWindowTitle(QStringLiteral("Kestrova Pairing"));

@@ -11,7 +11,7 @@ class GateController;
 class PairingWindow final : public QWidget {
     Q_OBJECT
 public:
-    PairingWindow(GateController& gate, WebSite site, QWidget* parent = nullptr);
+    PairingWindow(GateController& gate, const WebSite& site, QWidget* parent = nullptr);
 
 protected:
     void showEvent(QShowEvent* event) override;

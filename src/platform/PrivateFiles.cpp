@@ -17,7 +17,7 @@ bool makePrivateFolder(const QString& path) {
     if (info.isDir()) {
         return QFile::setPermissions(path, ownerOnlyFolder);
     }
-    QDir parent = info.dir();
+    const QDir parent = info.dir();
     if (!parent.exists() && !QDir().mkpath(parent.absolutePath())) {
         return false;
     }
