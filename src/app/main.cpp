@@ -1,5 +1,5 @@
 #include "BuildConfig.h"
-#include "account/SignInSheetWindow.h"
+#include "account/SignInSheetPresenter.h"
 #include "app/TrayMenu.h"
 #include "app/WindowManager.h"
 #include "gate/GateController.h"
@@ -42,18 +42,7 @@ int main(int argc, char* argv[]) {
         [](const QUrl& url) { return QDesktopServices::openUrl(url); });
     QObject::connect(&instance, &SingleInstance::urlReceived, signInSheet.get(),
                      &BrowserSignIn::deliverCallback);
-    // Made while a sign-in waits on the browser, and gone once it ends: most starts never
-    // sign in, and most sign-ins happen once.
-    std::unique_ptr<SignInSheetWindow> signInWindow;
-    QObject::connect(signInSheet.get(), &BrowserSignIn::waitingChanged, &app,
-                     [&signInWindow, &signInSheet](bool waiting) {
-                         if (waiting && !signInWindow) {
-                             signInWindow = std::make_unique<SignInSheetWindow>(*signInSheet);
-                         } else if (!waiting && signInWindow) {
-                             // Later: the end may come from one of its own buttons.
-                             signInWindow.release()->deleteLater();
-                         }
-                     });
+    const SignInSheetPresenter signInWindows(*signInSheet);
 
     GateController& gate = GateController::shared(signInSheet);
     const WebSite site{QUrl(QString::fromUtf8(BuildConfig::webUrl)),

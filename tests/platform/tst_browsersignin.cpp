@@ -1,14 +1,15 @@
+#include "account/SignInSheetPresenter.h"
 #include "account/SignInSheetWindow.h"
 #include "platform/BrowserSignIn.h"
 
 #include <QCoro/QCoroTask>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QTest>
 
 #include <memory>
-#include <optional>
 
 using Outcome = SignInSheet::Outcome;
 
@@ -210,26 +211,56 @@ private slots:
 
     // The waiting window.
 
-    void theWindowIsShownWhileWaiting_data() {
-        QTest::addColumn<bool>("madeWhileWaiting");
-        QTest::newRow("made before the sign-in") << false;
-        QTest::newRow("made while it waits") << true;
-    }
     void theWindowIsShownWhileWaiting() {
-        QFETCH(bool, madeWhileWaiting);
-        std::optional<SignInSheetWindow> window;
-        if (!madeWhileWaiting) {
-            window.emplace(*m_sheet);
-            QVERIFY(!window->isVisible());
-        }
+        SignInSheetWindow window(*m_sheet);
+        QVERIFY(!window.isVisible());
         auto task = m_sheet->present(kAuthorization, kScheme);
-        if (madeWhileWaiting) {
-            window.emplace(*m_sheet);
-        }
-        QVERIFY(window->isVisible());
+        QVERIFY(window.isVisible());
         QVERIFY(m_sheet->deliverCallback(kCallback));
-        QVERIFY(!window->isVisible());
+        QVERIFY(!window.isVisible());
         QCOMPARE(resultOf(task), Outcome(kCallback));
+    }
+
+    // Made while a sign-in waits, gone once it ends, also when its own button ended it.
+    void eachSignInHasAWindowOnlyWhileItWaits_data() {
+        QTest::addColumn<bool>("cancelButton");
+        QTest::newRow("ended by the callback") << false;
+        QTest::newRow("ended by its Cancel button") << true;
+    }
+    void eachSignInHasAWindowOnlyWhileItWaits() {
+        QFETCH(bool, cancelButton);
+        const SignInSheetPresenter presenter(*m_sheet);
+        QVERIFY(!presenter.window());
+        for (int signIn = 0; signIn < 2; ++signIn) {
+            auto task = m_sheet->present(kAuthorization, kScheme);
+            const QPointer<SignInSheetWindow> window = presenter.window();
+            QVERIFY(window && window->isVisible());
+            if (cancelButton) {
+                auto* cancel = widgetLabelled<QPushButton>(*window, QStringLiteral("Cancel"));
+                QVERIFY(cancel);
+                QTest::mouseClick(cancel, Qt::LeftButton);
+            } else {
+                QVERIFY(m_sheet->deliverCallback(kCallback));
+            }
+            QCOMPARE(resultOf(task), cancelButton ? kCancelled : Outcome(kCallback));
+            QVERIFY(!presenter.window());
+            QTRY_VERIFY(!window);
+        }
+    }
+
+    void aWindowThatEndedHearsNoLaterSignIn() {
+        const SignInSheetPresenter presenter(*m_sheet);
+        auto first = m_sheet->present(kAuthorization, kScheme);
+        const QPointer<SignInSheetWindow> ended = presenter.window();
+        m_sheet->cancel();
+        // The next sign-in starts before the ended window is gone.
+        auto second = m_sheet->present(kAuthorization, kScheme);
+        QVERIFY(ended && !ended->isVisible());
+        QVERIFY(presenter.window() && presenter.window() != ended);
+        QVERIFY(presenter.window()->isVisible());
+        m_sheet->cancel();
+        QCOMPARE(resultOf(first), kCancelled);
+        QCOMPARE(resultOf(second), kCancelled);
     }
 
     void cancelAndCloseCancel_data() {
