@@ -4,6 +4,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <chrono>
 
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -13,6 +14,7 @@ namespace {
 
 // Fewer pieces at once leave too little behind to be worth walking the heaps for.
 constexpr int kBurst = 64;
+constexpr std::chrono::milliseconds kSettle{1000};
 int inFlight = 0;
 int peak = 0;
 
@@ -37,9 +39,10 @@ BurstGuard::~BurstGuard() {
     if (!wasBurst) {
         return;
     }
-    // Queued behind the deferred deletions of the burst's last objects.
+    // A moment later: the burst's last objects are deleted later, and the network thread lets
+    // go of its share after them.
     if (QCoreApplication* const app = QCoreApplication::instance()) {
-        QTimer::singleShot(0, app, releaseFreedMemory);
+        QTimer::singleShot(kSettle, app, releaseFreedMemory);
     } else {
         releaseFreedMemory();
     }
