@@ -77,7 +77,7 @@ SignInSheetWindow::SignInSheetWindow(BrowserSignIn& signIn, QWidget* parent)
     setMinimumWidth(420);
 
     connect(&m_signIn, &BrowserSignIn::waitingChanged, this, &SignInSheetWindow::onWaitingChanged);
-    // Made while a sign-in already waits (it is made when first needed), it shows at once.
+    // Made once a sign-in already waits (SignInSheetPresenter makes it so), it shows at once.
     if (m_signIn.isWaiting()) {
         onWaitingChanged(true);
     }

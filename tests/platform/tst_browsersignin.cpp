@@ -221,28 +221,31 @@ private slots:
         QCOMPARE(resultOf(task), Outcome(kCallback));
     }
 
-    // Made while a sign-in waits, gone once it ends, also when its own button ended it.
+    // Made while a sign-in waits, gone once it ends, also when the window itself ended it.
     void eachSignInHasAWindowOnlyWhileItWaits_data() {
-        QTest::addColumn<bool>("cancelButton");
-        QTest::newRow("ended by the callback") << false;
-        QTest::newRow("ended by its Cancel button") << true;
+        QTest::addColumn<QString>("ending");
+        QTest::newRow("callback") << QStringLiteral("callback");
+        QTest::newRow("cancel button") << QStringLiteral("cancel");
+        QTest::newRow("closing the window") << QStringLiteral("close");
     }
     void eachSignInHasAWindowOnlyWhileItWaits() {
-        QFETCH(bool, cancelButton);
+        QFETCH(QString, ending);
         const SignInSheetPresenter presenter(*m_sheet);
         QVERIFY(!presenter.window());
         for (int signIn = 0; signIn < 2; ++signIn) {
             auto task = m_sheet->present(kAuthorization, kScheme);
             const QPointer<SignInSheetWindow> window = presenter.window();
             QVERIFY(window && window->isVisible());
-            if (cancelButton) {
+            if (ending == u"cancel") {
                 auto* cancel = widgetLabelled<QPushButton>(*window, QStringLiteral("Cancel"));
                 QVERIFY(cancel);
                 QTest::mouseClick(cancel, Qt::LeftButton);
+            } else if (ending == u"close") {
+                QVERIFY(window->close());
             } else {
                 QVERIFY(m_sheet->deliverCallback(kCallback));
             }
-            QCOMPARE(resultOf(task), cancelButton ? kCancelled : Outcome(kCallback));
+            QCOMPARE(resultOf(task), ending == u"callback" ? Outcome(kCallback) : kCancelled);
             QVERIFY(!presenter.window());
             QTRY_VERIFY(!window);
         }
