@@ -2,6 +2,7 @@
 
 #include "account/GoogleAuthError.h"
 #include "account/TransportError.h"
+#include "gate/GateEnvironment.h"
 #include "platform/SignInSheet.h"
 
 #include <QCoro/QCoroTask>
@@ -17,12 +18,7 @@
 // PKCE in a sign-in sheet, then the code redeemed at the token endpoint. Nothing is kept.
 class GoogleAuth {
 public:
-    struct Endpoints {
-        QString clientId;
-        QUrl authorizationUrl;
-        QUrl tokenUrl;
-        std::chrono::milliseconds tokenTimeout{60000};
-    };
+    using Endpoints = GoogleEndpoints;
     using Error = std::variant<GoogleAuthError, TransportError>;
 
     GoogleAuth(Endpoints endpoints, QNetworkAccessManager& network,

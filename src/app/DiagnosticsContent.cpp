@@ -1,9 +1,11 @@
 #include "app/DiagnosticsContent.h"
 
+#include "gate/GatePorts.h"
+
 namespace {
 // The ports the labels name are the product's fixed ones, not whatever a test configured.
-constexpr int ownGatePort = 8789;
-constexpr int existingGatePort = 8788;
+constexpr int ownGatePort = GatePorts::own;
+constexpr int existingGatePort = GatePorts::existing;
 
 const QString absent = QStringLiteral("\u2014");
 

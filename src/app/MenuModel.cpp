@@ -1,5 +1,7 @@
 #include "app/MenuModel.h"
 
+#include "gate/GatePorts.h"
+
 namespace MenuModel {
 
 namespace {
@@ -36,18 +38,18 @@ void addAccount(QList<MenuEntry>& menu, const GateSnapshot& state) {
 
 void addGate(QList<MenuEntry>& menu, const GateSnapshot& state) {
     if (state.useExistingGate) {
-        menu << info(QStringLiteral("Local gate: using existing (:8788)"))
+        menu << info(QStringLiteral("Local gate: using existing (:%1)").arg(GatePorts::existing))
              << command(QStringLiteral("Run my own gate instead"), Action::ChooseOwnGate);
     } else if (state.helperRunning) {
-        menu << info(QStringLiteral("Local gate: running (:8789)"))
+        menu << info(QStringLiteral("Local gate: running (:%1)").arg(GatePorts::own))
              << command(QStringLiteral("Stop local gate"), Action::StopGate);
     } else {
         menu << info(QStringLiteral("Local gate: stopped"))
              << command(QStringLiteral("Start local gate"), Action::StartGate, state.signedIn);
     }
-    menu << info(QStringLiteral("Existing dev gate (:8788): ") + (state.existingGateDetected
-                                                                      ? QStringLiteral("detected")
-                                                                      : QStringLiteral("none")));
+    menu << info(
+        QStringLiteral("Existing dev gate (:%1): ").arg(GatePorts::existing) +
+        (state.existingGateDetected ? QStringLiteral("detected") : QStringLiteral("none")));
     if (state.existingGateDetected && !state.useExistingGate && !state.helperRunning) {
         menu << command(QStringLiteral("Use that existing gate instead"),
                         Action::ChooseExistingGate);

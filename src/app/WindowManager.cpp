@@ -1,8 +1,8 @@
 #include "app/WindowManager.h"
 
 #include "app/DiagnosticsWindow.h"
+#include "app/PairingWindow.h"
 #include "app/WelcomeWindow.h"
-#include "pairing/PairingWindow.h"
 
 #include <QGuiApplication>
 #include <QScreen>

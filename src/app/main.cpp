@@ -1,5 +1,6 @@
 #include "BuildConfig.h"
-#include "account/SignInSheetPresenter.h"
+#include "app/ControllerAssembly.h"
+#include "app/SignInSheetPresenter.h"
 #include "app/TrayMenu.h"
 #include "app/WindowManager.h"
 #include "gate/GateController.h"
@@ -44,7 +45,10 @@ int main(int argc, char* argv[]) {
                      &BrowserSignIn::deliverCallback);
     const SignInSheetPresenter signInWindows(*signInSheet);
 
-    GateController& gate = GateController::shared(signInSheet);
+    // Never released: work still running at exit must find it in place.
+    auto* const gateObject = new GateController(
+        ControllerAssembly::production(signInSheet, std::make_shared<QNetworkAccessManager>()));
+    GateController& gate = *gateObject;
     const WebSite site{QUrl(QString::fromUtf8(BuildConfig::webUrl)),
                        [](const QUrl& url) { QDesktopServices::openUrl(url); }};
     WindowManager windows(gate, site);

@@ -1,10 +1,11 @@
 #pragma once
 
-#include "account/GoogleAuth.h"
+#include "gate/GatePorts.h"
 #include "platform/LoginItemService.h"
 #include "platform/SettingsStore.h"
 #include "platform/SignInSheet.h"
 
+#include <QNetworkAccessManager>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
@@ -13,16 +14,39 @@
 #include <functional>
 #include <memory>
 
-// Everything the controller takes from the world around it. production() gives the real
+class AccountOperations;
+class AgentOperations;
+class GateState;
+class GateSupervisor;
+struct GateEnvironment;
+
+// Google's endpoints for the desktop client.
+struct GoogleEndpoints {
+    QString clientId;
+    QUrl authorizationUrl;
+    QUrl tokenUrl;
+    std::chrono::milliseconds tokenTimeout{60000};
+};
+
+// What the account and agent parts are made from; they live in layers above the controller's.
+struct ControllerPartsContext {
+    const GateEnvironment& environment;
+    GateState& state;
+    GateSupervisor& supervisor;
+    QNetworkAccessManager& network;
+};
+
+// Everything the controller takes from the world around it. The program assembles the real
 // values; tests point the same fields at temporary folders, free ports and fakes.
 struct GateEnvironment {
     QString homeFolder;
     QString applicationSupportFolder; // the platform's, before "Kestrova Helper" is added
     QString resourceFolder;           // empty when the program has none
     std::shared_ptr<SettingsStore> settings;
+    std::shared_ptr<QNetworkAccessManager> network;
 
-    quint16 ownGatePort = 8789;
-    quint16 existingGatePort = 8788;
+    quint16 ownGatePort = GatePorts::own;
+    quint16 existingGatePort = GatePorts::existing;
     std::chrono::milliseconds probeTimeout{3000};
     std::chrono::milliseconds launchProbeDelay{2000};
 
@@ -33,12 +57,14 @@ struct GateEnvironment {
     std::function<void(const QUrl&)> openUrl;
     std::shared_ptr<LoginItemService> loginItem;
 
-    GoogleAuth::Endpoints google;
+    GoogleEndpoints google;
     std::shared_ptr<SignInSheet> signInSheet;
     QUrl relayUrl;
     std::chrono::milliseconds relayTimeout{25000};
     std::function<QString()> machineName;
 
-    // The sign-in sheet is the platform's own: the program's shell makes it.
-    static GateEnvironment production(std::shared_ptr<SignInSheet> signInSheet);
+    std::function<std::unique_ptr<AgentOperations>(const ControllerPartsContext&)> makeAgents;
+    std::function<std::unique_ptr<AccountOperations>(const ControllerPartsContext&,
+                                                     AgentOperations&)>
+        makeAccount;
 };

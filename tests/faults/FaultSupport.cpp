@@ -1,5 +1,6 @@
 #include "FaultSupport.h"
 
+#include "app/ControllerAssembly.h"
 #include "support/FakeLoginItem.h"
 #include "support/TestHome.h"
 
@@ -49,6 +50,8 @@ GateEnvironment takeOver() {
     environment.openUrl = [](const QUrl&) {};
     environment.loginItem = std::make_shared<FakeLoginItem>();
     environment.machineName = [] { return QStringLiteral("Studio"); };
+    environment.network = std::make_shared<QNetworkAccessManager>();
+    ControllerAssembly::plugInParts(environment);
     return environment;
 }
 

@@ -1,6 +1,6 @@
+#include "app/PairingWindow.h"
 #include "app/WebSite.h"
 #include "gate/GateController.h"
-#include "pairing/PairingWindow.h"
 #include "pairing/QrCode.h"
 #include "support/TestHome.h"
 

@@ -1,5 +1,5 @@
-#include "account/SignInSheetPresenter.h"
-#include "account/SignInSheetWindow.h"
+#include "app/SignInSheetPresenter.h"
+#include "app/SignInSheetWindow.h"
 #include "platform/BrowserSignIn.h"
 
 #include <QCoro/QCoroTask>

@@ -1,5 +1,6 @@
 #include "support/TestHome.h"
 
+#include "app/ControllerAssembly.h"
 #include "gate/GateController.h"
 
 #include <QDir>
@@ -28,6 +29,7 @@ GateEnvironment TestHome::environment() const {
     environment.homeFolder = home();
     environment.applicationSupportFolder = home() + QStringLiteral("/.local/share");
     environment.settings = m_settings;
+    environment.network = std::make_shared<QNetworkAccessManager>();
     environment.ownGatePort = ownPort;
     environment.existingGatePort = existingPort;
     environment.agentSearchFolders = {path(QStringLiteral("opt/bin/")),
@@ -36,6 +38,7 @@ GateEnvironment TestHome::environment() const {
     environment.webUrl = QUrl(QStringLiteral("http://127.0.0.1:9/"));
     environment.openUrl = [urls = openedUrls](const QUrl& url) { urls->append(url); };
     environment.loginItem = loginItem;
+    ControllerAssembly::plugInParts(environment);
     return environment;
 }
 

@@ -1,4 +1,4 @@
-#include "pairing/PairingWindow.h"
+#include "app/PairingWindow.h"
 
 #include "app/Symbols.h"
 #include "app/TextStyles.h"

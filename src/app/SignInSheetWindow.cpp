@@ -1,4 +1,4 @@
-#include "account/SignInSheetWindow.h"
+#include "app/SignInSheetWindow.h"
 
 #include "platform/BrowserSignIn.h"
 

@@ -1,7 +1,9 @@
-#include "gate/GateEnvironment.h"
+#include "app/ControllerAssembly.h"
 
 #include "BuildConfig.h"
+#include "account/AccountSession.h"
 #include "agents/AgentDetection.h"
+#include "agents/AgentRegistry.h"
 #include "gate/NodeRuntime.h"
 #include "platform/AppPaths.h"
 #include "platform/HostNames.h"
@@ -11,7 +13,20 @@
 #include <QDesktopServices>
 #include <QStandardPaths>
 
-GateEnvironment GateEnvironment::production(std::shared_ptr<SignInSheet> signInSheet) {
+namespace ControllerAssembly {
+
+void plugInParts(GateEnvironment& environment) {
+    environment.makeAgents = [](const ControllerPartsContext& parts) {
+        return std::make_unique<AgentRegistry>(parts.environment, parts.state, parts.network);
+    };
+    environment.makeAccount = [](const ControllerPartsContext& parts, AgentOperations& agents) {
+        return std::make_unique<AccountSession>(parts.environment, parts.state, parts.supervisor,
+                                                agents, parts.network);
+    };
+}
+
+GateEnvironment production(std::shared_ptr<SignInSheet> signInSheet,
+                           std::shared_ptr<QNetworkAccessManager> network) {
     GateEnvironment environment;
     environment.homeFolder = AppPaths::homeFolder();
     environment.applicationSupportFolder = AppPaths::applicationSupportFolder(
@@ -19,6 +34,7 @@ GateEnvironment GateEnvironment::production(std::shared_ptr<SignInSheet> signInS
         environment.homeFolder);
     environment.resourceFolder = AppPaths::resourceFolder(QCoreApplication::applicationDirPath());
     environment.settings = SettingsStore::openUserStore();
+    environment.network = std::move(network);
     environment.systemNodeCandidates = NodeRuntime::systemCandidates();
     environment.agentSearchFolders = AgentDetection::searchFolders(environment.homeFolder);
     environment.webUrl = QUrl(QString::fromUtf8(BuildConfig::webUrl));
@@ -32,5 +48,8 @@ GateEnvironment GateEnvironment::production(std::shared_ptr<SignInSheet> signInS
     environment.signInSheet = std::move(signInSheet);
     environment.relayUrl = QUrl(QString::fromUtf8(BuildConfig::relayUrl));
     environment.machineName = &HostNames::computerName;
+    plugInParts(environment);
     return environment;
 }
+
+} // namespace ControllerAssembly

@@ -1,6 +1,6 @@
-#include "account/SignInSheetPresenter.h"
+#include "app/SignInSheetPresenter.h"
 
-#include "account/SignInSheetWindow.h"
+#include "app/SignInSheetWindow.h"
 #include "platform/BrowserSignIn.h"
 
 SignInSheetPresenter::SignInSheetPresenter(BrowserSignIn& signIn, QObject* parent)

@@ -1,0 +1,111 @@
+#include "account/AccountSession.h"
+
+#include "account/AccountLog.h"
+#include "account/ErrorText.h"
+#include "gate/GateState.h"
+#include "gate/GateSupervisor.h"
+#include "gate/SettingsKeys.h"
+
+#include <QCoro/QCoroTimer>
+
+using namespace SettingsKeys;
+
+AccountSession::AccountSession(const GateEnvironment& environment, GateState& state,
+                               GateSupervisor& supervisor, AgentOperations& agents,
+                               QNetworkAccessManager& network)
+    : m_env(environment)
+    , m_state(state)
+    , m_supervisor(supervisor)
+    , m_agents(agents)
+    , m_network(network)
+    , m_auth(m_env.google, m_network, m_env.signInSheet) {
+    m_state.publish(m_state.accountUserId, m_env.settings->string(QString::fromLatin1(kUserId)));
+    m_state.publish(m_state.personalRoom, m_env.settings->string(QString::fromLatin1(kRoom)));
+}
+
+void AccountSession::signIn() {
+    if (m_state.signingIn) {
+        return;
+    }
+    m_state.publish(m_state.signingIn, true);
+    m_state.publish(m_state.lastError, std::nullopt);
+    runSignIn();
+}
+
+QCoro::Task<> AccountSession::runSignIn() {
+    const QPointer<AccountSession> self(this);
+    qCInfo(lcAccount) << "sign-in started";
+    const auto idToken = co_await m_auth.signIn();
+    if (!stillHere(self)) {
+        co_return;
+    }
+    if (!idToken) {
+        // Closing the sheet is the user's own choice: nothing to report.
+        const auto* google = std::get_if<GoogleAuthError>(&idToken.error());
+        const bool cancelled = google && google->kind() == GoogleAuthError::Kind::Cancelled;
+        failSignIn(cancelled ? std::nullopt : std::optional(errorText(idToken.error())));
+        co_return;
+    }
+    // Named, not temporaries: g++ 12 destroys temporaries of a co_await expression twice.
+    const RelayClient::Connection connection{
+        .network = m_network, .baseUrl = m_env.relayUrl, .timeout = m_env.relayTimeout};
+    std::optional<QString> deviceId = m_agents.hostFingerprint();
+    std::optional<QString> deviceName = m_env.machineName();
+    const auto account = co_await RelayClient::exchangeGoogleToken(
+        connection, *idToken, true, std::move(deviceId), std::move(deviceName));
+    if (!stillHere(self)) {
+        co_return;
+    }
+    if (!account) {
+        failSignIn(errorText(account.error()));
+        co_return;
+    }
+    if (account->apiKey.isEmpty()) {
+        failSignIn(QStringLiteral("Relay returned no API key."));
+        co_return;
+    }
+    storeAccount(*account);
+    // The settings write and the gate's launch each block for a few milliseconds; letting the
+    // event loop run between them keeps the windows from stalling for both at once.
+    const std::chrono::milliseconds breath{0};
+    co_await QCoro::sleepFor(breath);
+    if (!stillHere(self)) {
+        co_return;
+    }
+    qCInfo(lcAccount) << "signed in";
+    if (!m_state.useExistingGate) {
+        m_supervisor.start();
+    }
+    m_agents.registerDetected();
+    m_state.publish(m_state.signingIn, false);
+}
+
+void AccountSession::failSignIn(const std::optional<QString>& message) {
+    qCInfo(lcAccount) << "sign-in ended without an account";
+    if (message) {
+        m_state.publish(m_state.lastError, *message);
+    }
+    m_state.publish(m_state.signingIn, false);
+}
+
+void AccountSession::storeAccount(const RelayAuth& account) {
+    m_env.settings->setStrings(
+        {{QString::fromLatin1(kApiKey), account.apiKey},
+         {QString::fromLatin1(kUserId), account.userId},
+         {QString::fromLatin1(kRoom), account.personalRoom.value_or(QString())}});
+    m_state.publish(m_state.accountUserId, account.userId);
+    m_state.publish(m_state.personalRoom, account.personalRoom);
+}
+
+void AccountSession::signOut() {
+    qCInfo(lcAccount) << "signing out";
+    m_supervisor.stop();
+    m_supervisor.removeSupportFolder();
+    m_env.settings->remove(QString::fromLatin1(kApiKey));
+    m_env.settings->remove(QString::fromLatin1(kUserId));
+    m_env.settings->remove(QString::fromLatin1(kRoom));
+    m_state.publish(m_state.accountUserId, std::nullopt);
+    m_state.publish(m_state.personalRoom, std::nullopt);
+    m_agents.forgetRegistration();
+    emit m_state.refreshRequested();
+}

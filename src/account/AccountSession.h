@@ -1,0 +1,40 @@
+#pragma once
+
+#include "account/GoogleAuth.h"
+#include "account/RelayClient.h"
+#include "gate/ControllerParts.h"
+#include "gate/GateEnvironment.h"
+
+#include <QCoro/QCoroTask>
+#include <QNetworkAccessManager>
+#include <QObject>
+
+class GateState;
+class GateSupervisor;
+
+// The user's account: sign-in through Google and the relay, the stored account, sign-out.
+// A sign-in that succeeds starts the own gate and registers the agents found.
+class AccountSession final : public QObject, public AccountOperations {
+    Q_OBJECT
+public:
+    AccountSession(const GateEnvironment& environment, GateState& state, GateSupervisor& supervisor,
+                   AgentOperations& agents, QNetworkAccessManager& network);
+
+    void signIn() override;
+    void signOut() override;
+
+    const GateState& gateState() const { return m_state; }
+
+private:
+    QCoro::Task<> runSignIn();
+    // Ends a sign-in that got nowhere; no message when the user cancelled.
+    void failSignIn(const std::optional<QString>& message);
+    void storeAccount(const RelayAuth& account);
+
+    const GateEnvironment& m_env;
+    GateState& m_state;
+    GateSupervisor& m_supervisor;
+    AgentOperations& m_agents;
+    QNetworkAccessManager& m_network;
+    GoogleAuth m_auth;
+};

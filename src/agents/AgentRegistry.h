@@ -1,0 +1,36 @@
+#pragma once
+
+#include "gate/ControllerParts.h"
+#include "gate/GateEnvironment.h"
+
+#include <QCoro/QCoroTask>
+#include <QNetworkAccessManager>
+#include <QObject>
+#include <QStringList>
+
+class GateState;
+
+// The coding agents on this computer: which are installed, and their registration with the
+// account under this computer's fingerprint.
+class AgentRegistry final : public QObject, public AgentOperations {
+    Q_OBJECT
+public:
+    AgentRegistry(const GateEnvironment& environment, GateState& state,
+                  QNetworkAccessManager& network);
+
+    void detect() override;
+    void registerDetected() override;
+    void forgetRegistration() override;
+    std::optional<QString> cliPath(const QString& bin) const override;
+    QString hostFingerprint() override;
+
+    const GateState& gateState() const { return m_state; }
+
+private:
+    QCoro::Task<> runRegistration(QStringList agents, QString apiKey, QString machineName,
+                                  QString fingerprint);
+
+    const GateEnvironment& m_env;
+    GateState& m_state;
+    QNetworkAccessManager& m_network;
+};

@@ -1,0 +1,3 @@
+#include "gate/GateLog.h"
+
+Q_LOGGING_CATEGORY(lcGate, "kestrova.gate", QtWarningMsg)

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "gate/GateEnvironment.h"
+#include "gate/GateProcess.h"
+
+#include <QObject>
+#include <QProcessEnvironment>
+#include <QString>
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+class GateState;
+
+// The own gate: its folders, its config file, its process, and whether the own gate or an
+// existing one is in use. Launches report into the state; the health probe is not its job.
+class GateSupervisor final : public QObject {
+    Q_OBJECT
+public:
+    GateSupervisor(const GateEnvironment& environment, GateState& state);
+    ~GateSupervisor() override;
+
+    const QString& installDir() const { return m_installDir; }
+    const QString& supportDir() const { return m_supportDir; }
+    QString configPath() const;
+    QString daemonScript() const;
+    bool daemonBundled() const;
+    std::optional<QString> bundledNode() const;
+    std::optional<QString> nodePath() const;
+    // The process id of the gate this helper launched and has not seen end.
+    std::optional<qint64> gateProcessId() const;
+
+    // The stored API key, when there is one that is not empty.
+    std::optional<QString> apiKey() const;
+    // The key the phone needs to pair with the gate in use.
+    std::optional<QString> pairingKey() const;
+
+    void start();
+    void stop();
+    void chooseUseExistingGate();
+    void chooseOwnGate();
+    // The own gate's folder goes with the account that used it.
+    void removeSupportFolder() const;
+
+private:
+    QString scriptInBundle() const;
+    bool writeConfig(const QString& apiKey);
+    QProcessEnvironment processEnvironment() const;
+    void watch(std::unique_ptr<GateProcess> process);
+    void forget(GateProcess* ended);
+
+    const GateEnvironment& m_env;
+    GateState& m_state;
+    QString m_installDir;
+    QString m_supportDir;
+    std::unique_ptr<GateProcess> m_process;
+    // Gates sent SIGTERM whose end has not been seen yet: their exit still triggers a probe.
+    std::vector<std::unique_ptr<GateProcess>> m_stoppingProcesses;
+};
