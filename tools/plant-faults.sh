@@ -1,0 +1,80 @@
+#!/bin/sh
+# Plants, one at a time, faults a user would suffer from, and checks that the test suite fails
+# on each: the proof that the tests catch what matters. Each fault is one edit (a sed script on
+# one file); the file is restored after its run, and at the end everything is built clean again.
+#   tools/plant-faults.sh            every fault
+#   tools/plant-faults.sh 3 7        the faults with those numbers
+set -eu
+cd "$(dirname "$0")/.."
+build=build/test
+jobs=$(getconf _NPROCESSORS_ONLN 2>/dev/null || echo 2)
+
+faults() {
+    # file @ sed script @ what the user suffers
+    cat <<'LIST'
+src/platform/PrivateFiles.cpp@s/file.open(QIODevice::WriteOnly | QIODevice::Truncate, ownerReadWrite)/file.open(QIODevice::WriteOnly | QIODevice::Truncate, ownerReadWrite | QFile::ReadOther)/@the gate config, with the API key, readable by other users
+src/platform/SettingsStore.cpp@/PrivateFiles::restrictToOwner(m_settings->fileName());/d@the settings file, with the API key, left readable by others
+src/gate/GateSupervisor.cpp@/^void GateSupervisor::chooseUseExistingGate/,/^}/{/    stop();/d}@the own gate left running after "Use that existing gate instead"
+src/gate/GateSupervisor.cpp@/^void GateSupervisor::start() {/,/^}/s/if (m_state.useExistingGate) {/if (false) {/@existing-gate mode while signed out shows "Sign in first"
+src/gate/GateSupervisor.cpp@s/if (!QFileInfo(daemonScript()).isFile()) {/if (!QFileInfo(daemonScript()).isFile() \&\& nodePath()) {/@a missing gate script reported as a missing Node.js
+src/gate/GateSupervisor.cpp@/^void GateSupervisor::stop/,/^}/{/m_process->terminate();/d}@Stop leaves the gate serving
+src/gate/GateSupervisor.cpp@/^void GateSupervisor::forget/,/^}/{/m_process.reset();/d}@a gate that died is never started again
+src/gate/GateSupervisor.cpp@/^std::optional<QString> GateSupervisor::pairingKey/,/^}/s/if (!m_state.useExistingGate) {/if (true) {/@the phone pairs with the own key while the existing gate is in use
+src/gate/GateConfig.cpp@s/QJsonObject{{QStringLiteral("api_key"), apiKey}}/QJsonObject{{QStringLiteral("api_key"), QString()}}/@the gate config written without the API key
+src/gate/GateProbe.cpp@s/toInt() == 200;/toInt() >= 200;/@a gate answering 500 shown as running
+src/account/Pkce.cpp@s/QCryptographicHash::Sha256/QCryptographicHash::Sha1/@the PKCE challenge hashed wrongly: every sign-in fails
+src/account/RelayClient.cpp@/setRawHeader("Authorization", "Bearer "/d@registration sent without the Bearer header
+src/account/AccountSession.cpp@/m_env.settings->remove(QString::fromLatin1(kUserId));/d@sign-out keeps the user id
+src/account/AccountSession.cpp@s/m_env.settings->remove(QString::fromLatin1(kRoom));/m_env.settings->remove(QString::fromLatin1(kRoom)); m_env.settings->remove(QString::fromLatin1(kUseExisting));/@sign-out forgets the existing-gate mode
+src/account/AccountSession.cpp@/^void AccountSession::signOut/,/^}/{/m_supervisor.stop();/d}@sign-out leaves the gate serving with the signed-out key
+src/account/AccountSession.cpp@s/google->kind() == GoogleAuthError::Kind::Cancelled/google->kind() != GoogleAuthError::Kind::Cancelled/@cancelling the sign-in shows an error
+src/account/AccountSession.cpp@s/if (account->apiKey.isEmpty()) {/if (false) {/@a relay answer without a key taken as signed in
+src/account/AccountSession.cpp@/^QCoro::Task<> AccountSession::runSignIn/,/^}/{/m_supervisor.start();/d}@sign-in starts no gate
+src/account/AccountSession.cpp@s/qCInfo(lcAccount) << "signed in";/qCInfo(lcAccount) << "signed in" << m_supervisor.apiKey().value_or(QString());/@the API key written to the log
+src/agents/AgentRegistry.cpp@/m_env.settings->setString(QString::fromLatin1(kHostFP), fresh);/d@the host fingerprint not stored: a new device at every sign-in
+src/agents/AgentRegistry.cpp@s/} else if (!result && !firstError) {/} else if (!result) {/@registration reports the last error instead of the first
+src/agents/AgentRegistry.cpp@s/.detectedCli = cliPath(kind->bin),/.detectedCli = std::nullopt,/@registration sends no command-line path
+src/platform/BrowserSignIn.cpp@s/if (!m_waiting || callback.scheme()/if (callback.scheme()/@a callback taken with no sign-in waiting
+src/app/TrayMenu.cpp@/case Action::StartGate:/{n;s/startHelperGate/stopHelperGate/}@"Start local gate" stops it
+src/app/TrayMenu.cpp@/case Action::StopGate:/{n;s/stopHelperGate/refresh/}@"Stop local gate" does nothing
+src/app/TrayMenu.cpp@/case Action::ChooseExistingGate:/{n;s/chooseUseExistingGate/chooseOwnGate/}@"Use that existing gate instead" keeps the own gate
+src/app/TrayMenu.cpp@/case Action::ChooseOwnGate:/{n;s/chooseOwnGate/refresh/}@"Run my own gate instead" does nothing
+src/app/TrayMenu.cpp@/case Action::SignOut:/{n;s/m_gate.signOut()/m_gate.stopHelperGate()/}@"Sign out" keeps the account
+src/app/TrayMenu.cpp@/case Action::Refresh:/{n;s/m_gate.refresh()/m_gate.detectAgents()/}@"Refresh status" probes nothing
+src/app/TrayMenu.cpp@/case Action::ShowDiagnostics:/{n;s/"diagnostics"/"pairing"/}@"Diagnostics…" opens the pairing window
+src/app/TrayMenu.cpp@/case Action::OpenWebSite:/{n;s/m_site.open(m_site.baseUrl)/m_windows.showWelcome()/}@"Open …" opens no web page
+src/app/TrayMenu.cpp@/case Action::ShowWelcome:/{n;s/m_windows.showWelcome()/m_windows.openWindow(QStringLiteral("pairing"))/}@"Show Kestrova" opens the wrong window
+src/app/TrayMenu.cpp@s/m_gate.setLaunchAtLogin(!m_gate.launchAtLogin());/m_gate.setLaunchAtLogin(m_gate.launchAtLogin());/@"Start at login" cannot be changed
+src/app/TrayMenu.cpp@s/m_tray.setIcon(Symbols::icon(state.helperRunning ?/m_tray.setIcon(Symbols::icon(false ?/@the tray icon does not follow the gate
+src/app/PairingWindow.cpp@s/image = QrCode::render(key->toUtf8());/image = QrCode::render(key->toUtf8().left(8));/@the QR code carries a cut key
+LIST
+}
+
+selected=" $* "
+report=$(mktemp)
+trap 'rm -f "$report"' EXIT
+number=0
+missed=0
+faults | while IFS='@' read -r file script what; do
+    number=$((number + 1))
+    if [ "$selected" != "  " ] && ! echo "$selected" | grep -q " $number "; then
+        continue
+    fi
+    cp "$file" "$file.unplanted"
+    sed -i "$script" "$file"
+    if cmp -s "$file" "$file.unplanted"; then
+        result="NOT PLANTED (the edit no longer applies)"
+    elif ! cmake --build "$build" --parallel "$jobs" >/dev/null 2>&1; then
+        result="NOT PLANTED (does not build)"
+    else
+        failed=$(ctest --test-dir "$build" --parallel "$jobs" --stop-on-failure 2>&1 |
+            sed -n 's/.*Test *#[0-9]*: \([^ ]*\) .*\*\*\*.*/\1/p' | tr '\n' ' ')
+        result=${failed:+caught by $failed}
+        result=${result:-MISSED}
+    fi
+    mv "$file.unplanted" "$file"
+    touch "$file"
+    printf '%2d. %s: %s\n' "$number" "$what" "$result" | tee -a "$report"
+done
+cmake --build "$build" --parallel "$jobs" >/dev/null
+! grep -q 'MISSED\|NOT PLANTED' "$report"
