@@ -150,29 +150,9 @@ private slots:
         window.show();
         QVERIFY(QTest::qWaitForWindowActive(&window));
 
-        QCOMPARE(window.windowTitle(), u"Kestrova Diagnostics"_s);
-        QCOMPARE(window.width(), 460);
         const QStringList texts = visibleTexts(window);
         for (const auto& [label, value] : expectedRows({{u"Last checked"_s, gate.lastChecked()}})) {
             QVERIFY2(texts.contains(label) && texts.contains(value), qPrintable(label));
-        }
-        QVERIFY(texts.contains(u"Dev build: uses system Node. Public build bundles its own."_s));
-        QVERIFY(!texts.join(u'\n').contains(u"Last error"_s));
-        QVERIFY(named<QLabel>(window, u"Mode: own gate"_s));
-
-        // Only the paths take a selection, and a selection holds exactly the path.
-        for (const QLabel* label : window.findChildren<QLabel*>()) {
-            QVERIFY2(!(label->textInteractionFlags() & selectable), qPrintable(label->text()));
-        }
-        QCOMPARE(window.findChildren<QTextEdit*>().size(), 2);
-        const std::pair<QString, QString> paths[] = {{u"Daemon path"_s, gate.daemonScript()},
-                                                     {u"Config path"_s, gate.configPath()}};
-        for (const auto& [name, path] : paths) {
-            QTextEdit* shown = named<QTextEdit>(window, name);
-            QVERIFY(shown);
-            QCOMPARE(shown->textInteractionFlags() & selectable, selectable);
-            shown->selectAll();
-            QCOMPARE(shown->textCursor().selectedText(), path);
         }
 
         // Refresh probes the gates and does nothing else. Agent detection publishes at once,
@@ -196,49 +176,6 @@ private slots:
 
         QTest::keyClick(&window, Qt::Key_Escape);
         QVERIFY(!window.isVisible());
-    }
-
-    // Long paths and an error: texts wrap, and each gets the height it needs at its width.
-    void longTextWrapsAndNothingIsClipped() {
-        const TestHome home;
-        GateEnvironment environment = home.environment();
-        const QString resources = u"Applications/Kestrova Helper/resources/share/kestrova"_s;
-        environment.resourceFolder = home.path(resources);
-        home.makeFile(resources + u"/Daemon/bin/bk-mcp-daemon.mjs"_s);
-        const QString node = u".nvm/versions/node/v20.11.1/bin/node"_s;
-        home.makeFile(node, {}, true);
-        environment.systemNodeCandidates = {home.path(node)};
-        home.settings()->setString(QString::fromLatin1(SettingsKeys::kUserId), u"user-5f3a"_s);
-        GateController gate(environment);
-        QTRY_VERIFY(!gate.lastChecked().isEmpty());
-        gate.chooseOwnGate();
-        DiagnosticsWindow window(gate);
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-
-        QCOMPARE(window.width(), 460);
-        // As tall as the content needs at that width, with no gaps spread between the rows.
-        QCOMPARE(window.height(), window.layout()->totalHeightForWidth(460));
-        for (const QWidget* child : window.findChildren<QWidget*>()) {
-            if (child->isVisible() && child->hasHeightForWidth()) {
-                const QRect area(child->mapTo(&window, QPoint()), child->size());
-                QVERIFY2(window.rect().contains(area), qPrintable(child->accessibleName()));
-                QVERIFY2(child->height() >= child->heightForWidth(child->width()),
-                         qPrintable(child->accessibleName()));
-            }
-        }
-        // Long texts take more lines; a short one keeps to one and gets no more height.
-        const std::pair<const QWidget*, bool> texts[] = {
-            {named<QLabel>(window, u"Node.js: system: "_s + home.path(node)), true},
-            {named<QTextEdit>(window, u"Daemon path"_s), true},
-            {named<QLabel>(window, u"Approval bridge: not yet verified end-to-end"_s), false}};
-        for (const auto& [text, wraps] : texts) {
-            QVERIFY(text);
-            QCOMPARE(text->height() > text->fontMetrics().height() * 3 / 2, wraps);
-        }
-        if (const QString shot = qEnvironmentVariable("KESTROVA_SCREENSHOT"); !shot.isEmpty()) {
-            QVERIFY(window.grab().save(shot));
-        }
     }
 };
 

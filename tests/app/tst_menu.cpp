@@ -2,18 +2,23 @@
 #include "app/TrayMenu.h"
 #include "app/WindowManager.h"
 #include "gate/GateController.h"
+#include "support/StubHttpServer.h"
 #include "support/TestHome.h"
 
-#include <QLabel>
+#include <QSignalSpy>
 #include <QTest>
+
+#include <functional>
 
 Q_DECLARE_METATYPE(GateSnapshot)
 
+using namespace std::chrono_literals;
+
 namespace {
 
-// One entry per string: "-" a separator, "i:" an information line, "c:" an enabled command,
-// "d:" a disabled one, "x:" / "X:" the check entry without / with its mark.
-QStringList describe(const QList<MenuEntry>& entries) {
+// One entry per line, joined by "|": "-" a separator, "i:" information, "c:" an enabled
+// command, "d:" a disabled one, "x:" / "X:" the check entry without / with its mark.
+QString describe(const QList<MenuEntry>& entries) {
     QStringList lines;
     for (const MenuEntry& entry : entries) {
         switch (entry.kind) {
@@ -31,44 +36,12 @@ QStringList describe(const QList<MenuEntry>& entries) {
             break;
         }
     }
-    return lines;
+    return lines.join(u'|');
 }
 
-// The same notation read off a real QMenu, where an information line is a disabled action.
-QStringList asShownInMenu(QStringList lines) {
-    for (QString& line : lines) {
-        if (line.startsWith(u"i:")) {
-            line.replace(0, 2, QStringLiteral("d:"));
-        }
-    }
-    return lines;
-}
-
-QStringList describe(const QMenu& menu) {
-    QStringList lines;
-    for (const QAction* action : menu.actions()) {
-        if (action->isSeparator()) {
-            lines << QStringLiteral("-");
-        } else if (action->isCheckable()) {
-            lines << (action->isChecked() ? QStringLiteral("X:") : QStringLiteral("x:")) +
-                         action->text();
-        } else {
-            lines << (action->isEnabled() ? QStringLiteral("c:") : QStringLiteral("d:")) +
-                         action->text();
-        }
-    }
-    return lines;
-}
-
-// The bottom of every menu, after the gate lines.
-const QStringList tail{"c:Refresh status",
-                       "c:Show pairing QR…",
-                       "c:Diagnostics…",
-                       "-",
-                       "x:Start at login",
-                       "c:Open kestrova.example",
-                       "-",
-                       "c:Quit Kestrova Helper"};
+const QString tail = QStringLiteral("|c:Refresh status|c:Show pairing QR…|c:Diagnostics…|-|"
+                                    "x:Start at login|c:Open kestrova.example|-|"
+                                    "c:Quit Kestrova Helper");
 
 QAction* actionNamed(QMenu& menu, const QString& text) {
     for (QAction* action : menu.actions()) {
@@ -79,6 +52,66 @@ QAction* actionNamed(QMenu& menu, const QString& text) {
     return nullptr;
 }
 
+// The program's tray and windows over a controller in a temporary home; prepare() runs on the
+// home before the controller exists.
+struct Desk {
+    explicit Desk(const std::function<void(TestHome&)>& prepare) {
+        prepare(home);
+        gate = std::make_unique<GateController>(home.environmentWithDaemon());
+        windows = std::make_unique<WindowManager>(*gate, site);
+        tray = std::make_unique<TrayMenu>(*gate, *windows, site);
+    }
+    ~Desk() {
+        if (const auto pid = gate->gateProcessId()) {
+            killProcess(*pid);
+        }
+    }
+    Desk(const Desk&) = delete;
+    Desk& operator=(const Desk&) = delete;
+
+    bool choose(const QString& text) {
+        // The menu is rebuilt from the controller's changes: wait for the entry to be offered.
+        QAction* action = nullptr;
+        if (!QTest::qWaitFor(
+                [&] { return (action = actionNamed(tray->menu(), text)) != nullptr; }) ||
+            !action->isEnabled()) {
+            return false;
+        }
+        action->trigger();
+        return true;
+    }
+    bool shown(const QString& id) const {
+        const QWidget* window = windows->window(id);
+        return window && window->isVisible();
+    }
+
+    TestHome home;
+    QList<QUrl> opened;
+    WebSite site{QUrl(QStringLiteral("https://kestrova.example")),
+                 [this](const QUrl& url) { opened << url; }};
+    std::unique_ptr<GateController> gate;
+    std::unique_ptr<WindowManager> windows;
+    std::unique_ptr<TrayMenu> tray;
+    std::unique_ptr<StubHttpServer> existingGate;
+};
+
+void signedIn(TestHome& home) {
+    home.signIn();
+}
+
+void withExistingGate(Desk& desk) {
+    desk.existingGate =
+        std::make_unique<StubHttpServer>(desk.home.existingPort, StubHttpServer::Behaviour::Answer);
+    desk.gate->refresh();
+    QTRY_VERIFY(desk.gate->existingGateDetected());
+}
+
+GateSnapshot snapshot(const std::function<void(GateSnapshot&)>& fill) {
+    GateSnapshot state;
+    fill(state);
+    return state;
+}
+
 } // namespace
 
 class MenuTest : public QObject {
@@ -87,211 +120,123 @@ class MenuTest : public QObject {
 private slots:
     void entriesPerState_data() {
         QTest::addColumn<GateSnapshot>("state");
-        QTest::addColumn<QStringList>("expected");
+        QTest::addColumn<QString>("expected");
 
-        const GateSnapshot signedOut;
-        QTest::newRow("signed out") << signedOut
-                                    << QStringList{"i:Not signed in",
-                                                   "-",
-                                                   "c:Show Kestrova",
-                                                   "-",
-                                                   "c:Sign in with Google",
-                                                   "-",
-                                                   "i:Local gate: stopped",
-                                                   "d:Start local gate",
-                                                   "i:Existing dev gate (:8788): none"} +
+        QTest::newRow("signed out, existing gate detected")
+            << snapshot([](auto& s) { s.existingGateDetected = true; })
+            << QStringLiteral("i:Not signed in|-|c:Show Kestrova|-|c:Sign in with Google|-|"
+                              "i:Local gate: stopped|d:Start local gate|"
+                              "i:Existing dev gate (:8788): detected|"
+                              "c:Use that existing gate instead") +
+                   tail;
+        QTest::newRow("signing in") << snapshot([](auto& s) { s.signingIn = true; })
+                                    << QStringLiteral("i:Signing in…|-|c:Show Kestrova|-|"
+                                                      "d:Signing in…|-|i:Local gate: stopped|"
+                                                      "d:Start local gate|"
+                                                      "i:Existing dev gate (:8788): none") +
                                            tail;
-
-        GateSnapshot signingIn;
-        signingIn.signingIn = true;
-        QTest::newRow("signing in") << signingIn
-                                    << QStringList{"i:Signing in…",
-                                                   "-",
-                                                   "c:Show Kestrova",
-                                                   "-",
-                                                   "d:Signing in…",
-                                                   "-",
-                                                   "i:Local gate: stopped",
-                                                   "d:Start local gate",
-                                                   "i:Existing dev gate (:8788): none"} +
-                                           tail;
-
-        GateSnapshot signedIn;
-        signedIn.signedIn = true;
-        signedIn.accountUserId = QStringLiteral("usr_1");
-        signedIn.personalRoom = QStringLiteral("room-1");
-        QTest::newRow("signed in with room") << signedIn
-                                             << QStringList{"i:Signed in: usr_1",
-                                                            "i:Room: room-1",
-                                                            "-",
-                                                            "c:Show Kestrova",
-                                                            "-",
-                                                            "c:Sign out",
-                                                            "-",
-                                                            "i:Local gate: stopped",
-                                                            "c:Start local gate",
-                                                            "i:Existing dev gate (:8788): none"} +
-                                                    tail;
-
-        GateSnapshot noRoom = signedIn;
-        noRoom.personalRoom = QString();
-        noRoom.lastError = QStringLiteral("Node.js not found (install Node, then retry).");
-        QTest::newRow("signed in, empty room, error shown")
-            << noRoom
-            << QStringList{"i:Signed in: usr_1",
-                           "i:⚠︎ Node.js not found (install Node, then retry).",
-                           "-",
-                           "c:Show Kestrova",
-                           "-",
-                           "c:Sign out",
-                           "-",
-                           "i:Local gate: stopped",
-                           "c:Start local gate",
-                           "i:Existing dev gate (:8788): none"} +
+        QTest::newRow("signed in, error, start at login")
+            << snapshot([](auto& s) {
+                   s.accountUserId = QStringLiteral("usr_1");
+                   s.personalRoom = QStringLiteral("room-1");
+                   s.lastError = QStringLiteral("Node.js not found.");
+                   s.launchAtLogin = s.signedIn = true;
+               })
+            << QStringLiteral("i:Signed in: usr_1|i:Room: room-1|i:⚠︎ Node.js not found.|-|"
+                              "c:Show Kestrova|-|c:Sign out|-|i:Local gate: stopped|"
+                              "c:Start local gate|i:Existing dev gate (:8788): none|"
+                              "c:Refresh status|c:Show pairing QR…|c:Diagnostics…|-|"
+                              "X:Start at login|c:Open kestrova.example|-|"
+                              "c:Quit Kestrova Helper");
+        QTest::newRow("own gate running: the existing one is not offered")
+            << snapshot([](auto& s) {
+                   s.helperRunning = s.existingGateDetected = s.signedIn = true;
+                   s.accountUserId = QStringLiteral("usr_1");
+               })
+            << QStringLiteral("i:Signed in: usr_1|-|c:Show Kestrova|-|c:Sign out|-|"
+                              "i:Local gate: running (:8789)|c:Stop local gate|"
+                              "i:Existing dev gate (:8788): detected") +
                    tail;
-
-        GateSnapshot running = signedIn;
-        running.personalRoom.reset();
-        running.helperRunning = true;
-        running.existingGateDetected = true;
-        running.lastError = QString();
-        QTest::newRow("own gate running, existing gate not offered")
-            << running
-            << QStringList{"i:Signed in: usr_1",
-                           "-",
-                           "c:Show Kestrova",
-                           "-",
-                           "c:Sign out",
-                           "-",
-                           "i:Local gate: running (:8789)",
-                           "c:Stop local gate",
-                           "i:Existing dev gate (:8788): detected"} +
+        QTest::newRow("existing gate in use")
+            << snapshot([](auto& s) { s.existingGateDetected = s.useExistingGate = true; })
+            << QStringLiteral("i:Not signed in|-|c:Show Kestrova|-|c:Sign in with Google|-|"
+                              "i:Local gate: using existing (:8788)|c:Run my own gate instead|"
+                              "i:Existing dev gate (:8788): detected") +
                    tail;
-
-        GateSnapshot detected = signedOut;
-        detected.existingGateDetected = true;
-        QTest::newRow("existing gate detected")
-            << detected
-            << QStringList{"i:Not signed in",
-                           "-",
-                           "c:Show Kestrova",
-                           "-",
-                           "c:Sign in with Google",
-                           "-",
-                           "i:Local gate: stopped",
-                           "d:Start local gate",
-                           "i:Existing dev gate (:8788): detected",
-                           "c:Use that existing gate instead"} +
-                   tail;
-
-        GateSnapshot chosen = detected;
-        chosen.useExistingGate = true;
-        QTest::newRow("existing gate chosen")
-            << chosen
-            << QStringList{"i:Not signed in",
-                           "-",
-                           "c:Show Kestrova",
-                           "-",
-                           "c:Sign in with Google",
-                           "-",
-                           "i:Local gate: using existing (:8788)",
-                           "c:Run my own gate instead",
-                           "i:Existing dev gate (:8788): detected"} +
-                   tail;
-
-        GateSnapshot keyWithoutUser;
-        keyWithoutUser.signedIn = true;
-        keyWithoutUser.accountUserId = QString();
-        keyWithoutUser.launchAtLogin = true;
-        QStringList checkedTail = tail;
-        checkedTail[4] = QStringLiteral("X:Start at login");
-        QTest::newRow("stored key, empty user id, start at login on")
-            << keyWithoutUser
-            << QStringList{"i:Not signed in",
-                           "-",
-                           "c:Show Kestrova",
-                           "-",
-                           "c:Sign out",
-                           "-",
-                           "i:Local gate: stopped",
-                           "c:Start local gate",
-                           "i:Existing dev gate (:8788): none"} +
-                   checkedTail;
     }
 
     void entriesPerState() {
         QFETCH(GateSnapshot, state);
-        QFETCH(QStringList, expected);
+        QFETCH(QString, expected);
         QCOMPARE(describe(MenuModel::entries(state, QStringLiteral("kestrova.example"))), expected);
     }
 
-    // The real menu follows the controller on every change, and its commands reach it.
-    void theTrayMenuFollowsTheController() {
-        const TestHome home;
-        GateController gate(home.environment());
-        const WebSite site{QUrl(QStringLiteral("https://kestrova.example")), {}};
-        WindowManager windows(gate, site);
-        TrayMenu tray(gate, windows, site);
-        QCOMPARE(
-            describe(tray.menu()),
-            asShownInMenu(describe(MenuModel::entries(GateSnapshot::of(gate), site.hostName()))));
-
-        QAction* startAtLogin = actionNamed(tray.menu(), QStringLiteral("Start at login"));
-        QVERIFY(startAtLogin);
-        startAtLogin->trigger();
-        QTRY_VERIFY(gate.launchAtLogin());
-        QTRY_VERIFY(actionNamed(tray.menu(), QStringLiteral("Start at login"))->isChecked());
-
-        home.loginItem->failure = QStringLiteral("Permission denied");
-        actionNamed(tray.menu(), QStringLiteral("Start at login"))->trigger();
-        QTRY_VERIFY(
-            actionNamed(tray.menu(), QStringLiteral("⚠︎ Start at login: Permission denied")));
-        QVERIFY2(actionNamed(tray.menu(), QStringLiteral("Start at login"))->isChecked(),
-                 "a refused change leaves the mark as the service has it");
-
-        actionNamed(tray.menu(), QStringLiteral("Show pairing QR…"))->trigger();
-        QTRY_VERIFY(windows.window(QStringLiteral("pairing")));
-        QWidget* pairing = windows.window(QStringLiteral("pairing"));
-        QTRY_VERIFY(pairing->isVisible());
-        actionNamed(tray.menu(), QStringLiteral("Show pairing QR…"))->trigger();
-        QTest::qWait(50);
-        QCOMPARE(windows.window(QStringLiteral("pairing")), pairing);
-    }
-
-    void theWelcomeWindowIsCentredOnceAndKeepsItsPlace() {
-        const TestHome home;
-        GateController gate(home.environment());
-        WindowManager windows(gate, WebSite{QUrl(QStringLiteral("https://kestrova.example")), {}});
-        windows.showWelcome();
-        QWidget* welcome = windows.window(QStringLiteral("welcome"));
-        QVERIFY(welcome && welcome->isVisible());
-        welcome->close();
-        welcome->move(17, 23);
-        windows.showWelcome();
-        QCOMPARE(windows.window(QStringLiteral("welcome")), welcome);
-        QVERIFY(welcome->isVisible());
-        QCOMPARE(welcome->pos(), QPoint(17, 23));
-    }
-
-    void aMissingTrayIsExplainedInTheWelcomeWindow() {
-        const TestHome home;
-        GateController gate(home.environment());
-        WindowManager windows(gate, WebSite{QUrl(QStringLiteral("https://kestrova.example")), {}});
-        windows.showWelcome();
-        const auto noteShown = [&windows] {
-            for (const QLabel* label :
-                 windows.window(QStringLiteral("welcome"))->findChildren<QLabel*>()) {
-                if (label->isVisible() && label->text().contains(u"no system tray")) {
-                    return true;
-                }
-            }
-            return false;
+    // Every command of the real menu reaches the operation its text promises.
+    void eachCommandDoesWhatItSays() {
+        struct Case {
+            QString entry;
+            std::function<void(TestHome&)> prepare;
+            std::function<void(Desk&)> before;
+            std::function<bool(Desk&)> done;
         };
-        QVERIFY(!noteShown());
-        windows.window(QStringLiteral("welcome"))->close();
-        windows.reportMissingTray();
-        QVERIFY(windows.window(QStringLiteral("welcome"))->isVisible());
-        QVERIFY(noteShown());
+        const auto nothing = [](auto&) {};
+        const std::vector<Case> cases{
+            {"Start local gate", signedIn, nothing,
+             [](Desk& desk) { return desk.gate->helperRunning(); }},
+            {"Stop local gate", signedIn,
+             [](Desk& desk) {
+                 desk.gate->startHelperGate();
+                 QTRY_VERIFY_WITH_TIMEOUT(desk.gate->helperRunning(), 20000);
+             },
+             [](Desk& desk) { return !desk.gate->helperRunning() && !desk.gate->gateProcessId(); }},
+            {"Use that existing gate instead", nothing, withExistingGate,
+             [](Desk& desk) { return desk.gate->useExistingGate(); }},
+            {"Run my own gate instead",
+             [](TestHome& home) {
+                 home.settings()->setBoolean(QString::fromLatin1(SettingsKeys::kUseExisting), true);
+             },
+             nothing, [](Desk& desk) { return !desk.gate->useExistingGate(); }},
+            {"Sign out", signedIn, nothing, [](Desk& desk) { return !desk.gate->signedIn(); }},
+            {"Refresh status", nothing,
+             [](Desk& desk) {
+                 withExistingGate(desk);
+                 desk.existingGate.reset();
+             },
+             [](Desk& desk) { return !desk.gate->existingGateDetected(); }},
+            {"Show Kestrova", nothing, nothing,
+             [](Desk& desk) { return desk.shown(QStringLiteral("welcome")); }},
+            {"Show pairing QR…", nothing, nothing,
+             [](Desk& desk) { return desk.shown(QStringLiteral("pairing")); }},
+            {"Diagnostics…", nothing, nothing,
+             [](Desk& desk) { return desk.shown(QStringLiteral("diagnostics")); }},
+            {"Start at login", nothing, nothing,
+             [](Desk& desk) { return desk.home.loginItem->registered; }},
+            {"Open kestrova.example", nothing, nothing,
+             [](Desk& desk) { return desk.opened == QList{desk.site.baseUrl}; }},
+        };
+        for (const Case& test : cases) {
+            Desk desk(test.prepare);
+            test.before(desk);
+            QVERIFY2(desk.choose(test.entry), qPrintable(test.entry));
+            QVERIFY2(QTest::qWaitFor([&] { return test.done(desk); }, 10000),
+                     qPrintable(test.entry));
+            QVERIFY2(!desk.shown(QStringLiteral("pairing")) ||
+                         test.entry == QStringLiteral("Show pairing QR…"),
+                     qPrintable(test.entry + QStringLiteral(" opened the pairing window")));
+        }
+        Desk desk(nothing);
+        QSignalSpy quit(desk.tray.get(), &TrayMenu::quitRequested);
+        QVERIFY(desk.choose(QStringLiteral("Quit Kestrova Helper")));
+        QTRY_COMPARE(quit.size(), 1);
+    }
+
+    void theTrayIconFollowsTheGate() {
+        Desk desk([](TestHome&) {});
+        const QImage stopped = desk.tray->trayIcon().icon().pixmap(32).toImage();
+        const StubHttpServer ownGate(desk.home.ownPort, StubHttpServer::Behaviour::Answer);
+        desk.gate->refresh();
+        QTRY_VERIFY(desk.gate->helperRunning());
+        QVERIFY(desk.tray->trayIcon().icon().pixmap(32).toImage() != stopped);
     }
 };
 

@@ -123,23 +123,6 @@ private slots:
         QCOMPARE(m_waiting, QList<bool>({true, false}));
     }
 
-    void anotherSchemeIsRefusedWhileWaiting_data() {
-        QTest::addColumn<QUrl>("url");
-        QTest::newRow("https") << QUrl("https://accounts.example.test/cb?code=1");
-        QTest::newRow("prefix of the scheme") << QUrl("com.example.apps:/oauth2redirect?code=1");
-        QTest::newRow("relative") << QUrl("/oauth2redirect?code=1");
-        QTest::newRow("empty") << QUrl();
-    }
-    void anotherSchemeIsRefusedWhileWaiting() {
-        QFETCH(QUrl, url);
-        auto task = m_sheet->present(kAuthorization, kScheme);
-        QVERIFY(!m_sheet->deliverCallback(url));
-        QVERIFY(m_sheet->isWaiting());
-        QVERIFY(m_ended.isEmpty());
-        QVERIFY(m_sheet->deliverCallback(kCallback));
-        QCOMPARE(resultOf(task), Outcome(kCallback));
-    }
-
     void nothingIsAcceptedWithoutAWaitingSignIn_data() {
         QTest::addColumn<Ending>("before");
         QTest::newRow("never presented") << Ending::None;
@@ -163,21 +146,6 @@ private slots:
         QVERIFY(!m_sheet->isWaiting());
     }
 
-    void theSchemeComparisonIgnoresCase_data() {
-        QTest::addColumn<QString>("scheme");
-        QTest::addColumn<QUrl>("callback");
-        QTest::newRow("registered in capitals") << "Com.Example.Apps.X" << kCallback;
-        QTest::newRow("callback in capitals")
-            << kScheme << QUrl("COM.EXAMPLE.APPS.X:/oauth2redirect?code=1");
-    }
-    void theSchemeComparisonIgnoresCase() {
-        QFETCH(QString, scheme);
-        QFETCH(QUrl, callback);
-        auto task = m_sheet->present(kAuthorization, scheme);
-        QVERIFY(m_sheet->deliverCallback(callback));
-        QCOMPARE(resultOf(task), Outcome(callback));
-    }
-
     void aSecondSignInEndsTheFirstAsCancelled() {
         auto first = m_sheet->present(kAuthorization, kScheme);
         const QUrl secondPage(QStringLiteral("https://accounts.example.test/auth?state=two"));
@@ -193,33 +161,7 @@ private slots:
         QCOMPARE(m_opened, QList<QUrl>({kAuthorization, secondPage}));
     }
 
-    void withoutABrowserTheSignInStillWaits_data() {
-        QTest::addColumn<bool>("browserStarts");
-        QTest::newRow("browser opened") << true;
-        QTest::newRow("no browser") << false;
-    }
-    void withoutABrowserTheSignInStillWaits() {
-        QFETCH(bool, browserStarts);
-        m_browserStarts = browserStarts;
-        auto task = m_sheet->present(kAuthorization, kScheme);
-        QVERIFY(m_sheet->isWaiting());
-        QCOMPARE(m_sheet->browserOpened(), browserStarts);
-        QCOMPARE(m_waiting, QList<bool>{true});
-        m_sheet->cancel();
-        QCOMPARE(resultOf(task), kCancelled);
-    }
-
     // The waiting window.
-
-    void theWindowIsShownWhileWaiting() {
-        SignInSheetWindow window(*m_sheet);
-        QVERIFY(!window.isVisible());
-        auto task = m_sheet->present(kAuthorization, kScheme);
-        QVERIFY(window.isVisible());
-        QVERIFY(m_sheet->deliverCallback(kCallback));
-        QVERIFY(!window.isVisible());
-        QCOMPARE(resultOf(task), Outcome(kCallback));
-    }
 
     // Made while a sign-in waits, gone once it ends, also when the window itself ended it.
     void eachSignInHasAWindowOnlyWhileItWaits_data() {
@@ -287,26 +229,6 @@ private slots:
         QVERIFY(!window.isVisible());
     }
 
-    void theLinkToCopyShowsWhenNoBrowserOpened_data() {
-        QTest::addColumn<bool>("browserStarts");
-        QTest::newRow("browser opened") << true;
-        QTest::newRow("no browser") << false;
-    }
-    void theLinkToCopyShowsWhenNoBrowserOpened() {
-        QFETCH(bool, browserStarts);
-        m_browserStarts = browserStarts;
-        SignInSheetWindow window(*m_sheet);
-        auto task = m_sheet->present(kAuthorization, kScheme);
-        auto* link = widgetLabelled<QLineEdit>(window, QStringLiteral("Sign-in link"));
-        auto* copy = widgetLabelled<QPushButton>(window, QStringLiteral("Copy link"));
-        QVERIFY(link && copy);
-        QCOMPARE(link->isVisible(), !browserStarts);
-        QCOMPARE(copy->isVisible(), !browserStarts);
-        QCOMPARE(QUrl(link->text(), QUrl::StrictMode), kAuthorization);
-        m_sheet->cancel();
-        QCOMPARE(resultOf(task), kCancelled);
-    }
-
     void aPastedLinkIsDelivered_data() {
         QTest::addColumn<QString>("pasted");
         QTest::addColumn<bool>("pressReturn");
@@ -351,17 +273,6 @@ private slots:
         field->setText(kCallback.toString(QUrl::FullyEncoded));
         QTest::mouseClick(submit, Qt::LeftButton);
         QCOMPARE(resultOf(task), Outcome(kCallback));
-    }
-
-    // Both ends happen before the event loop runs again. Last, because a failure here can take
-    // the whole program down.
-    void twoEndsInOneTurnReachBothCallers() {
-        auto first = m_sheet->present(kAuthorization, kScheme);
-        auto second = m_sheet->present(kAuthorization, kScheme);
-        QVERIFY(m_sheet->deliverCallback(kCallback));
-        QCOMPARE(m_ended, QList<Outcome>({kCancelled, Outcome(kCallback)}));
-        QCOMPARE(resultOf(first), kCancelled);
-        QCOMPARE(resultOf(second), Outcome(kCallback));
     }
 };
 
