@@ -6,7 +6,7 @@ set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../tools/xsession.sh"
 bin=$(cd "$1/bin" && pwd)
-browser="$here/../tests/e2e/scripted-browser.sh"
+export KESTROVA_TRAY_READY="$bin/kestrova-tray-ready"
 
 work=$(mktemp -d)
 # Runtime folders live on tmpfs, as /run/user does on a desktop: the single-instance lock file
@@ -56,6 +56,7 @@ resident_kib() {
 }
 
 echo "bench: load average $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) CPUs at the start" >&2
+use_scripted_browser "$work" "$here/../tests/e2e/scripted-browser.sh"
 start_x_session
 
 # 1. Exec to the window mapped, both seen by the same observer; runs alternate, after one
@@ -101,7 +102,7 @@ signed_in_rss() {
     fi
     fresh_home
     # shellcheck disable=SC2086
-    env $fresh BROWSER="$browser" KESTROVA_HELPER_BINARY="$bin/kestrova-helper" \
+    env $fresh KESTROVA_HELPER_BINARY="$bin/kestrova-helper" \
         "$bin/kestrova-helper" >"$run/helper.out" 2>&1 &
     pid=$!
     started="$started $pid"

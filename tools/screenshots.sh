@@ -11,7 +11,8 @@ mkdir -p "$docs"
 
 work=$(mktemp -d)
 use_temporary_home "$work"
-export BROWSER="$root/tests/e2e/scripted-browser.sh" KESTROVA_HELPER_BINARY="$build/bin/kestrova-helper"
+use_scripted_browser "$work" "$root/tests/e2e/scripted-browser.sh"
+export KESTROVA_HELPER_BINARY="$build/bin/kestrova-helper" KESTROVA_TRAY_READY="$build/bin/kestrova-tray-ready"
 mkdir -p "$HOME/.local/bin"
 # Two agents to find: an executable and a home-folder marker.
 printf '#!/bin/sh\n' >"$HOME/.local/bin/claude" && chmod +x "$HOME/.local/bin/claude"

@@ -10,6 +10,15 @@ use_temporary_home() {
     unset WAYLAND_DISPLAY QT_QPA_PLATFORM
 }
 
+# use_scripted_browser DIR SCRIPT: every URL the program opens goes to SCRIPT. The program opens
+# URLs through xdg-open, which would prefer an installed browser to $BROWSER; an xdg-open of our
+# own first on PATH leaves no browser a way in.
+use_scripted_browser() {
+    mkdir -p "$1/bin"
+    ln -sf "$2" "$1/bin/xdg-open"
+    export PATH="$1/bin:$PATH"
+}
+
 # Starts a session bus, Xvfb on a display it picks itself (no race with other sessions) and
 # icewm on it; sets DISPLAY and DBUS_SESSION_BUS_ADDRESS. Every desktop has a session bus:
 # without one, Qt's accessibility and tray code try to launch one and wait on it.
@@ -30,8 +39,9 @@ start_x_session() {
     rm -f "$display_file"
     icewm >/dev/null 2>&1 &
     wm_pid=$!
-    # The tray is up when its manager owns the selection programs dock into.
-    wait_for "the system tray" 400 tray_is_up
+    # The tray is up when Qt itself finds it. A window manager's first start on a new machine
+    # builds the font cache first, which can take a minute.
+    wait_for "the system tray" 1200 "$KESTROVA_TRAY_READY"
 }
 
 # Waits for all three to end, so the next session cannot meet this one's display half torn
@@ -39,10 +49,6 @@ start_x_session() {
 stop_x_session() {
     kill "$wm_pid" "$xvfb_pid" "$bus_pid" 2>/dev/null || true
     wait "$wm_pid" "$xvfb_pid" "$bus_pid" 2>/dev/null || true
-}
-
-tray_is_up() {
-    xprop -root _NET_SUPPORTING_WM_CHECK >/dev/null 2>&1 && xdotool search --class icewm >/dev/null 2>&1
 }
 
 # wait_for WHAT TENTHS COMMAND...: runs COMMAND every tenth of a second until it succeeds.

@@ -3,16 +3,19 @@
 # welcome window, answers a second start by showing that window again, signs in through the
 # devstack with a scripted browser, and its pairing window shows the QR code of the API key
 # the devstack issued.
-#   signin_e2e.sh HELPER DEVSTACK
+#   signin_e2e.sh HELPER DEVSTACK TRAY_READY
+# It uses the fixed gate and devstack ports, so CTest runs it in a network of its own.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../../tools/xsession.sh"
 helper=$1
 devstack=$2
+export KESTROVA_TRAY_READY=$3
 
 work=$(mktemp -d)
 use_temporary_home "$work"
-export BROWSER="$here/scripted-browser.sh" KESTROVA_HELPER_BINARY="$helper"
+use_scripted_browser "$work" "$here/scripted-browser.sh"
+export KESTROVA_HELPER_BINARY="$helper"
 helper_pid=""
 devstack_pid=""
 

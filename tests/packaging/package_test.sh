@@ -61,6 +61,7 @@ grep -q "^x-scheme-handler/.*=$app_id.desktop;" "$share/applications/mimeinfo.ca
     fail "the callback scheme is not in the desktop database"
 
 use_temporary_home "$work"
+export KESTROVA_TRAY_READY="${KESTROVA_TRAY_READY:-$1/bin/kestrova-tray-ready}"
 start_x_session
 /usr/bin/kestrova-helper >"$work/helper.out" 2>&1 &
 helper_pid=$!

@@ -54,7 +54,10 @@ QJsonObject Devstack::state() {
 }
 
 bool Devstack::setFaults(const QJsonObject& faults) {
-    return postJson(relayUrl("/devstack/faults"), faults).status == 204;
+    QNetworkRequest request(relayUrl("/devstack/faults"));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+    return send(request, "POST", QJsonDocument(faults).toJson(QJsonDocument::Compact)).status ==
+           204;
 }
 
 std::optional<QUrl> Devstack::followAuthorization(const QUrl& authorizationUrl) {
@@ -77,28 +80,6 @@ std::optional<QUrl> Devstack::followAuthorization(const QUrl& authorizationUrl) 
 
 Devstack::Reply Devstack::get(const QUrl& url) {
     return send(QNetworkRequest(url), "GET");
-}
-
-Devstack::Reply Devstack::postForm(const QUrl& url, const QUrlQuery& form) {
-    // Everything but unreserved characters is percent-encoded, as a careful client does.
-    QByteArray body;
-    for (const auto& [key, value] : form.queryItems(QUrl::FullyDecoded)) {
-        body += (body.isEmpty() ? "" : "&") + QUrl::toPercentEncoding(key) + '=' +
-                QUrl::toPercentEncoding(value);
-    }
-    QNetworkRequest request(url);
-    request.setHeader(QNetworkRequest::ContentTypeHeader, "application/x-www-form-urlencoded");
-    return send(request, "POST", body);
-}
-
-Devstack::Reply Devstack::postJson(const QUrl& url, const QJsonObject& body,
-                                   const QString& bearer) {
-    QNetworkRequest request(url);
-    request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
-    if (!bearer.isEmpty()) {
-        request.setRawHeader("Authorization", "Bearer " + bearer.toUtf8());
-    }
-    return send(request, "POST", QJsonDocument(body).toJson(QJsonDocument::Compact));
 }
 
 Devstack::Reply Devstack::send(QNetworkRequest request, const QByteArray& verb,

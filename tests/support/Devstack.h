@@ -25,7 +25,6 @@ public:
     Devstack& operator=(const Devstack&) = delete;
 
     bool isRunning() const { return m_port != 0; }
-    quint16 port() const { return m_port; }
     QUrl baseUrl() const;
     QUrl googleAuthUrl() const { return baseUrl().resolved(QUrl("/o/oauth2/v2/auth")); }
     QUrl googleTokenUrl() const { return baseUrl().resolved(QUrl("/token")); }
@@ -39,8 +38,6 @@ public:
 
     // Redirects are not followed; every call waits at most ten seconds.
     Reply get(const QUrl& url);
-    Reply postForm(const QUrl& url, const QUrlQuery& form);
-    Reply postJson(const QUrl& url, const QJsonObject& body, const QString& bearer = {});
 
 private:
     Reply send(QNetworkRequest request, const QByteArray& verb, const QByteArray& body = {});
