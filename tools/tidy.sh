@@ -9,7 +9,7 @@ build=$1
 shift
 db=$(mktemp -d)
 trap 'rm -rf "$db"' EXIT
-sed -e 's/-std=c++23/-std=c++2b -D__cpp_concepts=202002L -Wno-builtin-macro-redefined/g' \
+sed -e 's/-std=c++23/-std=c++2b -D__cpp_concepts=202002L -Wno-builtin-macro-redefined -Wno-macro-redefined/g' \
     -e 's/-fcoroutines//g' "$build/compile_commands.json" >"$db/compile_commands.json"
 if [ $# -eq 0 ]; then
     # shellcheck disable=SC2046 # the source paths have no spaces

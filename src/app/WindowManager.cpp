@@ -1,5 +1,6 @@
 #include "app/WindowManager.h"
 
+#include "app/AppLog.h"
 #include "app/DiagnosticsWindow.h"
 #include "app/PairingWindow.h"
 #include "app/WelcomeWindow.h"
@@ -16,6 +17,7 @@ WindowManager::WindowManager(GateController& gate, WebSite site, QObject* parent
 WindowManager::~WindowManager() = default;
 
 std::unique_ptr<QWidget> WindowManager::create(const QString& id) const {
+    qCDebug(lcApp) << "making the window" << id;
     if (id == u"pairing") {
         return std::make_unique<PairingWindow>(m_gate, m_site);
     }

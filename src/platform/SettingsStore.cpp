@@ -1,5 +1,6 @@
 #include "platform/SettingsStore.h"
 
+#include "platform/PlatformLog.h"
 #include "platform/PrivateFiles.h"
 
 #include <QFile>
@@ -100,5 +101,8 @@ void SettingsStore::remove(const QString& key) {
 void SettingsStore::persist() {
     // The store holds the API key: written at once and kept readable by its owner only.
     m_settings->sync();
+    if (m_settings->status() != QSettings::NoError) {
+        qCWarning(lcPlatform) << "settings not saved to" << m_settings->fileName();
+    }
     PrivateFiles::restrictToOwner(m_settings->fileName());
 }
