@@ -64,7 +64,9 @@ QCoro::Task<> AccountSession::runSignIn() {
         failSignIn(QStringLiteral("Relay returned no API key."));
         co_return;
     }
-    storeAccount(*account);
+    if (!storeAccount(*account)) {
+        co_return;
+    }
     // The settings write and the gate's launch each block for a few milliseconds; letting the
     // event loop run between them keeps the windows from stalling for both at once.
     const std::chrono::milliseconds breath{0};
@@ -88,13 +90,20 @@ void AccountSession::failSignIn(const std::optional<QString>& message) {
     m_state.publish(m_state.signingIn, false);
 }
 
-void AccountSession::storeAccount(const RelayAuth& account) {
-    m_env.settings->setStrings(
+bool AccountSession::storeAccount(const RelayAuth& account) {
+    const auto stored = m_env.settings->setStrings(
         {{QString::fromLatin1(kApiKey), account.apiKey},
          {QString::fromLatin1(kUserId), account.userId},
          {QString::fromLatin1(kRoom), account.personalRoom.value_or(QString())}});
+    if (!stored) {
+        // A key that is not on disk would be gone after a restart: not signed in.
+        m_env.settings->remove(QString::fromLatin1(kApiKey));
+        failSignIn(QStringLiteral("Could not save settings: ") + stored.error());
+        return false;
+    }
     m_state.publish(m_state.accountUserId, account.userId);
     m_state.publish(m_state.personalRoom, account.personalRoom);
+    return true;
 }
 
 void AccountSession::signOut() {

@@ -29,7 +29,8 @@ private:
     QCoro::Task<> runSignIn();
     // Ends a sign-in that got nowhere; no message when the user cancelled.
     void failSignIn(const std::optional<QString>& message);
-    void storeAccount(const RelayAuth& account);
+    // False, with the reason shown, when the account could not be saved.
+    bool storeAccount(const RelayAuth& account);
 
     const GateEnvironment& m_env;
     GateState& m_state;

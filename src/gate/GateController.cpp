@@ -29,6 +29,7 @@ GateController::~GateController() {
 }
 
 void GateController::refresh() {
+    m_supervisor.look();
     m_agents->detect();
     // Runs on by itself; the last cycle to finish wins.
     m_monitor.probe();

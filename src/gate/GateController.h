@@ -42,6 +42,7 @@ public:
     const QString& installDir() const { return m_supervisor.installDir(); }
     const QString& supportDir() const { return m_supervisor.supportDir(); }
     QString configPath() const { return m_supervisor.configPath(); }
+    QString gateLogPath() const { return m_supervisor.gateLogPath(); }
     QString daemonScript() const { return m_supervisor.daemonScript(); }
     bool daemonBundled() const { return m_supervisor.daemonBundled(); }
     std::optional<QString> bundledNode() const { return m_supervisor.bundledNode(); }

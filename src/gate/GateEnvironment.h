@@ -42,13 +42,18 @@ struct GateEnvironment {
     QString homeFolder;
     QString applicationSupportFolder; // the platform's, before "Kestrova Helper" is added
     QString resourceFolder;           // empty when the program has none
+    QString stateFolder;              // the platform's, before "kestrova-helper" is added
     std::shared_ptr<SettingsStore> settings;
     std::shared_ptr<QNetworkAccessManager> network;
 
     quint16 ownGatePort = GatePorts::own;
     quint16 existingGatePort = GatePorts::existing;
     std::chrono::milliseconds probeTimeout{3000};
-    std::chrono::milliseconds launchProbeDelay{2000};
+    // After a launch the gate is probed this often until it answers, ends, or the window passes.
+    std::chrono::milliseconds launchProbeInterval{500};
+    std::chrono::milliseconds launchProbeWindow{10000};
+    // How long a gate asked to stop has before it is killed.
+    std::chrono::milliseconds stopGrace{5000};
 
     QStringList systemNodeCandidates;
     QStringList agentSearchFolders;

@@ -3,7 +3,9 @@
 #include <QObject>
 #include <QProcessEnvironment>
 #include <QStringList>
+#include <QTimer>
 
+#include <chrono>
 #include <expected>
 #include <memory>
 
@@ -11,7 +13,8 @@ class QSocketNotifier;
 
 // A gate daemon launched by the helper. It runs detached, in its own session, so that it keeps
 // serving when the helper quits or crashes; the helper watches it through a pidfd, which also
-// makes the terminate request safe against a reused process id.
+// makes its signals safe against a reused process id. Where no pidfd can be had, the process
+// is known by its id and start time, and its end is found when asked.
 class GateProcess final : public QObject {
     Q_OBJECT
 public:
@@ -20,28 +23,44 @@ public:
         QStringList arguments;
         QString workingDirectory;
         QProcessEnvironment environment;
+        QString outputFile; // stdout and stderr are appended here; empty: inherited
+    };
+
+    // What identifies a running gate across runs of the helper.
+    struct Identity {
+        qint64 pid = 0;
+        quint64 startTime = 0; // clock ticks after boot, from /proc/PID/stat
     };
 
     // The error is the platform's description of why the launch failed.
     static std::expected<std::unique_ptr<GateProcess>, QString> launch(const Command& command);
+    // The gate an earlier run launched, when that process still runs with the same start time
+    // and has this config on its command line; nothing otherwise.
+    static std::unique_ptr<GateProcess> adopt(const Identity& identity, const QString& configPath);
 
     // Stops watching; the gate itself keeps running.
     ~GateProcess() override;
 
-    qint64 pid() const { return m_pid; }
+    qint64 pid() const { return m_identity.pid; }
+    const Identity& identity() const { return m_identity; }
 
-    // SIGTERM, without waiting for the gate to end.
-    void terminate() const;
+    // SIGTERM, then SIGKILL once the grace period has passed without an end.
+    void stop(std::chrono::milliseconds grace);
+    // Without a pidfd nothing announces the end: this looks, and emits exited() once it has.
+    void checkEnded();
 
 signals:
     // Emitted once, when the gate has ended for whatever reason.
     void exited();
 
 private:
-    GateProcess(qint64 pid, int pidfd);
-    void onPidfdReadable();
+    GateProcess(Identity identity, int pidfd);
+    void signal(int number) const;
+    void end();
 
-    qint64 m_pid;
+    Identity m_identity;
     int m_pidfd;
+    bool m_ended = false;
     std::unique_ptr<QSocketNotifier> m_watch;
+    QTimer m_killTimer;
 };

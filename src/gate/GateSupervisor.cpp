@@ -2,6 +2,8 @@
 
 #include "gate/GateConfig.h"
 #include "gate/GateLog.h"
+#include "gate/GateOutput.h"
+#include "gate/GateRecord.h"
 #include "gate/GateState.h"
 #include "gate/NodeRuntime.h"
 #include "gate/SettingsKeys.h"
@@ -9,13 +11,26 @@
 #include "platform/PrivateFiles.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
-#include <QTimer>
 
 namespace {
-// Where Node.js and the tools the gate calls live on the common installs, ahead of the
-// inherited PATH, which a program started at login may have pared down.
-constexpr char gatePathPrefix[] = "/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:";
+// Ahead of the inherited PATH, which a program started at login may have pared down: what the
+// gate starts finds the same Node.js, and the system's tools.
+QString gatePathPrefix(const QString& node) {
+#ifdef Q_OS_MACOS
+    Q_UNUSED(node);
+    return QStringLiteral("/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:");
+#else
+    return QFileInfo(node).absolutePath() + QStringLiteral(":/usr/local/bin:/usr/bin:/bin:");
+#endif
+}
+
+QByteArray readSmallFile(const QString& path) {
+    QFile file(path);
+    return QFileInfo(path).isFile() && file.open(QIODevice::ReadOnly) ? file.read(4096)
+                                                                      : QByteArray();
+}
 } // namespace
 
 GateSupervisor::GateSupervisor(const GateEnvironment& environment, GateState& state)
@@ -26,12 +41,27 @@ GateSupervisor::GateSupervisor(const GateEnvironment& environment, GateState& st
           AppPaths::join(m_env.applicationSupportFolder, QStringLiteral("Kestrova Helper"))) {
     m_state.publish(m_state.useExistingGate,
                     m_env.settings->boolean(QString::fromLatin1(SettingsKeys::kUseExisting)));
+    connect(&m_launchProbe, &QTimer::timeout, this, &GateSupervisor::probeAfterLaunch);
+    // A gate counts as answering once the probe finds the own port served while it runs.
+    connect(&m_state, &GateState::changed, this, [this] {
+        m_answered = m_answered || (m_process && m_state.helperRunning);
+    });
+    adoptRecordedGate();
 }
 
 GateSupervisor::~GateSupervisor() = default;
 
 QString GateSupervisor::configPath() const {
     return AppPaths::join(m_supportDir, QString::fromLatin1(GateConfig::fileName));
+}
+
+QString GateSupervisor::recordPath() const {
+    return AppPaths::join(m_supportDir, QStringLiteral("gate-process.json"));
+}
+
+QString GateSupervisor::gateLogPath() const {
+    return AppPaths::join(AppPaths::join(m_env.stateFolder, QStringLiteral("kestrova-helper")),
+                          QStringLiteral("gate.log"));
 }
 
 QString GateSupervisor::scriptInBundle() const {
@@ -94,10 +124,13 @@ bool GateSupervisor::writeConfig(const QString& apiKey) {
     return true;
 }
 
-QProcessEnvironment GateSupervisor::processEnvironment() const {
+QProcessEnvironment GateSupervisor::processEnvironment(const QString& node) const {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("PATH"), QString::fromLatin1(gatePathPrefix) +
-                                                   environment.value(QStringLiteral("PATH")));
+    environment.insert(QStringLiteral("PATH"),
+                       gatePathPrefix(node) + environment.value(QStringLiteral("PATH")));
+    // The gate reaches the same relay as the helper; its config file keeps to its members.
+    environment.insert(QStringLiteral("KESTROVA_RELAY_URL"),
+                       m_env.relayUrl.toString(QUrl::StripTrailingSlash));
     return environment;
 }
 
@@ -107,8 +140,7 @@ void GateSupervisor::start() {
     }
     const auto key = apiKey();
     if (!key) {
-        m_state.publish(m_state.lastError,
-                        QStringLiteral("Sign in first to start local approvals."));
+        m_state.publish(m_state.lastError, QStringLiteral("Sign in first to start local approvals."));
         return;
     }
     if (!QFileInfo(daemonScript()).isFile()) {
@@ -129,11 +161,12 @@ void GateSupervisor::start() {
         emit m_state.refreshRequested();
         return;
     }
-    auto launched = GateProcess::launch(
-        {.program = *node,
-         .arguments = {daemonScript(), QStringLiteral("--config"), configPath()},
-         .workingDirectory = m_supportDir,
-         .environment = processEnvironment()});
+    auto launched = GateProcess::launch({.program = *node,
+                                         .arguments = {daemonScript(), QStringLiteral("--config"),
+                                                       configPath()},
+                                         .workingDirectory = m_supportDir,
+                                         .environment = processEnvironment(*node),
+                                         .outputFile = GateOutput::prepare(gateLogPath())});
     if (!launched) {
         qCWarning(lcGate) << "gate launch failed:" << launched.error();
         m_state.publish(m_state.lastError,
@@ -141,34 +174,78 @@ void GateSupervisor::start() {
         return;
     }
     qCInfo(lcGate) << "gate launched, pid" << (*launched)->pid();
+    PrivateFiles::writePrivateFile(recordPath(),
+                                   GateRecord::write({(*launched)->identity(), configPath()}));
     watch(std::move(*launched));
-    QTimer::singleShot(m_env.launchProbeDelay, this, [this] { emit m_state.refreshRequested(); });
+    m_answered = false;
+    m_launchProbesLeft = static_cast<int>(m_env.launchProbeWindow / m_env.launchProbeInterval);
+    m_launchProbe.start(m_env.launchProbeInterval);
 }
 
-void GateSupervisor::stop() {
-    if (m_process) {
-        qCInfo(lcGate) << "stopping gate, pid" << m_process->pid();
-        m_process->terminate();
-        m_stoppingProcesses.push_back(std::move(m_process));
+void GateSupervisor::probeAfterLaunch() {
+    if (!m_process || m_answered || m_launchProbesLeft-- <= 0) {
+        m_launchProbe.stop();
+        return;
     }
     emit m_state.refreshRequested();
 }
 
+void GateSupervisor::stop() {
+    m_launchProbe.stop();
+    if (m_process) {
+        qCInfo(lcGate) << "stopping gate, pid" << m_process->pid();
+        m_process->stop(m_env.stopGrace);
+        m_stoppingProcesses.push_back(std::move(m_process));
+        QFile::remove(recordPath());
+    }
+    emit m_state.refreshRequested();
+}
+
+void GateSupervisor::saveMode(bool useExisting) {
+    m_state.publish(m_state.useExistingGate, useExisting);
+    if (const auto saved =
+            m_env.settings->setBoolean(QString::fromLatin1(SettingsKeys::kUseExisting), useExisting);
+        !saved) {
+        m_state.publish(m_state.lastError,
+                        QStringLiteral("Could not save settings: ") + saved.error());
+    }
+}
+
 void GateSupervisor::chooseUseExistingGate() {
-    m_state.publish(m_state.useExistingGate, true);
-    m_env.settings->setBoolean(QString::fromLatin1(SettingsKeys::kUseExisting), true);
+    saveMode(true);
     stop();
     emit m_state.refreshRequested();
 }
 
 void GateSupervisor::chooseOwnGate() {
-    m_state.publish(m_state.useExistingGate, false);
-    m_env.settings->setBoolean(QString::fromLatin1(SettingsKeys::kUseExisting), false);
+    saveMode(false);
     start();
 }
 
 void GateSupervisor::removeSupportFolder() const {
     QDir(m_supportDir).removeRecursively();
+}
+
+void GateSupervisor::look() {
+    for (const auto& stopping : m_stoppingProcesses) {
+        stopping->checkEnded();
+    }
+    if (m_process) {
+        m_process->checkEnded();
+        GateOutput::prepare(gateLogPath());
+    }
+}
+
+void GateSupervisor::adoptRecordedGate() {
+    const auto record = GateRecord::read(readSmallFile(recordPath()));
+    if (!record || record->configPath != configPath()) {
+        return;
+    }
+    if (auto adopted = GateProcess::adopt(record->identity, record->configPath)) {
+        qCInfo(lcGate) << "took over the gate of an earlier run, pid" << adopted->pid();
+        watch(std::move(adopted));
+        m_answered = true;
+    }
 }
 
 void GateSupervisor::watch(std::unique_ptr<GateProcess> process) {
@@ -183,6 +260,15 @@ void GateSupervisor::forget(GateProcess* ended) {
     qCInfo(lcGate) << "gate ended, pid" << ended->pid();
     // Only the gate that ended is forgotten: a newer one launched meanwhile stays known.
     if (m_process.get() == ended) {
+        m_launchProbe.stop();
+        QFile::remove(recordPath());
+        if (!m_answered) {
+            // It never served: what it said last is the likeliest reason.
+            const QString said = GateOutput::lastLine(gateLogPath());
+            m_state.publish(m_state.lastError,
+                            QStringLiteral("Gate stopped: ") +
+                                (said.isEmpty() ? QStringLiteral("it exited at once") : said));
+        }
         m_process.reset();
     }
     std::erase_if(m_stoppingProcesses,

@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QProcessEnvironment>
 #include <QString>
+#include <QTimer>
 
 #include <memory>
 #include <optional>
@@ -13,8 +14,9 @@
 
 class GateState;
 
-// The own gate: its folders, its config file, its process, and whether the own gate or an
-// existing one is in use. Launches report into the state; the health probe is not its job.
+// The own gate: its folders, its config file, its process and its log, and whether the own
+// gate or an existing one is in use. A gate an earlier run launched is taken over. Launches
+// report into the state; the health probe is the monitor's job.
 class GateSupervisor final : public QObject {
     Q_OBJECT
 public:
@@ -24,11 +26,12 @@ public:
     const QString& installDir() const { return m_installDir; }
     const QString& supportDir() const { return m_supportDir; }
     QString configPath() const;
+    QString gateLogPath() const;
     QString daemonScript() const;
     bool daemonBundled() const;
     std::optional<QString> bundledNode() const;
     std::optional<QString> nodePath() const;
-    // The process id of the gate this helper launched and has not seen end.
+    // The process id of the gate this helper launched (or took over) and has not seen end.
     std::optional<qint64> gateProcessId() const;
 
     // The stored API key, when there is one that is not empty.
@@ -42,19 +45,29 @@ public:
     void chooseOwnGate();
     // The own gate's folder goes with the account that used it.
     void removeSupportFolder() const;
+    // Looks for ends nothing announces and keeps the log within its cap; on every refresh.
+    void look();
 
 private:
     QString scriptInBundle() const;
+    QString recordPath() const;
     bool writeConfig(const QString& apiKey);
-    QProcessEnvironment processEnvironment() const;
+    QProcessEnvironment processEnvironment(const QString& node) const;
+    void adoptRecordedGate();
     void watch(std::unique_ptr<GateProcess> process);
     void forget(GateProcess* ended);
+    void probeAfterLaunch();
+    void saveMode(bool useExisting);
 
     const GateEnvironment& m_env;
     GateState& m_state;
     QString m_installDir;
     QString m_supportDir;
     std::unique_ptr<GateProcess> m_process;
-    // Gates sent SIGTERM whose end has not been seen yet: their exit still triggers a probe.
+    // Whether the gate in m_process has answered a probe since it was launched.
+    bool m_answered = false;
+    // Gates asked to stop whose end has not been seen yet: their exit still triggers a probe.
     std::vector<std::unique_ptr<GateProcess>> m_stoppingProcesses;
+    QTimer m_launchProbe;
+    int m_launchProbesLeft = 0;
 };

@@ -76,33 +76,38 @@ bool SettingsStore::boolean(const QString& key) const {
     return false;
 }
 
-void SettingsStore::setString(const QString& key, const QString& value) {
+SettingsStore::Written SettingsStore::setString(const QString& key, const QString& value) {
     m_settings->setValue(key, value);
-    persist();
+    return persist();
 }
 
-void SettingsStore::setStrings(const QList<std::pair<QString, QString>>& values) {
+SettingsStore::Written SettingsStore::setStrings(const QList<std::pair<QString, QString>>& values) {
     for (const auto& [key, value] : values) {
         m_settings->setValue(key, value);
     }
-    persist();
+    return persist();
 }
 
-void SettingsStore::setBoolean(const QString& key, bool value) {
+SettingsStore::Written SettingsStore::setBoolean(const QString& key, bool value) {
     m_settings->setValue(key, value);
-    persist();
+    return persist();
 }
 
-void SettingsStore::remove(const QString& key) {
+SettingsStore::Written SettingsStore::remove(const QString& key) {
     m_settings->remove(key);
-    persist();
+    return persist();
 }
 
-void SettingsStore::persist() {
+SettingsStore::Written SettingsStore::persist() {
     // The store holds the API key: written at once and kept readable by its owner only.
     m_settings->sync();
-    if (m_settings->status() != QSettings::NoError) {
-        qCWarning(lcPlatform) << "settings not saved to" << m_settings->fileName();
-    }
     PrivateFiles::restrictToOwner(m_settings->fileName());
+    if (m_settings->status() == QSettings::NoError) {
+        return {};
+    }
+    qCWarning(lcPlatform) << "settings not saved to" << m_settings->fileName();
+    return std::unexpected(
+        m_settings->status() == QSettings::AccessError
+            ? QStringLiteral("%1 cannot be written").arg(m_settings->fileName())
+            : QStringLiteral("%1 is damaged").arg(m_settings->fileName()));
 }

@@ -4,6 +4,7 @@
 #include <QSettings>
 #include <QString>
 
+#include <expected>
 #include <memory>
 #include <optional>
 
@@ -20,16 +21,18 @@ public:
     std::optional<QString> string(const QString& key) const;
     bool boolean(const QString& key) const;
 
-    void setString(const QString& key, const QString& value);
+    // Each write reaches the disk at once; the error says why it could not.
+    using Written = std::expected<void, QString>;
+    Written setString(const QString& key, const QString& value);
     // Several keys in one write: each write reaches the disk, which takes milliseconds.
-    void setStrings(const QList<std::pair<QString, QString>>& values);
-    void setBoolean(const QString& key, bool value);
-    void remove(const QString& key);
+    Written setStrings(const QList<std::pair<QString, QString>>& values);
+    Written setBoolean(const QString& key, bool value);
+    Written remove(const QString& key);
 
     QString fileName() const { return m_settings->fileName(); }
 
 private:
-    void persist();
+    Written persist();
 
     std::unique_ptr<QSettings> m_settings;
 };

@@ -48,7 +48,6 @@ class SignInFlowTest : public QObject {
     GateEnvironment environment(bool withDaemon = false) const {
         GateEnvironment environment =
             withDaemon ? m_home->environmentWithDaemon() : m_home->environment();
-        environment.launchProbeDelay = 300ms;
         environment.google = {.clientId = m_devstack->clientId(),
                               .authorizationUrl = m_devstack->googleAuthUrl(),
                               .tokenUrl = m_devstack->googleTokenUrl()};

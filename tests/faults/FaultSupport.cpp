@@ -40,6 +40,7 @@ GateEnvironment takeOver() {
     GateEnvironment environment;
     environment.homeFolder = home;
     environment.applicationSupportFolder = home + QStringLiteral("/.local/share");
+    environment.stateFolder = home + QStringLiteral("/.local/state");
     environment.resourceFolder = QStringLiteral(KESTROVA_TEST_RESOURCE_DIR);
     environment.settings = SettingsStore::openFile(variable(settingsVariable));
     environment.ownGatePort = variable(ownPortVariable).toUShort();

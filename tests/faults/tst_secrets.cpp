@@ -55,7 +55,6 @@ int signInChild(int argc, char** argv) {
         return true;
     });
     GateEnvironment environment = takeOver();
-    environment.launchProbeDelay = 300ms;
     environment.google = {.clientId = QStringLiteral("devstack-desktop.apps.googleusercontent.com"),
                           .authorizationUrl = devstack.resolved(QUrl("/o/oauth2/v2/auth")),
                           .tokenUrl = devstack.resolved(QUrl("/token"))};
@@ -159,13 +158,17 @@ private slots:
         QString idToken = state[u"auth_requests"][0][u"google_id_token"].toString();
         idToken.chop(1); // the devstack keeps a prefix and an ellipsis
         QVERIFY2(apiKey.size() >= 16 && idToken.size() >= 8, qPrintable(apiKey + u' ' + idToken));
-        // The capture is real: Qt's handler and the gate's inherited output are both in it.
+        // The capture is real: Qt's handler and the gate's own log are both in it.
         QVERIFY(err.contains(handlerMarker));
-        QVERIFY(out.contains("bk-mcp-daemon: listening on"));
+        QFile gateLog(home.path(QStringLiteral(".local/state/kestrova-helper/gate.log")));
+        QVERIFY(gateLog.open(QIODevice::ReadOnly));
+        const QByteArray gateSaid = gateLog.readAll();
+        QVERIFY(gateSaid.contains("bk-mcp-daemon: listening on"));
         QVERIFY(commandLine(gate).contains("--config"));
         for (const QString& secret : {apiKey, idToken}) {
             QVERIFY2(!out.contains(secret.toUtf8()), "a secret reached standard output");
             QVERIFY2(!err.contains(secret.toUtf8()), "a secret reached standard error");
+            QVERIFY2(!gateSaid.contains(secret.toUtf8()), "a secret reached the gate's log");
             QVERIFY2(!commandLine(gate).contains(secret.toUtf8()), "on the gate's command line");
         }
 

@@ -106,7 +106,6 @@ private slots:
         const TestHome home;
         home.signIn(QStringLiteral("key-live"));
         GateEnvironment environment = home.environmentWithDaemon();
-        environment.launchProbeDelay = 300ms;
         GateController gate(environment);
         const GateReaper reaper{gate};
         gate.startHelperGate();
@@ -133,7 +132,6 @@ private slots:
         const TestHome home;
         home.signIn();
         GateEnvironment environment = home.environmentWithDaemon();
-        environment.launchProbeDelay = 300ms;
         auto gate = std::make_unique<GateController>(environment);
         gate->startHelperGate();
         QTRY_VERIFY_WITH_TIMEOUT(gate->helperRunning(), gateStartMs);

@@ -28,6 +28,7 @@ GateEnvironment TestHome::environment() const {
     GateEnvironment environment;
     environment.homeFolder = home();
     environment.applicationSupportFolder = home() + QStringLiteral("/.local/share");
+    environment.stateFolder = home() + QStringLiteral("/.local/state");
     environment.settings = m_settings;
     environment.network = std::make_shared<QNetworkAccessManager>();
     environment.ownGatePort = ownPort;
