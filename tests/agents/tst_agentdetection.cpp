@@ -64,9 +64,6 @@ private slots:
         QTest::newRow("dangling gemini link, no marker")
             << QStringList{"link:opt/bin/gemini>gone/gemini"} << QStringList{} << "gemini"
             << "";
-        QTest::newRow("codex only in a folder not searched")
-            << QStringList{"file:elsewhere/codex"} << QStringList{} << "codex"
-            << "";
         QTest::newRow("all three keep their fixed order")
             << QStringList{"file:opt/bin/gemini", "dir:.codex", "file:.local/bin/claude"}
             << QStringList{"Claude Code", "Codex", "Gemini"} << "gemini"

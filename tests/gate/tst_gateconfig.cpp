@@ -9,7 +9,6 @@
 #include <QTest>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 constexpr QFile::Permissions modeBits = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
@@ -139,16 +138,12 @@ private slots:
     void writePrivateFileFails_data() {
         QTest::addColumn<QString>("where");
         QTest::newRow("missing folder") << "missing/secret.json";
-        QTest::newRow("read-only folder") << "locked/secret.json";
         QTest::newRow("path is a folder") << "locked";
     }
     void writePrivateFileFails() {
         QFETCH(QString, where);
         QTemporaryDir dir;
-        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("locked"), mode0755 & ~QFile::WriteOwner));
-        if (where.startsWith(u"locked/") && ::geteuid() == 0) {
-            QSKIP("root writes into read-only folders");
-        }
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("locked")));
         const auto written = PrivateFiles::writePrivateFile(dir.filePath(where), "s");
         QVERIFY(!written.has_value());
         QVERIFY(!written.error().isEmpty());
