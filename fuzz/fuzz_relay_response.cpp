@@ -13,8 +13,9 @@ void checkError(const RelayError& error, const FuzzSupport::Answer& answer) {
     const QString description = error.errorDescription();
     require(description.startsWith(prefix), "the description names the status");
     const QString quoted = description.mid(prefix.size());
-    require(error.body().left(quoted.size()) == quoted,
-            "the description quotes the start of the body");
+    require(error.body().simplified().left(quoted.size()) == quoted,
+            "the description quotes the start of the body, on one line");
+    require(!quoted.contains(u'\n') && !quoted.contains(u'\r'), "the description is one line");
 }
 } // namespace
 

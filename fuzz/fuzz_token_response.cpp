@@ -28,7 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QString prefix = QStringLiteral("Google token exchange failed: ");
     require(description.startsWith(prefix), "the description says what failed");
     const QString quoted = description.mid(prefix.size());
-    require(error.body().left(quoted.size()) == quoted,
-            "the description quotes the start of the body");
+    require(error.body().simplified().left(quoted.size()) == quoted,
+            "the description quotes the start of the body, on one line");
+    require(!quoted.contains(u'\n') && !quoted.contains(u'\r'), "the description is one line");
     return 0;
 }

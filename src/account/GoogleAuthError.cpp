@@ -6,7 +6,7 @@ QString GoogleAuthError::errorDescription() const {
     switch (m_kind) {
     case Kind::TokenExchangeFailed:
         return QStringLiteral("Google token exchange failed: ") +
-               UserText::firstCharacters(m_body, 140);
+               UserText::oneLineExcerpt(m_body, 140);
     case Kind::Cancelled:
         return QStringLiteral("Sign-in cancelled.");
     case Kind::BadCallback:

@@ -7,5 +7,5 @@ QString RelayError::errorDescription() const {
         return QStringLiteral("Bad relay URL.");
     }
     return QStringLiteral("Relay sign-in failed (%1): ").arg(m_status) +
-           UserText::firstCharacters(m_body, 160);
+           UserText::oneLineExcerpt(m_body, 160);
 }

@@ -23,4 +23,8 @@ QString firstCharacters(const QString& text, int count) {
     return text.left(boundaries.position());
 }
 
+QString oneLineExcerpt(const QString& text, int count) {
+    return firstCharacters(text.simplified(), count);
+}
+
 } // namespace UserText

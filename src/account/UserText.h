@@ -12,4 +12,9 @@ QString fromUtf8OrEmpty(const QByteArray& body);
 // The first count user-perceived characters (grapheme clusters), or the whole text if shorter.
 QString firstCharacters(const QString& text, int count);
 
+// A server's text fit for a one-line message: each run of whitespace, line breaks included,
+// made one space (pretty-printed JSON would break the menu entry), then cut to count
+// characters.
+QString oneLineExcerpt(const QString& text, int count);
+
 } // namespace UserText

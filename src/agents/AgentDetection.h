@@ -21,8 +21,19 @@ struct AgentKind {
 const QList<AgentKind>& agentKinds();
 std::optional<AgentKind> agentKind(const QString& displayName);
 
-// The standard search folders for a home folder, each ending in "/".
+// The search folders for a home folder, each ending in "/", in order: /opt/homebrew/bin,
+// /usr/local/bin, /usr/bin, ~/.local/bin, then where Linux users' package tools put them:
+// ~/.npm-global/bin, the bin folder of the prefix in ~/.npmrc, the nvm and fnm versions' bin
+// folders (highest version first), ~/.bun/bin, ~/.yarn/bin, ~/.local/share/pnpm, /snap/bin.
+// nvmDir is $NVM_DIR, empty when unset. Reads ~/.npmrc and lists the version folders: compute
+// it when detecting, so a tool installed since shows up.
+QStringList searchFolders(const QString& home, const QString& nvmDir);
+// The same with $NVM_DIR from this process's environment.
 QStringList searchFolders(const QString& home);
+
+// The absolute prefix the user's ~/.npmrc names ("~/" stands for the home folder), or nothing
+// when there is no such file or line, or the prefix is relative.
+std::optional<QString> npmPrefix(const QString& home);
 
 // Display names of the agents found, in the order of agentKinds(), each at most once.
 QStringList detectAgents(const QString& home, const QStringList& searchFolders);

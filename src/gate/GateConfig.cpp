@@ -1,8 +1,8 @@
 #include "gate/GateConfig.h"
 
 #include "platform/AppPaths.h"
+#include "platform/RegularFile.h"
 
-#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -50,15 +50,8 @@ std::optional<QString> pollerApiKey(const QByteArray& json) {
 }
 
 std::optional<QString> readPollerApiKey(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return std::nullopt;
-    }
-    const QByteArray contents = file.read(maxConfigBytes + 1);
-    if (contents.size() > maxConfigBytes) {
-        return std::nullopt;
-    }
-    return pollerApiKey(contents);
+    const auto contents = RegularFile::read(path, maxConfigBytes);
+    return contents ? pollerApiKey(*contents) : std::nullopt;
 }
 
 } // namespace GateConfig

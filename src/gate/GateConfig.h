@@ -20,7 +20,8 @@ QByteArray build(const QString& supportDir, const QString& apiKey,
 // poller.api_key when the document is an object holding it as a non-empty string.
 std::optional<QString> pollerApiKey(const QByteArray& json);
 
-// The same, read from a file; a missing, unreadable, oversized or malformed file yields nothing.
+// The same, read from a file; a missing, unreadable, oversized or malformed file yields
+// nothing, and so does anything but a regular file (a FIFO there must not freeze the windows).
 std::optional<QString> readPollerApiKey(const QString& path);
 
 } // namespace GateConfig

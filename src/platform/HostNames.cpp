@@ -1,6 +1,7 @@
 #include "platform/HostNames.h"
 
-#include <QFile>
+#include "platform/RegularFile.h"
+
 #include <QList>
 #include <QSysInfo>
 
@@ -39,12 +40,10 @@ QString prettyHostName(const QByteArray& machineInfo) {
 }
 
 QString computerName() {
-    QFile machineInfo(QStringLiteral("/etc/machine-info"));
-    if (machineInfo.open(QIODevice::ReadOnly)) {
-        if (QString pretty = prettyHostName(machineInfo.read(qint64{64} * 1024));
-            !pretty.isEmpty()) {
-            return pretty;
-        }
+    const auto machineInfo =
+        RegularFile::read(QStringLiteral("/etc/machine-info"), qint64{64} * 1024);
+    if (QString pretty = prettyHostName(machineInfo.value_or(QByteArray())); !pretty.isEmpty()) {
+        return pretty;
     }
     return QSysInfo::machineHostName();
 }

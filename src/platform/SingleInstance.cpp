@@ -1,21 +1,23 @@
 #include "platform/SingleInstance.h"
 
+#include "platform/InstanceMessages.h"
+
 #include <QDir>
-#include <QFileInfo>
+#include <QEventLoop>
+#include <QFile>
 #include <QLocalSocket>
 #include <QStandardPaths>
+#include <QTimer>
 
+#include <memory>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr int sendTimeoutMs = 2000;
-// A callback URL is a few hundred bytes; anything much larger is not one.
-constexpr qint64 maxMessageBytes = qint64{64} * 1024;
-
-const QByteArray showMessage = "show\n";
-const QByteArray urlPrefix = "url ";
+const QString socketName = QStringLiteral("kestrova-helper.socket");
 
 // Only the same user may talk to us, whatever the socket's file permissions say.
 bool fromSameUser(const QLocalSocket& socket) {
@@ -24,6 +26,23 @@ bool fromSameUser(const QLocalSocket& socket) {
     const auto descriptor = static_cast<int>(socket.socketDescriptor());
     return ::getsockopt(descriptor, SOL_SOCKET, SO_PEERCRED, &credentials, &length) == 0 &&
            credentials.uid == ::getuid();
+}
+
+// Another user who could write into the folder could put their own socket in our place.
+std::expected<QString, QString> privateFolder(const QString& path) {
+    struct stat status {};
+    if (::lstat(QFile::encodeName(path).constData(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+        return std::unexpected(QStringLiteral("%1 is not a folder").arg(path));
+    }
+    if (status.st_uid != ::getuid()) {
+        return std::unexpected(QStringLiteral("%1 belongs to another user").arg(path));
+    }
+    if ((status.st_mode & 07777) != 0700) {
+        return std::unexpected(QStringLiteral("%1 is not private (mode %2, not 0700)")
+                                   .arg(path)
+                                   .arg(status.st_mode & 07777, 4, 8, QLatin1Char('0')));
+    }
+    return path;
 }
 
 } // namespace
@@ -36,48 +55,102 @@ SingleInstance::SingleInstance(QObject* parent)
 
 SingleInstance::~SingleInstance() = default;
 
-QString SingleInstance::socketPath() {
-    const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (!runtime.isEmpty() && QFileInfo(runtime).isDir()) {
-        return runtime + QStringLiteral("/kestrova-helper.socket");
+std::expected<QString, QString> SingleInstance::socketFolder() {
+    // Read directly: Qt falls back to a fixed name in /tmp when the variable is unset.
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (QDir::isAbsolutePath(runtime) && privateFolder(runtime)) {
+        return runtime;
     }
-    return QDir::tempPath() + QStringLiteral("/kestrova-helper-%1.socket").arg(::getuid());
+    const QString cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
+    if (!QDir::isAbsolutePath(cache)) {
+        return std::unexpected(QStringLiteral("no runtime or cache folder"));
+    }
+    const QString folder = cache + QStringLiteral("/kestrova-helper");
+    QDir().mkpath(cache);
+    // An existing folder is taken as it is: if it is not private, it is refused below.
+    ::mkdir(QFile::encodeName(folder).constData(), 0700);
+    return privateFolder(folder);
+}
+
+QString SingleInstance::socketPath() {
+    const auto folder = socketFolder();
+    return folder ? *folder + u'/' + socketName : QString();
 }
 
 bool SingleInstance::claim() {
+    const auto folder = socketFolder();
+    if (!folder) {
+        m_listenError = QStringLiteral("No safe folder for the socket: ") + folder.error();
+        return true;
+    }
+    const QString path = *folder + u'/' + socketName;
     // The lock decides who runs; QLockFile sees through a lock left by a crashed process.
-    m_lock = std::make_unique<QLockFile>(socketPath() + QStringLiteral(".lock"));
+    m_lock = std::make_unique<QLockFile>(path + QStringLiteral(".lock"));
     m_lock->setStaleLockTime(0);
     if (!m_lock->tryLock(0)) {
+        const bool heldByAnother = m_lock->error() == QLockFile::LockFailedError;
         m_lock.reset();
-        return false;
+        if (heldByAnother) {
+            return false;
+        }
+        m_listenError = QStringLiteral("Could not lock %1.lock").arg(path);
+        return true;
     }
-    QLocalServer::removeServer(socketPath());
-    m_server.listen(socketPath());
+    QLocalServer::removeServer(path);
+    if (!m_server.listen(path)) {
+        m_listenError =
+            QStringLiteral("Could not listen on %1: %2").arg(path, m_server.errorString());
+    }
     return true;
 }
 
-bool SingleInstance::requestShow() {
-    return send(showMessage);
+std::expected<void, QString> SingleInstance::requestShow() {
+    return send(InstanceMessages::encode(InstanceMessages::Show{}));
 }
 
-bool SingleInstance::sendUrl(const QUrl& url) {
-    return send(urlPrefix + url.toEncoded() + '\n');
+std::expected<void, QString> SingleInstance::sendUrl(const QUrl& url) {
+    return send(InstanceMessages::encode(InstanceMessages::OpenUrl{url}));
 }
 
-bool SingleInstance::send(const QByteArray& message) {
+std::expected<void, QString> SingleInstance::send(const QByteArray& message) {
+    const auto folder = socketFolder();
+    if (!folder) {
+        return std::unexpected(QStringLiteral("No safe folder for the socket: ") + folder.error());
+    }
+    // Written is not taken: a hung instance's socket still accepts bytes. Its answer is.
+    // The wait runs an event loop, so an instance in this same thread can answer too.
     QLocalSocket socket;
-    socket.connectToServer(socketPath());
-    if (!socket.waitForConnected(sendTimeoutMs)) {
-        return false;
+    QEventLoop loop;
+    bool done = false;
+    bool answered = false;
+    QString failure = QStringLiteral("no answer");
+    const auto finish = [&done, &loop] {
+        done = true;
+        loop.quit();
+    };
+    QObject::connect(&socket, &QLocalSocket::connected, &loop,
+                     [&socket, &message] { socket.write(message); });
+    QObject::connect(&socket, &QLocalSocket::readyRead, &loop, [&] {
+        if (socket.canReadLine()) {
+            answered = socket.readLine(16) == InstanceMessages::answer;
+            finish();
+        }
+    });
+    QObject::connect(&socket, &QLocalSocket::errorOccurred, &loop, [&] {
+        failure = socket.errorString();
+        finish();
+    });
+    QTimer::singleShot(sendTimeoutMs, &loop, finish);
+    socket.connectToServer(*folder + u'/' + socketName);
+    if (!done) {
+        loop.exec();
     }
-    socket.write(message);
-    const bool written = socket.waitForBytesWritten(sendTimeoutMs);
-    socket.disconnectFromServer();
-    if (socket.state() != QLocalSocket::UnconnectedState) {
-        socket.waitForDisconnected(sendTimeoutMs);
+    socket.abort();
+    if (!answered) {
+        return std::unexpected(
+            QStringLiteral("Could not hand over to the running Kestrova Helper: ") + failure);
     }
-    return written;
+    return {};
 }
 
 void SingleInstance::onConnection() {
@@ -87,25 +160,26 @@ void SingleInstance::onConnection() {
             socket->abort();
             continue;
         }
-        connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
-            if (socket->bytesAvailable() > maxMessageBytes) {
+        // Bounded: a peer that never ends a line must not fill our memory.
+        socket->setReadBufferSize(4 * InstanceMessages::maxLineBytes);
+        auto reader = std::make_shared<InstanceMessages::Reader>();
+        connect(socket, &QLocalSocket::readyRead, this, [this, socket, reader] {
+            QList<InstanceMessages::Message> messages;
+            while (socket->bytesAvailable() > 0 && !reader->broken()) {
+                messages += reader->feed(socket->read(InstanceMessages::maxLineBytes));
+            }
+            if (reader->broken()) {
                 socket->abort();
                 return;
             }
-            while (socket->canReadLine()) {
-                handleMessage(socket->readLine(maxMessageBytes).trimmed());
+            for (const InstanceMessages::Message& message : messages) {
+                socket->write(InstanceMessages::answer);
+                if (const auto* open = std::get_if<InstanceMessages::OpenUrl>(&message)) {
+                    emit urlReceived(open->url);
+                } else {
+                    emit showRequested();
+                }
             }
         });
-    }
-}
-
-void SingleInstance::handleMessage(const QByteArray& message) {
-    if (message == showMessage.trimmed()) {
-        emit showRequested();
-    } else if (message.startsWith(urlPrefix)) {
-        const QUrl url = QUrl::fromEncoded(message.mid(urlPrefix.size()), QUrl::StrictMode);
-        if (url.isValid()) {
-            emit urlReceived(url);
-        }
     }
 }

@@ -5,7 +5,9 @@
 #include <QObject>
 #include <QUrl>
 
+#include <expected>
 #include <memory>
+#include <optional>
 
 // One running helper per user. The first start listens on a local socket that only the same
 // user can reach; a later start hands its request (show the window, or a sign-in callback URL)
@@ -16,26 +18,34 @@ public:
     explicit SingleInstance(QObject* parent = nullptr);
     ~SingleInstance() override;
 
-    // In the user's runtime folder, else a per-user name in the temporary folder.
+    // The folder for the socket and its lock: $XDG_RUNTIME_DIR when it is the user's own with
+    // mode 0700, else "kestrova-helper" in the user's cache folder, made 0700. A folder that
+    // is not the user's, not 0700 or not a folder is refused, with the reason.
+    static std::expected<QString, QString> socketFolder();
+    // The socket in that folder; empty when there is no safe folder.
     static QString socketPath();
 
     // Becomes the running instance; false when another one already is. A socket left by a
-    // crashed instance is cleared.
+    // crashed instance is cleared. When no hand-over can be set up (no safe folder, the lock
+    // or listen() failing) this instance runs anyway and listenError() says why.
     bool claim();
+    std::optional<QString> listenError() const { return m_listenError; }
 
     // From a later start: asks the running instance to show itself, or passes it the URL.
-    static bool requestShow();
-    static bool sendUrl(const QUrl& url);
+    // Succeeds once the running instance has answered that it took the request; the error is
+    // a one-line reason fit for stderr.
+    static std::expected<void, QString> requestShow();
+    static std::expected<void, QString> sendUrl(const QUrl& url);
 
 signals:
     void showRequested();
     void urlReceived(const QUrl& url);
 
 private:
-    static bool send(const QByteArray& message);
+    static std::expected<void, QString> send(const QByteArray& message);
     void onConnection();
-    void handleMessage(const QByteArray& message);
 
     std::unique_ptr<QLockFile> m_lock;
     QLocalServer m_server;
+    std::optional<QString> m_listenError;
 };

@@ -1,5 +1,7 @@
 #include "platform/XdgAutostartEntry.h"
 
+#include "platform/RegularFile.h"
+
 #include <QDir>
 #include <QFile>
 #include <QSaveFile>
@@ -7,28 +9,34 @@
 
 namespace {
 
-// A value of type string in a desktop entry escapes the backslash.
+// An entry is a few hundred bytes; anything far larger is not ours.
+constexpr qint64 maxEntryBytes = qint64{64} * 1024;
+
+// A value of type string in a desktop entry escapes the backslash and the control characters
+// that would otherwise end the line or be lost.
 QString escapeString(QString value) {
-    return value.replace(u'\\', QStringLiteral("\\\\"));
+    return value.replace(u'\\', QStringLiteral("\\\\"))
+        .replace(u'\n', QStringLiteral("\\n"))
+        .replace(u'\t', QStringLiteral("\\t"))
+        .replace(u'\r', QStringLiteral("\\r"));
 }
 
 // An Exec argument with reserved characters is double-quoted, with ", `, $ and \ escaped inside;
-// the whole value is then escaped as a string.
+// a literal % is written %% so it is not read as a field code; the whole value is then escaped
+// as a string.
 QString quoteExecArgument(const QString& argument) {
     static const QString reserved = QStringLiteral(" \t\n\"'\\><~|&;$*?#()`");
     const bool needsQuotes = std::any_of(argument.cbegin(), argument.cend(),
                                          [](QChar c) { return reserved.contains(c); });
-    if (!needsQuotes) {
-        return escapeString(argument);
-    }
     QString quoted;
     for (const QChar c : argument) {
-        if (c == u'"' || c == u'`' || c == u'$' || c == u'\\') {
+        if (needsQuotes && (c == u'"' || c == u'`' || c == u'$' || c == u'\\')) {
             quoted += u'\\';
         }
         quoted += c;
     }
-    return escapeString(u'"' + quoted + u'"');
+    quoted.replace(u'%', QStringLiteral("%%"));
+    return escapeString(needsQuotes ? u'"' + quoted + u'"' : quoted);
 }
 
 } // namespace
@@ -86,21 +94,28 @@ std::expected<void, QString> XdgAutostartEntry::setRegistered(bool registered) {
 }
 
 bool XdgAutostartEntry::isEnabled() const {
-    QFile entry(entryPath());
-    if (!entry.open(QIODevice::ReadOnly)) {
+    const auto contents = RegularFile::read(entryPath(), maxEntryBytes);
+    if (!contents) {
         return false;
     }
     bool inMainGroup = false;
-    while (!entry.atEnd()) {
-        const QByteArray line = entry.readLine().trimmed();
+    for (const QByteArray& rawLine : contents->split('\n')) {
+        const QByteArray line = rawLine.trimmed();
         if (line.startsWith('[')) {
             inMainGroup = line == "[Desktop Entry]";
-        } else if (inMainGroup && line.startsWith("Hidden")) {
-            const qsizetype equals = line.indexOf('=');
-            if (equals > 0 && line.left(equals).trimmed() == "Hidden" &&
-                line.mid(equals + 1).trimmed() == "true") {
-                return false;
-            }
+            continue;
+        }
+        const qsizetype equals = line.indexOf('=');
+        if (!inMainGroup || equals <= 0) {
+            continue;
+        }
+        const QByteArray key = line.left(equals).trimmed();
+        const QByteArray value = line.mid(equals + 1).trimmed();
+        // Hidden is the standard's "deleted"; GNOME's startup settings turn an entry off with
+        // their own key instead.
+        if ((key == "Hidden" && value == "true") ||
+            (key == "X-GNOME-Autostart-enabled" && value == "false")) {
+            return false;
         }
     }
     return true;

@@ -3,7 +3,8 @@
 #include "platform/LoginItemService.h"
 
 // The login item of freedesktop desktops: an entry in the user's autostart folder.
-// Enabled means the entry exists and is not marked Hidden=true.
+// Enabled means the entry is a regular file and is neither Hidden=true nor turned off with
+// X-GNOME-Autostart-enabled=false. Registering rewrites it enabled.
 class XdgAutostartEntry final : public LoginItemService {
 public:
     XdgAutostartEntry(QString autostartFolder, QString appId, QString executablePath);

@@ -1,3 +1,4 @@
+#include "account/GoogleAuthError.h"
 #include "account/RelayMessages.h"
 
 #include <QJsonDocument>
@@ -57,13 +58,6 @@ private slots:
         QTest::newRow("empty room is none")
             << QByteArray(R"({"api_key":"k","user_id":"u","personal_room":""})") << "k"
             << "u" << std::optional<QString>();
-        QTest::newRow("wrong types")
-            << QByteArray(R"({"api_key":1,"user_id":null,"personal_room":[]})") << ""
-            << "" << std::optional<QString>();
-        QTest::newRow("not json") << QByteArray("ok") << ""
-                                  << "" << std::optional<QString>();
-        QTest::newRow("array") << QByteArray("[]") << ""
-                               << "" << std::optional<QString>();
     }
 
     void authAnswers() {
@@ -103,6 +97,15 @@ private slots:
                                        << "Relay sign-in failed (500): ";
         QTest::newRow("no http answer") << -1 << QByteArray() << ""
                                         << "Relay sign-in failed (-1): ";
+        const QByteArray pretty = "{\n  \"error\": \"bad key\",\r\n\t\"code\": 7\n}\n";
+        QTest::newRow("pretty-printed json on one line")
+            << 400 << pretty << QString::fromLatin1(pretty)
+            << R"(Relay sign-in failed (400): { "error": "bad key", "code": 7 })";
+        // Collapsed first, then cut: the message keeps 160 characters of text.
+        const QByteArray spaced = QByteArray("ab \n\n ").repeated(100);
+        QTest::newRow("whitespace collapsed before the cut")
+            << 500 << spaced << QString::fromLatin1(spaced)
+            << "Relay sign-in failed (500): " + QStringLiteral("ab ").repeated(54).left(160);
     }
 
     void failures() {
@@ -118,8 +121,13 @@ private slots:
         }
     }
 
-    void badUrlHasItsOwnMessage() {
-        QCOMPARE(RelayError::badUrl().errorDescription(), QStringLiteral("Bad relay URL."));
+    void googleTextOnOneLine() {
+        const QString body =
+            QStringLiteral("{\n  \"error\": \"invalid_grant\",\n  \"error_description\""
+                           ": \"Bad\u2028request\"\n}");
+        QCOMPARE(GoogleAuthError::tokenExchangeFailed(body).errorDescription(),
+                 QStringLiteral(R"(Google token exchange failed: { "error": "invalid_grant", )"
+                                R"("error_description": "Bad request" })"));
     }
 };
 

@@ -1,5 +1,4 @@
 #include "gate/NodeRuntime.h"
-#include "platform/AppPaths.h"
 
 #include <QDir>
 #include <QFile>
@@ -7,8 +6,12 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <unistd.h>
+
+using NodeRuntime::Candidate;
+
 namespace {
-// Puts a "node" of the given shape at path: "exec", "plain" (no x bit), "dir", "link" (to an
+// Puts an entry of the given shape at path: "exec", "plain" (no x bit), "dir", "link" (to an
 // executable file elsewhere), "dangling" or "missing".
 void place(const QString& path, const QString& shape) {
     QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
@@ -16,153 +19,140 @@ void place(const QString& path, const QString& shape) {
         const QString target = shape == u"link" ? path + QStringLiteral(".real") : path;
         QFile file(target);
         QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("#!/bin/sh\n");
-        file.close();
         const QFile::Permissions base = QFile::ReadOwner | QFile::WriteOwner;
         QVERIFY(file.setPermissions(shape == u"plain" ? base : base | QFile::ExeOwner));
         if (shape == u"link") {
             QVERIFY(QFile::link(target, path));
         }
     } else if (shape == u"dir") {
-        QVERIFY(QDir().mkdir(path));
+        QVERIFY(QDir().mkpath(path));
     } else if (shape == u"dangling") {
         QVERIFY(QFile::link(path + QStringLiteral(".gone"), path));
     } else {
         QCOMPARE(shape, QStringLiteral("missing"));
     }
 }
+
+// "shape:relative path" entries, made under root.
+void layOut(const QString& root, const QStringList& entries) {
+    for (const QString& entry : entries) {
+        const qsizetype colon = entry.indexOf(u':');
+        place(root + u'/' + entry.mid(colon + 1), entry.left(colon));
+    }
+}
+
+// "origin relative-path" for the candidates inside home, in order.
+QStringList inHome(const QList<Candidate>& candidates, const QString& home) {
+    QStringList found;
+    for (const Candidate& candidate : candidates) {
+        if (candidate.path.startsWith(home + u'/')) {
+            found.append(candidate.origin + u' ' + candidate.path.mid(home.size() + 1));
+        }
+    }
+    return found;
+}
 } // namespace
 
 class NodeRuntimeTest : public QObject {
     Q_OBJECT
 private slots:
-    void isExecutableFile_data() {
-        QTest::addColumn<QString>("shape");
-        QTest::addColumn<bool>("executable");
-        QTest::newRow("executable file") << "exec" << true;
-        QTest::newRow("file without x bit") << "plain" << false;
-        QTest::newRow("folder") << "dir" << false;
-        QTest::newRow("link to executable") << "link" << true;
-        QTest::newRow("dangling link") << "dangling" << false;
-        QTest::newRow("missing") << "missing" << false;
+    // Version folders: listed highest version first, by number; names that are no version
+    // and entries that are no folder are left out.
+    void versionFolders_data() {
+        QTest::addColumn<QStringList>("entries");
+        QTest::addColumn<QString>("nvmDir"); // relative to the home; "-" for unset
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("nvm by version, not by name")
+            << QStringList{"dir:.nvm/versions/node/v9.0.0", "dir:.nvm/versions/node/v20.2.0",
+                           "dir:.nvm/versions/node/v20.11.1", "dir:.nvm/versions/node/v10.1.0"}
+            << "-"
+            << QStringList{"nvm .nvm/versions/node/v20.11.1/bin/node",
+                           "nvm .nvm/versions/node/v20.2.0/bin/node",
+                           "nvm .nvm/versions/node/v10.1.0/bin/node",
+                           "nvm .nvm/versions/node/v9.0.0/bin/node"};
+        QTest::newRow("names that are no version")
+            << QStringList{"dir:.nvm/versions/node/v20.x",
+                           "dir:.nvm/versions/node/latest",
+                           "dir:.nvm/versions/node/v",
+                           "dir:.nvm/versions/node/v1..2",
+                           "dir:.nvm/versions/node/v99999999999.0.0",
+                           "dangling:.nvm/versions/node/v21.0.0",
+                           "dangling:.nvm/alias/default",
+                           "exec:.nvm/versions/node/v22.0.0",
+                           "dir:.nvm/versions/node/v18.0.0"}
+            << "-" << QStringList{"nvm .nvm/versions/node/v18.0.0/bin/node"};
+        QTest::newRow("NVM_DIR replaces ~/.nvm")
+            << QStringList{"dir:.nvm/versions/node/v20.0.0", "dir:tools/nvm/versions/node/v18.0.0"}
+            << "tools/nvm" << QStringList{"nvm tools/nvm/versions/node/v18.0.0/bin/node"};
+        QTest::newRow("fnm and mise")
+            << QStringList{"dir:.local/share/mise/installs/node/20.1.0",
+                           "dangling:.local/share/mise/installs/node/latest",
+                           "dir:.local/share/fnm/node-versions/v18.2.0"}
+            << "-"
+            << QStringList{"fnm .local/share/fnm/node-versions/v18.2.0/installation/bin/node",
+                           "mise .local/share/mise/installs/node/20.1.0/bin/node"};
     }
-    void isExecutableFile() {
-        QFETCH(QString, shape);
+    void versionFolders() {
+        QFETCH(QStringList, entries);
+        QFETCH(QString, nvmDir);
+        QFETCH(QStringList, expected);
         QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("node"));
-        place(path, shape);
-        QTEST(NodeRuntime::isExecutableFile(path), "executable");
+        layOut(dir.path(), entries);
+        const QString nvm = nvmDir == u"-" ? QString() : dir.filePath(nvmDir);
+        const QList<Candidate> all = NodeRuntime::candidates({}, dir.path(), nvm);
+        QStringList listed = inHome(all, dir.path());
+        listed.removeIf([](const QString& candidate) {
+            return !candidate.startsWith(u"nvm ") && !candidate.startsWith(u"fnm ") &&
+                   !candidate.startsWith(u"mise ");
+        });
+        QCOMPARE(listed, expected);
     }
 
-    // Three candidate folders stand for /opt/homebrew/bin, /usr/local/bin and /usr/bin.
-    void resolve_data() {
-        QTest::addColumn<QString>("bundle"); // shape of <resources>/node
-        QTest::addColumn<QStringList>("candidates");
-        QTest::addColumn<QString>("winner"); // "bundle", a candidate index, or empty
-        const QStringList allExec{"exec", "exec", "exec"};
-        QTest::newRow("bundle wins") << "exec" << allExec << "bundle";
-        QTest::newRow("linked bundle wins") << "link" << allExec << "bundle";
-        QTest::newRow("bundle wins with no candidates") << "exec" << QStringList{} << "bundle";
-        QTest::newRow("non-executable bundle ignored") << "plain" << allExec << "0";
-        QTest::newRow("bundle folder named node ignored") << "dir" << allExec << "0";
-        QTest::newRow("first candidate in list order") << "missing" << allExec << "0";
-        QTest::newRow("missing candidate skipped")
-            << "missing" << QStringList{"missing", "exec", "exec"} << "1";
-        QTest::newRow("non-executable candidate skipped")
-            << "missing" << QStringList{"plain", "exec", "exec"} << "1";
-        QTest::newRow("folder named node skipped")
-            << "missing" << QStringList{"dir", "dangling", "link"} << "2";
-        QTest::newRow("nothing usable") << "plain" << QStringList{"missing", "plain", "dir"} << "";
+    // The bundled runtime (res/node), else the first place that has an executable node; the
+    // system's is usr/bin/node here.
+    void find_data() {
+        QTest::addColumn<QStringList>("entries");
+        QTest::addColumn<QString>("found"); // "origin relative-path", or empty
+        QTest::newRow("bundle first")
+            << QStringList{"link:res/node", "exec:usr/bin/node"} << "bundled res/node";
+        QTest::newRow("bundle without x bit ignored")
+            << QStringList{"plain:res/node", "exec:usr/bin/node"} << "system usr/bin/node";
+        QTest::newRow("folder named node ignored")
+            << QStringList{"dir:res/node", "dir:usr/bin/node", "exec:.volta/bin/node"}
+            << "volta .volta/bin/node";
+        QTest::newRow("dangling link ignored")
+            << QStringList{"dangling:usr/bin/node", "exec:.asdf/shims/node"}
+            << "asdf .asdf/shims/node";
+        QTest::newRow("nothing usable") << QStringList{"plain:.local/bin/node"} << "";
+        QTest::newRow("only through nvm: the highest")
+            << QStringList{"exec:.nvm/versions/node/v18.19.0/bin/node",
+                           "exec:.nvm/versions/node/v20.11.1/bin/node"}
+            << "nvm .nvm/versions/node/v20.11.1/bin/node";
+        QTest::newRow("highest without a usable node skipped")
+            << QStringList{"plain:.nvm/versions/node/v21.0.0/bin/node",
+                           "exec:.nvm/versions/node/v20.0.0/bin/node"}
+            << "nvm .nvm/versions/node/v20.0.0/bin/node";
+        QTest::newRow("the system's before nvm")
+            << QStringList{"exec:usr/bin/node", "exec:.nvm/versions/node/v20.0.0/bin/node"}
+            << "system usr/bin/node";
+        QTest::newRow("volta before ~/.local/bin")
+            << QStringList{"exec:.local/bin/node", "link:.volta/bin/node"}
+            << "volta .volta/bin/node";
+        QTest::newRow("asdf shim")
+            << QStringList{"exec:.asdf/shims/node"} << "asdf .asdf/shims/node";
+        QTest::newRow("Homebrew in the home")
+            << QStringList{"exec:.linuxbrew/bin/node"} << "linuxbrew .linuxbrew/bin/node";
     }
-    void resolve() {
-        QFETCH(QString, bundle);
-        QFETCH(QStringList, candidates);
-        QFETCH(QString, winner);
+    void find() {
+        QFETCH(QStringList, entries);
+        QFETCH(QString, found);
         QTemporaryDir dir;
-        const QString resources = dir.filePath(QStringLiteral("share/kestrova-helper"));
-        QVERIFY(QDir().mkpath(resources));
-        place(resources + QStringLiteral("/node"), bundle);
-        QStringList paths;
-        for (qsizetype i = 0; i < candidates.size(); ++i) {
-            paths.append(dir.filePath(QStringLiteral("system%1/bin/node").arg(i)));
-            place(paths.last(), candidates.at(i));
-        }
-        const auto bundled = resources + QStringLiteral("/node");
-        const std::optional<QString> expected = winner.isEmpty()      ? std::nullopt
-                                                : winner == u"bundle" ? std::optional(bundled)
-                                                                      : paths.at(winner.toInt());
-        QCOMPARE(NodeRuntime::resolve(resources, paths), expected);
-        QCOMPARE(NodeRuntime::bundledNode(resources),
-                 winner == u"bundle" ? std::optional(bundled) : std::nullopt);
-    }
-
-    void emptyResourceFolderMeansNoBundle() {
-        // An executable "node" in the working folder must not pass for a bundle.
-        QTemporaryDir dir;
-        place(dir.filePath(QStringLiteral("node")), QStringLiteral("exec"));
-        place(dir.filePath(QStringLiteral("sys/node")), QStringLiteral("exec"));
-        const QString previous = QDir::currentPath();
-        QVERIFY(QDir::setCurrent(dir.path()));
-        const auto bundled = NodeRuntime::bundledNode(QString());
-        const auto resolved = NodeRuntime::resolve(QString(), {dir.filePath("sys/node")});
-        QDir::setCurrent(previous);
-        QCOMPARE(bundled, std::nullopt);
-        QCOMPARE(resolved, std::optional(dir.filePath(QStringLiteral("sys/node"))));
-    }
-
-    void applicationSupportFolder_data() {
-        QTest::addColumn<QStringList>("dataLocations");
-        QTest::addColumn<QString>("home");
-        QTest::addColumn<QString>("folder");
-        QTest::newRow("no data locations") << QStringList{} << "/home/ann"
-                                           << "/home/ann/.local/share";
-        QTest::newRow("home with trailing slash") << QStringList{} << "/home/ann/"
-                                                  << "/home/ann/.local/share";
-        QTest::newRow("first data location") << QStringList{"/data/one", "/data/two"} << "/home/ann"
-                                             << "/data/one";
-    }
-    void applicationSupportFolder() {
-        QFETCH(QStringList, dataLocations);
-        QFETCH(QString, home);
-        QTEST(AppPaths::applicationSupportFolder(dataLocations, home), "folder");
-    }
-
-    void join_data() {
-        QTest::addColumn<QString>("folder");
-        QTest::addColumn<QString>("component");
-        QTest::addColumn<QString>("joined");
-        QTest::newRow("no slash") << "a"
-                                  << "b"
-                                  << "a/b";
-        QTest::newRow("trailing slash") << "a/"
-                                        << "b"
-                                        << "a/b";
-        QTest::newRow("absolute with space") << "/x/Kestrova Helper"
-                                             << "node"
-                                             << "/x/Kestrova Helper/node";
-    }
-    void join() {
-        QFETCH(QString, folder);
-        QFETCH(QString, component);
-        QTEST(AppPaths::join(folder, component), "joined");
-    }
-
-    void resourceFolder_data() {
-        QTest::addColumn<QString>("shape"); // what sits at <root>/share/kestrova-helper
-        QTest::addColumn<bool>("found");
-        QTest::newRow("installed layout") << "dir" << true;
-        QTest::newRow("missing") << "missing" << false;
-        QTest::newRow("a file, not a folder") << "plain" << false;
-    }
-    void resourceFolder() {
-        QFETCH(QString, shape);
-        QFETCH(bool, found);
-        QTemporaryDir dir;
-        QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("bin"))));
-        const QString expected = dir.filePath(QStringLiteral("share/kestrova-helper"));
-        place(expected, shape);
-        QCOMPARE(AppPaths::resourceFolder(dir.filePath(QStringLiteral("bin"))),
-                 found ? expected : QString());
+        layOut(dir.path(), entries);
+        const auto candidates =
+            NodeRuntime::candidates({dir.filePath(QStringLiteral("usr/bin/node"))}, dir.path(), {});
+        const auto node = NodeRuntime::find(dir.filePath(QStringLiteral("res")), candidates);
+        QCOMPARE(node ? inHome({*node}, dir.path()) : QStringList{},
+                 found.isEmpty() ? QStringList{} : QStringList{found});
     }
 };
 

@@ -1,0 +1,56 @@
+#include "platform/InstanceMessages.h"
+
+namespace InstanceMessages {
+
+namespace {
+const QByteArray showLine = "show";
+const QByteArray urlPrefix = "url ";
+
+std::optional<Message> parse(const QByteArray& line) {
+    if (line == showLine) {
+        return Show{};
+    }
+    if (line.startsWith(urlPrefix)) {
+        QUrl url = QUrl::fromEncoded(line.mid(urlPrefix.size()), QUrl::StrictMode);
+        if (url.isValid() && !url.isEmpty()) {
+            return OpenUrl{std::move(url)};
+        }
+    }
+    return std::nullopt;
+}
+} // namespace
+
+QByteArray encode(const Message& message) {
+    if (const auto* open = std::get_if<OpenUrl>(&message)) {
+        return urlPrefix + open->url.toEncoded() + '\n';
+    }
+    return showLine + '\n';
+}
+
+QList<Message> Reader::feed(const QByteArray& bytes) {
+    QList<Message> messages;
+    if (m_broken) {
+        return messages;
+    }
+    m_pending += bytes;
+    qsizetype start = 0;
+    for (qsizetype end = m_pending.indexOf('\n'); end >= 0;
+         start = end + 1, end = m_pending.indexOf('\n', start)) {
+        if (end - start > maxLineBytes) {
+            break;
+        }
+        if (auto message = parse(m_pending.sliced(start, end - start).trimmed())) {
+            messages.append(std::move(*message));
+        }
+    }
+    m_pending.remove(0, start);
+    // What is left is one line without its end, or a line over the limit.
+    const qsizetype lineEnd = m_pending.indexOf('\n');
+    if ((lineEnd < 0 ? m_pending.size() : lineEnd) > maxLineBytes) {
+        m_broken = true;
+        m_pending.clear();
+    }
+    return messages;
+}
+
+} // namespace InstanceMessages
