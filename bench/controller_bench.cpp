@@ -130,6 +130,7 @@ public:
         const Fetched approved = co_await fetch(next);
         co_return QUrl::fromEncoded(approved.location);
     }
+    void cancel() override {}
 
 private:
     struct Fetched {

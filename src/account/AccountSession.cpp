@@ -29,14 +29,18 @@ void AccountSession::signIn() {
     }
     m_state.publish(m_state.signingIn, true);
     m_state.publish(m_state.lastError, std::nullopt);
-    runSignIn();
+    runSignIn(++m_attempt);
 }
 
-QCoro::Task<> AccountSession::runSignIn() {
+bool AccountSession::current(const QPointer<AccountSession>& self, int attempt) const {
+    return stillHere(self) && attempt == m_attempt;
+}
+
+QCoro::Task<> AccountSession::runSignIn(int attempt) {
     const QPointer<AccountSession> self(this);
     qCInfo(lcAccount) << "sign-in started";
     const auto idToken = co_await m_auth.signIn();
-    if (!stillHere(self)) {
+    if (!current(self, attempt)) {
         co_return;
     }
     if (!idToken) {
@@ -53,7 +57,7 @@ QCoro::Task<> AccountSession::runSignIn() {
     std::optional<QString> deviceName = m_env.machineName();
     const auto account = co_await RelayClient::exchangeGoogleToken(
         connection, *idToken, true, std::move(deviceId), std::move(deviceName));
-    if (!stillHere(self)) {
+    if (!current(self, attempt)) {
         co_return;
     }
     if (!account) {
@@ -71,7 +75,7 @@ QCoro::Task<> AccountSession::runSignIn() {
     // event loop run between them keeps the windows from stalling for both at once.
     const std::chrono::milliseconds breath{0};
     co_await QCoro::sleepFor(breath);
-    if (!stillHere(self)) {
+    if (!current(self, attempt)) {
         co_return;
     }
     qCInfo(lcAccount) << "signed in";
@@ -108,6 +112,12 @@ bool AccountSession::storeAccount(const RelayAuth& account) {
 
 void AccountSession::signOut() {
     qCInfo(lcAccount) << "signing out";
+    // A sign-in still under way belonged to the account that leaves: it ends, silently.
+    ++m_attempt;
+    if (m_state.signingIn) {
+        m_state.publish(m_state.signingIn, false);
+        m_env.signInSheet->cancel();
+    }
     m_supervisor.stop();
     m_supervisor.removeSupportFolder();
     m_env.settings->remove(QString::fromLatin1(kApiKey));

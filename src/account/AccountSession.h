@@ -26,7 +26,9 @@ public:
     const GateState& gateState() const { return m_state; }
 
 private:
-    QCoro::Task<> runSignIn();
+    QCoro::Task<> runSignIn(int attempt);
+    // Whether the sign-in may go on: its session exists and no sign-out came in between.
+    bool current(const QPointer<AccountSession>& self, int attempt) const;
     // Ends a sign-in that got nowhere; no message when the user cancelled.
     void failSignIn(const std::optional<QString>& message);
     // False, with the reason shown, when the account could not be saved.
@@ -38,4 +40,6 @@ private:
     AgentOperations& m_agents;
     QNetworkAccessManager& m_network;
     GoogleAuth m_auth;
+    // Counts sign-ins and sign-outs: a sign-in overtaken by a sign-out ends without a word.
+    int m_attempt = 0;
 };

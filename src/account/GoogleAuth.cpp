@@ -20,8 +20,11 @@ QCoro::Task<std::expected<QString, GoogleAuth::Error>> GoogleAuth::signIn() {
     const std::shared_ptr<SignInSheet> sheet = m_sheet;
 
     const QString verifier = Pkce::makeVerifier();
-    const QUrl authorization = GoogleOAuth::authorizationUrl(
-        endpoints.authorizationUrl, endpoints.clientId, Pkce::codeChallenge(verifier));
+    // A fresh random value per attempt, the same kind as the verifier: a late callback of an
+    // earlier attempt, or one forged by another program, cannot end this one.
+    const QUrl authorization =
+        GoogleOAuth::authorizationUrl(endpoints.authorizationUrl, endpoints.clientId,
+                                      Pkce::codeChallenge(verifier), Pkce::makeVerifier());
     if (!authorization.isValid()) {
         co_return std::unexpected(GoogleAuthError::badCallback());
     }

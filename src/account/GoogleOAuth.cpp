@@ -21,7 +21,8 @@ QString redirectUri(const QString& clientId) {
     return callbackScheme(clientId) + QStringLiteral(":/oauth2redirect");
 }
 
-QUrl authorizationUrl(const QUrl& endpoint, const QString& clientId, const QString& challenge) {
+QUrl authorizationUrl(const QUrl& endpoint, const QString& clientId, const QString& challenge,
+                      const QString& state) {
     // QUrlQuery reads "%" in a value as the start of an escape; a literal one must stay one.
     const auto literal = [](QString value) { return value.replace(u'%', QStringLiteral("%25")); };
     QUrlQuery query;
@@ -33,6 +34,7 @@ QUrl authorizationUrl(const QUrl& endpoint, const QString& clientId, const QStri
         {QStringLiteral("code_challenge"), literal(challenge)},
         {QStringLiteral("code_challenge_method"), QStringLiteral("S256")},
         {QStringLiteral("prompt"), QStringLiteral("select_account")},
+        {QStringLiteral("state"), literal(state)},
     });
     QUrl url = endpoint;
     url.setQuery(query);

@@ -19,7 +19,9 @@ QString redirectUri(const QString& clientId);
 
 // The endpoint with client_id, redirect_uri, response_type, scope, code_challenge,
 // code_challenge_method and prompt, in that order.
-QUrl authorizationUrl(const QUrl& endpoint, const QString& clientId, const QString& challenge);
+// state is the attempt's own random value: only a callback that carries it back ends the wait.
+QUrl authorizationUrl(const QUrl& endpoint, const QString& clientId, const QString& challenge,
+                      const QString& state);
 
 // The first "code" item of the callback's query.
 std::expected<QString, GoogleAuthError> authorizationCode(const QUrl& callback);

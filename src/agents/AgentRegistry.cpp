@@ -39,6 +39,7 @@ QString AgentRegistry::hostFingerprint() {
 }
 
 void AgentRegistry::forgetRegistration() {
+    ++m_run;
     m_state.publish(m_state.registeredAgents, QStringList());
     m_state.publish(m_state.registrationError, std::nullopt);
 }
@@ -49,10 +50,11 @@ void AgentRegistry::registerDetected() {
         return;
     }
     detect();
-    runRegistration(m_state.detectedAgents, *apiKey, m_env.machineName(), hostFingerprint());
+    runRegistration(++m_run, m_state.detectedAgents, *apiKey, m_env.machineName(),
+                    hostFingerprint());
 }
 
-QCoro::Task<> AgentRegistry::runRegistration(QStringList agents, QString apiKey,
+QCoro::Task<> AgentRegistry::runRegistration(int run, QStringList agents, QString apiKey,
                                              QString machineName, QString fingerprint) {
     const QPointer<AgentRegistry> self(this);
     qCInfo(lcAgents) << "registering" << agents.size() << "agents";
@@ -75,7 +77,7 @@ QCoro::Task<> AgentRegistry::runRegistration(QStringList agents, QString apiKey,
             .network = m_network, .baseUrl = m_env.relayUrl, .timeout = m_env.relayTimeout};
         const auto result =
             co_await RelayClient::registerOwnedAgent(connection, std::move(request));
-        if (!stillHere(self)) {
+        if (!stillHere(self) || run != m_run) {
             co_return;
         }
         if (result && !result->handle.isEmpty()) {

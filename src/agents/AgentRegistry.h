@@ -27,10 +27,12 @@ public:
     const GateState& gateState() const { return m_state; }
 
 private:
-    QCoro::Task<> runRegistration(QStringList agents, QString apiKey, QString machineName,
+    QCoro::Task<> runRegistration(int run, QStringList agents, QString apiKey, QString machineName,
                                   QString fingerprint);
 
     const GateEnvironment& m_env;
     GateState& m_state;
     QNetworkAccessManager& m_network;
+    // Counts registration runs and sign-outs: only the latest run may publish what it found.
+    int m_run = 0;
 };

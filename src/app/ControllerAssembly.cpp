@@ -36,6 +36,7 @@ GateEnvironment production(std::shared_ptr<SignInSheet> signInSheet,
     environment.settings = SettingsStore::openUserStore();
     environment.network = std::move(network);
     environment.systemNodeCandidates = NodeRuntime::systemCandidates();
+    environment.nvmDir = qEnvironmentVariable("NVM_DIR");
     environment.agentSearchFolders = AgentDetection::searchFolders(environment.homeFolder);
     environment.webUrl = QUrl(QString::fromUtf8(BuildConfig::webUrl));
     environment.openUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };

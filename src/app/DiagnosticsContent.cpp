@@ -22,7 +22,7 @@ QString nodeText(const GateSnapshot& state) {
         return QStringLiteral("bundled (zero-prereq)");
     }
     if (state.nodePath) {
-        return QStringLiteral("system: ") + *state.nodePath;
+        return state.nodeOrigin + QStringLiteral(": ") + *state.nodePath;
     }
     return QStringLiteral("NOT FOUND");
 }
@@ -32,9 +32,13 @@ DiagnosticsContent DiagnosticsContent::of(const GateSnapshot& state) {
     DiagnosticsContent content;
     content.rows = {
         {portLabel(QStringLiteral("Kestrova gate"), ownGatePort),
-         state.helperRunning ? QStringLiteral("running") : QStringLiteral("stopped")},
+         state.ownPortForeign  ? portTakenText(ownGatePort)
+         : state.helperRunning ? QStringLiteral("running")
+                               : QStringLiteral("stopped")},
         {portLabel(QStringLiteral("Existing dev gate"), existingGatePort),
-         state.existingGateDetected ? QStringLiteral("detected") : QStringLiteral("none")},
+         state.existingPortForeign    ? portTakenText(existingGatePort)
+         : state.existingGateDetected ? QStringLiteral("detected")
+                                      : QStringLiteral("none")},
         {QStringLiteral("Mode"), state.useExistingGate ? QStringLiteral("using existing gate")
                                                        : QStringLiteral("own gate")},
         {QStringLiteral("Signed-in account"), orAbsent(state.accountUserId)},
@@ -45,6 +49,7 @@ DiagnosticsContent DiagnosticsContent::of(const GateSnapshot& state) {
         {QStringLiteral("Node.js"), nodeText(state)},
         {QStringLiteral("Approval bridge"), QStringLiteral("not yet verified end-to-end")},
         {QStringLiteral("Last checked"), state.lastChecked.isEmpty() ? absent : state.lastChecked},
+        {QStringLiteral("Gate log"), state.gateLogPath},
     };
     content.showDevBuildNote = !state.bundledNode.has_value();
     content.daemonPath = state.daemonScript;

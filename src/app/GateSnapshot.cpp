@@ -5,6 +5,8 @@
 GateSnapshot GateSnapshot::of(const GateController& gate) {
     return {.helperRunning = gate.helperRunning(),
             .existingGateDetected = gate.existingGateDetected(),
+            .ownPortForeign = gate.ownPortForeign(),
+            .existingPortForeign = gate.existingPortForeign(),
             .lastChecked = gate.lastChecked(),
             .accountUserId = gate.accountUserId(),
             .personalRoom = gate.personalRoom(),
@@ -21,5 +23,7 @@ GateSnapshot GateSnapshot::of(const GateController& gate) {
             .daemonBundled = gate.daemonBundled(),
             .bundledNode = gate.bundledNode(),
             .nodePath = gate.nodePath(),
+            .nodeOrigin = gate.nodeOrigin(),
+            .gateLogPath = gate.gateLogPath(),
             .configPath = gate.configPath()};
 }

@@ -12,6 +12,8 @@ class GateController;
 struct GateSnapshot {
     bool helperRunning = false;
     bool existingGateDetected = false;
+    bool ownPortForeign = false;
+    bool existingPortForeign = false;
     QString lastChecked;
     std::optional<QString> accountUserId;
     std::optional<QString> personalRoom;
@@ -29,10 +31,17 @@ struct GateSnapshot {
     bool daemonBundled = false;
     std::optional<QString> bundledNode;
     std::optional<QString> nodePath;
+    QString nodeOrigin;
+    QString gateLogPath;
     QString configPath;
 
     static GateSnapshot of(const GateController& gate);
 };
+
+// Said wherever the port's gate would show: another user's program answers there.
+inline QString portTakenText(int port) {
+    return QStringLiteral("Port %1 is used by another user's program").arg(port);
+}
 
 // The text, when it is present and not the empty string.
 inline std::optional<QString> nonEmpty(const std::optional<QString>& text) {

@@ -47,6 +47,12 @@ void addGate(QList<MenuEntry>& menu, const GateSnapshot& state) {
         menu << info(QStringLiteral("Local gate: stopped"))
              << command(QStringLiteral("Start local gate"), Action::StartGate, state.signedIn);
     }
+    for (const auto& [taken, port] : {std::pair{state.ownPortForeign, GatePorts::own},
+                                      std::pair{state.existingPortForeign, GatePorts::existing}}) {
+        if (taken) {
+            menu << info(QStringLiteral("⚠︎ ") + portTakenText(port));
+        }
+    }
     menu << info(
         QStringLiteral("Existing dev gate (:%1): ").arg(GatePorts::existing) +
         (state.existingGateDetected ? QStringLiteral("detected") : QStringLiteral("none")));

@@ -1,5 +1,7 @@
 #include "app/WelcomeContent.h"
 
+#include "gate/GatePorts.h"
+
 namespace {
 
 using Row = WelcomeContent::Row;
@@ -64,6 +66,10 @@ WelcomeContent WelcomeContent::of(const GateSnapshot& state) {
     }
     if (const auto error = nonEmpty(state.lastError)) {
         content.warning = QStringLiteral("⚠︎ ") + *error;
+    } else if (state.ownPortForeign || state.existingPortForeign) {
+        content.warning =
+            QStringLiteral("⚠︎ ") +
+            portTakenText(state.ownPortForeign ? GatePorts::own : GatePorts::existing);
     }
     if (!state.signedIn) {
         content.nextStep = NextStep::SignIn;

@@ -11,15 +11,20 @@
 #include <QDesktopServices>
 #include <QTimer>
 
+#include <cstdio>
+
 namespace {
 
 // A later start (from the desktop, or the browser handing back a sign-in callback) passes its
-// request to the running helper and ends.
+// request to the running helper and ends; one that cannot deliver it says so.
 int handOver(const QStringList& arguments) {
-    if (arguments.isEmpty()) {
-        SingleInstance::requestShow();
-    } else {
-        SingleInstance::sendUrl(QUrl(arguments.constFirst()));
+    const auto delivered = arguments.isEmpty()
+                               ? SingleInstance::requestShow()
+                               : SingleInstance::sendUrl(QUrl(arguments.constFirst()));
+    if (!delivered) {
+        std::fprintf(stderr, "kestrova-helper: the running helper could not be reached: %s\n",
+                     qPrintable(delivered.error()));
+        return 1;
     }
     return 0;
 }
@@ -49,6 +54,9 @@ int main(int argc, char* argv[]) {
     auto* const gateObject = new GateController(
         ControllerAssembly::production(signInSheet, std::make_shared<QNetworkAccessManager>()));
     GateController& gate = *gateObject;
+    if (const auto problem = instance.listenError()) {
+        gate.report(QStringLiteral("Second starts cannot reach this helper: ") + *problem);
+    }
     const WebSite site{QUrl(QString::fromUtf8(BuildConfig::webUrl)),
                        [](const QUrl& url) { QDesktopServices::openUrl(url); }};
     WindowManager windows(gate, site);

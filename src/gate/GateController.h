@@ -25,6 +25,8 @@ public:
 
     bool helperRunning() const { return m_state.helperRunning; }
     bool existingGateDetected() const { return m_state.existingGateDetected; }
+    bool ownPortForeign() const { return m_state.ownPortForeign; }
+    bool existingPortForeign() const { return m_state.existingPortForeign; }
     const QString& lastChecked() const { return m_state.lastChecked; }
     const std::optional<QString>& accountUserId() const { return m_state.accountUserId; }
     const std::optional<QString>& personalRoom() const { return m_state.personalRoom; }
@@ -47,6 +49,7 @@ public:
     bool daemonBundled() const { return m_supervisor.daemonBundled(); }
     std::optional<QString> bundledNode() const { return m_supervisor.bundledNode(); }
     std::optional<QString> nodePath() const { return m_supervisor.nodePath(); }
+    QString nodeOrigin() const { return m_supervisor.nodeOrigin(); }
     std::optional<qint64> gateProcessId() const { return m_supervisor.gateProcessId(); }
     std::optional<QString> pairingKey() const { return m_supervisor.pairingKey(); }
     std::optional<QString> cliPath(const QString& bin) const { return m_agents->cliPath(bin); }
@@ -61,6 +64,8 @@ public:
     void signIn() { m_account->signIn(); }
     void signOut() { m_account->signOut(); }
     void registerDetectedAgents() { m_agents->registerDetected(); }
+    // A problem of the program's shell (no second start can reach it, say) shown as the error.
+    void report(const QString& problem) { m_state.publish(m_state.lastError, problem); }
 
 signals:
     void changed();

@@ -56,6 +56,7 @@ struct GateEnvironment {
     std::chrono::milliseconds stopGrace{5000};
 
     QStringList systemNodeCandidates;
+    QString nvmDir; // $NVM_DIR, empty when unset
     QStringList agentSearchFolders;
 
     QUrl webUrl;

@@ -6,11 +6,12 @@
 namespace GateRecord {
 
 QByteArray write(const Entry& entry) {
-    return QJsonDocument(QJsonObject{
-                             {QStringLiteral("pid"), entry.identity.pid},
-                             {QStringLiteral("start_time"), QString::number(entry.identity.startTime)},
-                             {QStringLiteral("config"), entry.configPath},
-                         })
+    return QJsonDocument(
+               QJsonObject{
+                   {QStringLiteral("pid"), entry.identity.pid},
+                   {QStringLiteral("start_time"), QString::number(entry.identity.startTime)},
+                   {QStringLiteral("config"), entry.configPath},
+               })
         .toJson(QJsonDocument::Compact);
 }
 

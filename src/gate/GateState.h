@@ -15,6 +15,9 @@ class GateState final : public QObject {
 public:
     bool helperRunning = false;
     bool existingGateDetected = false;
+    // A gate port answered, but another user's program listens on it: it is not counted.
+    bool ownPortForeign = false;
+    bool existingPortForeign = false;
     QString lastChecked;
     std::optional<QString> accountUserId;
     std::optional<QString> personalRoom;

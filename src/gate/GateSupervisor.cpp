@@ -43,9 +43,8 @@ GateSupervisor::GateSupervisor(const GateEnvironment& environment, GateState& st
                     m_env.settings->boolean(QString::fromLatin1(SettingsKeys::kUseExisting)));
     connect(&m_launchProbe, &QTimer::timeout, this, &GateSupervisor::probeAfterLaunch);
     // A gate counts as answering once the probe finds the own port served while it runs.
-    connect(&m_state, &GateState::changed, this, [this] {
-        m_answered = m_answered || (m_process && m_state.helperRunning);
-    });
+    connect(&m_state, &GateState::changed, this,
+            [this] { m_answered = m_answered || (m_process && m_state.helperRunning); });
     adoptRecordedGate();
 }
 
@@ -85,8 +84,21 @@ std::optional<QString> GateSupervisor::bundledNode() const {
     return NodeRuntime::bundledNode(m_env.resourceFolder);
 }
 
+const std::optional<NodeRuntime::Candidate>& GateSupervisor::node() const {
+    if (!m_node) {
+        m_node = NodeRuntime::find(
+            m_env.resourceFolder,
+            NodeRuntime::candidates(m_env.systemNodeCandidates, m_env.homeFolder, m_env.nvmDir));
+    }
+    return *m_node;
+}
+
 std::optional<QString> GateSupervisor::nodePath() const {
-    return NodeRuntime::resolve(m_env.resourceFolder, m_env.systemNodeCandidates);
+    return node() ? std::optional(node()->path) : std::nullopt;
+}
+
+QString GateSupervisor::nodeOrigin() const {
+    return node() ? node()->origin : QString();
 }
 
 std::optional<qint64> GateSupervisor::gateProcessId() const {
@@ -140,7 +152,8 @@ void GateSupervisor::start() {
     }
     const auto key = apiKey();
     if (!key) {
-        m_state.publish(m_state.lastError, QStringLiteral("Sign in first to start local approvals."));
+        m_state.publish(m_state.lastError,
+                        QStringLiteral("Sign in first to start local approvals."));
         return;
     }
     if (!QFileInfo(daemonScript()).isFile()) {
@@ -161,12 +174,12 @@ void GateSupervisor::start() {
         emit m_state.refreshRequested();
         return;
     }
-    auto launched = GateProcess::launch({.program = *node,
-                                         .arguments = {daemonScript(), QStringLiteral("--config"),
-                                                       configPath()},
-                                         .workingDirectory = m_supportDir,
-                                         .environment = processEnvironment(*node),
-                                         .outputFile = GateOutput::prepare(gateLogPath())});
+    auto launched = GateProcess::launch(
+        {.program = *node,
+         .arguments = {daemonScript(), QStringLiteral("--config"), configPath()},
+         .workingDirectory = m_supportDir,
+         .environment = processEnvironment(*node),
+         .outputFile = GateOutput::prepare(gateLogPath())});
     if (!launched) {
         qCWarning(lcGate) << "gate launch failed:" << launched.error();
         m_state.publish(m_state.lastError,
@@ -203,8 +216,8 @@ void GateSupervisor::stop() {
 
 void GateSupervisor::saveMode(bool useExisting) {
     m_state.publish(m_state.useExistingGate, useExisting);
-    if (const auto saved =
-            m_env.settings->setBoolean(QString::fromLatin1(SettingsKeys::kUseExisting), useExisting);
+    if (const auto saved = m_env.settings->setBoolean(
+            QString::fromLatin1(SettingsKeys::kUseExisting), useExisting);
         !saved) {
         m_state.publish(m_state.lastError,
                         QStringLiteral("Could not save settings: ") + saved.error());
@@ -227,6 +240,7 @@ void GateSupervisor::removeSupportFolder() const {
 }
 
 void GateSupervisor::look() {
+    m_node.reset();
     for (const auto& stopping : m_stoppingProcesses) {
         stopping->checkEnded();
     }

@@ -2,6 +2,7 @@
 
 #include "gate/GateEnvironment.h"
 #include "gate/GateProcess.h"
+#include "gate/NodeRuntime.h"
 
 #include <QObject>
 #include <QProcessEnvironment>
@@ -31,6 +32,8 @@ public:
     bool daemonBundled() const;
     std::optional<QString> bundledNode() const;
     std::optional<QString> nodePath() const;
+    // Where the runtime found comes from: "bundled", "system", "nvm", …
+    QString nodeOrigin() const;
     // The process id of the gate this helper launched (or took over) and has not seen end.
     std::optional<qint64> gateProcessId() const;
 
@@ -63,6 +66,11 @@ private:
     GateState& m_state;
     QString m_installDir;
     QString m_supportDir;
+    const std::optional<NodeRuntime::Candidate>& node() const;
+
+    // The runtime found, looked for on first use and again on every refresh: the search reads
+    // a dozen folders, too many for every redraw.
+    mutable std::optional<std::optional<NodeRuntime::Candidate>> m_node;
     std::unique_ptr<GateProcess> m_process;
     // Whether the gate in m_process has answered a probe since it was launched.
     bool m_answered = false;

@@ -1,6 +1,7 @@
 #include "platform/BrowserSignIn.h"
 
 #include <QCoro/QCoroFuture>
+#include <QUrlQuery>
 
 BrowserSignIn::BrowserSignIn(BrowserOpener openBrowser, QObject* parent)
     : QObject(parent)
@@ -28,7 +29,10 @@ QCoro::Task<SignInSheet::Outcome> BrowserSignIn::present(QUrl authorizationUrl,
 }
 
 bool BrowserSignIn::deliverCallback(const QUrl& callback) {
-    if (!m_waiting || callback.scheme().compare(m_callbackScheme, Qt::CaseInsensitive) != 0) {
+    // The state the sign-in sent must come back: anything else is not this sign-in's answer.
+    const QString expected = QUrlQuery(m_authorizationUrl).queryItemValue(QStringLiteral("state"));
+    if (!m_waiting || callback.scheme().compare(m_callbackScheme, Qt::CaseInsensitive) != 0 ||
+        QUrlQuery(callback).queryItemValue(QStringLiteral("state")) != expected) {
         return false;
     }
     finish(callback);

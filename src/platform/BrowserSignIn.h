@@ -30,7 +30,7 @@ public:
     // Ends the wait with the URL when a sign-in waits and the URL has its callback scheme;
     // anything else is ignored and reported as not accepted.
     bool deliverCallback(const QUrl& callback);
-    void cancel();
+    void cancel() override;
 
 signals:
     void waitingChanged(bool waiting);

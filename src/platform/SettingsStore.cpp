@@ -106,8 +106,7 @@ SettingsStore::Written SettingsStore::persist() {
         return {};
     }
     qCWarning(lcPlatform) << "settings not saved to" << m_settings->fileName();
-    return std::unexpected(
-        m_settings->status() == QSettings::AccessError
-            ? QStringLiteral("%1 cannot be written").arg(m_settings->fileName())
-            : QStringLiteral("%1 is damaged").arg(m_settings->fileName()));
+    return std::unexpected(m_settings->status() == QSettings::AccessError
+                               ? QStringLiteral("%1 cannot be written").arg(m_settings->fileName())
+                               : QStringLiteral("%1 is damaged").arg(m_settings->fileName()));
 }

@@ -20,4 +20,6 @@ public:
 
     virtual ~SignInSheet() = default;
     virtual QCoro::Task<Outcome> present(QUrl authorizationUrl, QString callbackScheme) = 0;
+    // Ends a waiting sign-in as cancelled; nothing when none waits.
+    virtual void cancel() = 0;
 };

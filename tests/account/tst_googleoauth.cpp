@@ -25,10 +25,11 @@ private slots:
                  QStringLiteral("com.googleusercontent.apps.123-abc:/oauth2redirect"));
     }
 
-    void authorizationUrlCarriesSevenItemsInOrder() {
+    void authorizationUrlCarriesEightItemsInOrder() {
         const QUrl url = GoogleOAuth::authorizationUrl(
             QUrl(QStringLiteral("https://accounts.example/o/oauth2/v2/auth")),
-            QStringLiteral("id-1.apps.example.com"), QStringLiteral("CHALLENGE"));
+            QStringLiteral("id-1.apps.example.com"), QStringLiteral("CHALLENGE"),
+            QStringLiteral("STATE"));
         const QString encoded = QString::fromLatin1(url.toEncoded());
         QCOMPARE(encoded, QStringLiteral("https://accounts.example/o/oauth2/v2/auth"
                                          "?client_id=id-1.apps.example.com"
@@ -37,7 +38,8 @@ private slots:
                                          "&scope=openid%20email%20profile"
                                          "&code_challenge=CHALLENGE"
                                          "&code_challenge_method=S256"
-                                         "&prompt=select_account"));
+                                         "&prompt=select_account"
+                                         "&state=STATE"));
     }
 
     void tokenBodyHoldsTheFivePairs() {

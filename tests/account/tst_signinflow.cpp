@@ -25,9 +25,9 @@ bool deliverThroughSecondStart(const QUrl& callback) {
     secondStart.setProgram(QStringLiteral(KESTROVA_HELPER_BINARY));
     secondStart.setArguments({callback.toString(QUrl::FullyEncoded)});
     secondStart.start();
-    // Blocking is fine: the running instance's socket takes the message into its backlog.
-    return secondStart.waitForFinished(20000) && secondStart.exitStatus() == QProcess::NormalExit &&
-           secondStart.exitCode() == 0;
+    // The running instance is this test's: its event loop must run to answer.
+    return QTest::qWaitFor([&] { return secondStart.state() == QProcess::NotRunning; }, 20000) &&
+           secondStart.exitStatus() == QProcess::NormalExit && secondStart.exitCode() == 0;
 }
 
 } // namespace

@@ -32,7 +32,8 @@ Rows expectedRows(const Rows& changes = {}) {
                  {u"Gate daemon"_s, u"fallback (~/bramblekit)"_s},
                  {u"Node.js"_s, u"NOT FOUND"_s},
                  {u"Approval bridge"_s, u"not yet verified end-to-end"_s},
-                 {u"Last checked"_s, dash}};
+                 {u"Last checked"_s, dash},
+                 {u"Gate log"_s, QString()}};
     for (const auto& [label, value] : changes) {
         const auto row = std::ranges::find(rows, label, &std::pair<QString, QString>::first);
         if (row == rows.end()) {
@@ -109,8 +110,14 @@ private slots:
                 s.nodePath = u"/usr/bin/node"_s;
             },
             bundled, false);
-        addCase("system node", [](auto& s) { s.nodePath = u"/usr/bin/node"_s; },
-                {{u"Node.js"_s, u"system: /usr/bin/node"_s}});
+        addCase("node through nvm",
+                [](auto& s) {
+                    s.nodePath = u"/h/.nvm/versions/node/v22.1.0/bin/node"_s;
+                    s.nodeOrigin = u"nvm"_s;
+                },
+                {{u"Node.js"_s, u"nvm: /h/.nvm/versions/node/v22.1.0/bin/node"_s}});
+        addCase("port of the own gate taken", [](auto& s) { s.ownPortForeign = true; },
+                {{u"Kestrova gate (:8789)"_s, u"Port 8789 is used by another user's program"_s}});
         addCase("empty last error", [](auto& s) { s.lastError = u""_s; }, {});
         addCase(
             "last error", [](auto& s) { s.lastError = u"boom"_s; }, {}, true,
@@ -151,7 +158,8 @@ private slots:
         QVERIFY(QTest::qWaitForWindowActive(&window));
 
         const QStringList texts = visibleTexts(window);
-        for (const auto& [label, value] : expectedRows({{u"Last checked"_s, gate.lastChecked()}})) {
+        for (const auto& [label, value] : expectedRows(
+                 {{u"Last checked"_s, gate.lastChecked()}, {u"Gate log"_s, gate.gateLogPath()}})) {
             QVERIFY2(texts.contains(label) && texts.contains(value), qPrintable(label));
         }
 

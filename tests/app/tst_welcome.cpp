@@ -71,6 +71,7 @@ public:
         ++presented;
         co_return std::unexpected(Failure{.cancelled = true, .description = {}});
     }
+    void cancel() override {}
 };
 
 QLabel* visibleLabel(const QWidget& window, const QString& text) {

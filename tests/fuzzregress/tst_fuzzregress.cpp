@@ -21,7 +21,7 @@ private slots:
         QFETCH(QString, challenge);
         const QUrl url = GoogleOAuth::authorizationUrl(
             QUrl(QStringLiteral("https://accounts.example/o/oauth2/v2/auth")),
-            QStringLiteral("id-1.apps.example.com"), challenge);
+            QStringLiteral("id-1.apps.example.com"), challenge, QStringLiteral("s"));
         QCOMPARE(
             QUrlQuery(url).queryItemValue(QStringLiteral("code_challenge"), QUrl::FullyDecoded),
             challenge);

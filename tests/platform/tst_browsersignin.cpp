@@ -25,7 +25,7 @@ namespace {
 const QUrl
     kAuthorization(QStringLiteral("https://accounts.example.test/auth?client_id=x&state=s%201"));
 const QString kScheme = QStringLiteral("com.example.apps.x");
-const QUrl kCallback(QStringLiteral("com.example.apps.x:/oauth2redirect?code=4%2F0A&state=s1"));
+const QUrl kCallback(QStringLiteral("com.example.apps.x:/oauth2redirect?code=4%2F0A&state=s%201"));
 const Outcome kCancelled =
     std::unexpected(SignInSheet::Failure{.cancelled = true, .description = {}});
 
@@ -146,6 +146,19 @@ private slots:
         QVERIFY(!m_sheet->isWaiting());
     }
 
+    // A late callback of an earlier attempt, or one without the attempt's state, is not this
+    // sign-in's answer: it is ignored and the wait goes on until the right one comes.
+    void onlyTheAttemptsOwnStateEndsTheWait() {
+        auto task = m_sheet->present(kAuthorization, kScheme);
+        for (const char* stale : {"com.example.apps.x:/oauth2redirect?code=old&state=s%200",
+                                  "com.example.apps.x:/oauth2redirect?code=old"}) {
+            QVERIFY(!m_sheet->deliverCallback(QUrl(QString::fromLatin1(stale))));
+            QVERIFY(m_sheet->isWaiting());
+        }
+        QVERIFY(m_sheet->deliverCallback(kCallback));
+        QCOMPARE(resultOf(task), Outcome(kCallback));
+    }
+
     void aSecondSignInEndsTheFirstAsCancelled() {
         auto first = m_sheet->present(kAuthorization, kScheme);
         const QUrl secondPage(QStringLiteral("https://accounts.example.test/auth?state=two"));
@@ -155,8 +168,11 @@ private slots:
         QVERIFY(m_sheet->isWaiting());
         QVERIFY(!second.isReady());
         QCOMPARE(m_sheet->authorizationUrl(), secondPage);
-        QVERIFY(m_sheet->deliverCallback(kCallback));
-        QCOMPARE(resultOf(second), Outcome(kCallback));
+        QVERIFY2(!m_sheet->deliverCallback(kCallback), "the first attempt's late callback");
+        const QUrl secondCallback(
+            QStringLiteral("com.example.apps.x:/oauth2redirect?code=2&state=two"));
+        QVERIFY(m_sheet->deliverCallback(secondCallback));
+        QCOMPARE(resultOf(second), Outcome(secondCallback));
         QCOMPARE(m_ended.size(), 2);
         QCOMPARE(m_opened, QList<QUrl>({kAuthorization, secondPage}));
     }
