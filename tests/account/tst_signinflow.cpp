@@ -5,8 +5,10 @@
 #include "support/StubHttpServer.h"
 #include "support/TestHome.h"
 
+#include <QDir>
 #include <QJsonArray>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -237,6 +239,39 @@ private slots:
         m_controller->signOut();
         start(true);
         QVERIFY(m_controller->useExistingGate());
+    }
+
+    // A key that cannot be saved would be gone after a restart: no sign-in, and why.
+    void aKeyThatCannotBeSavedIsNoSignIn() {
+        QVERIFY(QDir().mkpath(m_home->settingsFile()));
+        start();
+        signInAndWait();
+        QVERIFY(!m_controller->signedIn());
+        QVERIFY(m_controller->lastError().value_or(QString()).startsWith(
+            QStringLiteral("Could not save settings: ")));
+        QCOMPARE(m_controller->gateProcessId(), std::nullopt);
+    }
+
+    // Registration runs take their time; one overtaken by a newer run or by a sign-out shows
+    // nothing of what it found.
+    void anOvertakenRegistrationPublishesNothing() {
+        plantAgents();
+        start();
+        signInAndWait();
+        QTRY_COMPARE_WITH_TIMEOUT(m_controller->registeredAgents().size(), 2, 15000);
+        // Two runs at once: only the second publishes its two fields.
+        m_controller->registerDetectedAgents();
+        m_controller->registerDetectedAgents();
+        QSignalSpy published(m_controller.get(), &GateController::changed);
+        QTRY_VERIFY_WITH_TIMEOUT(published.size() >= 2, 15000);
+        QTest::qWait(500);
+        QCOMPARE(published.size(), 2);
+
+        m_controller->registerDetectedAgents();
+        m_controller->signOut();
+        QTest::qWait(500);
+        QVERIFY(m_controller->registeredAgents().isEmpty());
+        QCOMPARE(m_controller->registrationError(), std::nullopt);
     }
 
     void registrationKeepsTheFirstFailureOnlyWhenNothingRegistered_data() {

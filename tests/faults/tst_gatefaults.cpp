@@ -9,10 +9,13 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QStandardPaths>
+#include <QTcpServer>
 #include <QTest>
 #include <QTimer>
 
 #include <cstdio>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 using namespace FaultSupport;
@@ -244,6 +247,77 @@ private slots:
         QCOMPARE(processesMentioning(home.home()), QList<qint64>());
         QCOMPARE(home.settings()->string(QString::fromLatin1(SettingsKeys::kApiKey)),
                  QStringLiteral("key-123"));
+    }
+    // Gates that misbehave, each started through a stand-in runtime in front of the real node.
+    void misbehavingGates_data() {
+        QTest::addColumn<QByteArray>("runtime");
+        QTest::addColumn<bool>("portTaken");
+        QTest::newRow("binds 3 s late: seen without a refresh")
+            << QByteArray("sleep 3; exec node \"$@\"") << false;
+        QTest::newRow("port taken: its reason is shown") << QByteArray("exec node \"$@\"") << true;
+        QTest::newRow("ignores SIGTERM: killed after the grace")
+            << QByteArray("trap '' TERM; exec node -e 'process.on(\"SIGTERM\", () => {}); "
+                          "setInterval(() => {}, 1000)'")
+            << false;
+    }
+    void misbehavingGates() {
+        QFETCH(QByteArray, runtime);
+        QFETCH(bool, portTaken);
+        const TestHome home;
+        home.signIn();
+        // The stand-in's folder comes first on the gate's PATH: the real node is named in full.
+        const QByteArray node = QFile::encodeName(QStandardPaths::findExecutable("node"));
+        home.makeFile(QStringLiteral("bin/node"),
+                      "#!/bin/sh\n" + runtime.replace("node", node) + "\n", true);
+        GateEnvironment environment = home.environmentWithDaemon();
+        environment.systemNodeCandidates = {home.path(QStringLiteral("bin/node"))};
+        GateReaper reaper(home.home());
+        QTcpServer squatter;
+        if (portTaken) {
+            QVERIFY(squatter.listen(QHostAddress::LocalHost, home.ownPort));
+        }
+        GateController gate(environment);
+        gate.startHelperGate();
+        const qint64 pid = gate.gateProcessId().value_or(0);
+        reaper.pids << pid;
+        if (portTaken) {
+            QTRY_VERIFY_WITH_TIMEOUT(!gate.gateProcessId(), gateStartMs);
+            const QString error = gate.lastError().value_or(QString());
+            QVERIFY2(
+                error.startsWith(u"Gate stopped: bk-mcp-daemon: cannot listen on 127.0.0.1:") &&
+                    error.endsWith(u": address already in use"),
+                qPrintable(error));
+        } else if (runtime.startsWith("sleep")) {
+            QTRY_VERIFY_WITH_TIMEOUT(gate.helperRunning(), gateStartMs);
+        } else {
+            QTest::qWait(500);
+            gate.stopHelperGate();
+            QTest::qWait(3000);
+            QVERIFY2(processAlive(pid), "SIGTERM alone does not end this one");
+            QTRY_VERIFY_WITH_TIMEOUT(!processAlive(pid), 6000);
+        }
+    }
+
+    // Whatever another user runs on the gate's port is not this user's gate.
+    void anotherUsersListenerIsNoGate() {
+        if (::getuid() != 0) {
+            QSKIP("needs root to listen as another user (nobody)");
+        }
+        const TestHome home;
+        QProcess listener;
+        listener.start(QStringLiteral("setpriv"),
+                       {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                        QStringLiteral("--clear-groups"), QStringLiteral("node"),
+                        QStringLiteral("-e"),
+                        QStringLiteral("require('http').createServer((q, s) => s.end('[]'))"
+                                       ".listen(%1, '127.0.0.1', () => console.log('up'))")
+                            .arg(home.ownPort)});
+        QVERIFY(listener.waitForReadyRead(10000));
+        GateController gate(home.environment());
+        QTRY_VERIFY_WITH_TIMEOUT(gate.ownPortForeign(), 10000);
+        QVERIFY(!gate.helperRunning());
+        listener.kill();
+        listener.waitForFinished();
     }
 };
 
