@@ -208,6 +208,7 @@ test('bad input gets a clear error and the gate keeps serving', async () => {
     { why: 'foreign origin', headers: { Origin: 'http://evil.example' }, status: 403 },
     { why: 'rebinding origin', headers: { Origin: 'http://127.0.0.1.evil.example' }, status: 403 },
     { why: 'rebound host', headers: { Host: `evil.example:${gatePort}` }, status: 403 },
+    { why: 'rebound host reading /intents', line: 'GET /intents', headers: { Host: 'evil.example' }, status: 403 },
     { why: 'loopback origin', headers: { Origin: 'http://localhost:5173' }, status: 200 },
     { why: 'null origin', headers: { Origin: 'null', Host: `localhost:${gatePort}` }, status: 200 },
     { why: 'not JSON', body: '{"jsonrpc": "2.0", "id": 1, "method"', status: 400, code: -32700 },
@@ -222,7 +223,7 @@ test('bad input gets a clear error and the gate keeps serving', async () => {
     const headers = { Host: host, ...mcpHeaders, ...r.headers };
     const body = Buffer.from(r.body ?? init);
     const socket = net.connect(gatePort, '127.0.0.1');
-    socket.end(`POST /mcp HTTP/1.1\r\n${Object.entries(headers).map(([k, v]) => `${k}: ${v}\r\n`).join('')}` +
+    socket.end(`${r.line ?? 'POST /mcp'} HTTP/1.1\r\n${Object.entries(headers).map(([k, v]) => `${k}: ${v}\r\n`).join('')}` +
       `Content-Length: ${body.length}\r\nConnection: close\r\n\r\n${body}`);
     let reply = '';
     for await (const chunk of socket.setEncoding('utf8')) reply += chunk;

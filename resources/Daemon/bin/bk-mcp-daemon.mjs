@@ -391,6 +391,10 @@ const server = http.createServer((req, res) => {
     return;
   }
   if (pathname !== '/intents') return sendJson(res, 404, { error: 'not found' });
+  // Liveness probes may name no port; a name rebound to loopback still reads nothing.
+  if (!LOOPBACK_NAMES.has((req.headers.host ?? '').replace(/:\d*$/, ''))) {
+    return sendJson(res, 403, { error: 'forbidden host' });
+  }
   if (req.method !== 'GET') return sendJson(res, 405, { error: 'method not allowed' }, { Allow: 'GET' });
   sendJson(res, 200, [...intents.values()].map(publicView));
 });
