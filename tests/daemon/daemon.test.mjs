@@ -1,313 +1,264 @@
-// Runs the real daemon as a child process against temp files and free ports.
-import { test } from 'node:test';
+// The real gate against the real devstack relay, driven with the MCP SDK's own client.
+// KESTROVA_DAEMON: the built daemon (its node_modules beside it); KESTROVA_DEVSTACK: the devstack.
+import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
+import { createHash, randomBytes } from 'node:crypto';
 import { once } from 'node:events';
-import { mkdtemp, rm, writeFile, appendFile } from 'node:fs/promises';
-import { fileURLToPath } from 'node:url';
-import http from 'node:http';
+import { appendFile, chmod, mkdtemp, readFile, rm, writeFile } from 'node:fs/promises';
 import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
+import { pathToFileURL } from 'node:url';
 
-const daemonPath = fileURLToPath(new URL('../../resources/Daemon/bin/bk-mcp-daemon.mjs', import.meta.url));
-const HOST = '127.0.0.1';
-const API_KEY = 'zQ8xKw3vLm0pRt5yHb';
-
-// Also catches a partial leak, e.g. an error message quoting a few characters around it.
-function leaksKey(text) {
-  for (let i = 0; i + 6 <= API_KEY.length; i++) if (text.includes(API_KEY.slice(i, i + 6))) return true;
-  return false;
-}
+const daemonPath = process.env.KESTROVA_DAEMON;
+const sdk = (p) => import(pathToFileURL(path.join(path.dirname(daemonPath), '..', 'node_modules',
+  '@modelcontextprotocol/sdk/dist/esm', p)).href);
+const { Client } = await sdk('client/index.js');
+const { StreamableHTTPClientTransport } = await sdk('client/streamableHttp.js');
 
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
-
-async function tempDir(t) {
-  const dir = await mkdtemp(path.join(os.tmpdir(), 'bk-daemon-test-'));
-  t.after(() => rm(dir, { recursive: true, force: true }));
-  return dir;
+async function until(what, probe) {
+  for (let i = 0; i < 300; i++) {
+    const value = await probe();
+    if (value) return value;
+    await sleep(50);
+  }
+  throw new Error(`never happened: ${what}`);
 }
 
-async function freePort() {
-  const srv = net.createServer();
-  srv.listen(0, HOST);
-  await once(srv, 'listening');
-  const { port } = srv.address();
-  await new Promise((r) => srv.close(r));
-  return port;
-}
-
-function configFor(dir, port, extra = {}) {
-  return {
-    queue: { path: path.join(dir, 'queue.jsonl') },
-    receipts: { path: path.join(dir, 'receipts.jsonl') },
-    poller: { api_key: API_KEY },
-    mcp: { confirmations: { port, host: HOST, room: 'kestrova', wake_script: '/usr/bin/true' } },
-    ...extra,
-  };
-}
-
-async function writeConfig(dir, config) {
-  const file = path.join(dir, 'config.json');
-  await writeFile(file, typeof config === 'string' ? config : JSON.stringify(config));
-  return file;
-}
-
-// Spawns the daemon; the test's teardown kills it if it is still alive.
-function startDaemon(t, args) {
-  const child = spawn(process.execPath, [daemonPath, ...args], { stdio: ['ignore', 'pipe', 'pipe'] });
-  const out = { stdout: '', stderr: '' };
-  child.stdout.setEncoding('utf8').on('data', (d) => { out.stdout += d; });
-  child.stderr.setEncoding('utf8').on('data', (d) => { out.stderr += d; });
-  // 'close' waits for the pipes to drain, so the output is complete once it fires.
-  const exited = new Promise((resolve) => child.on('close', (code, signal) => resolve({ code, signal })));
-  t.after(async () => {
-    if (child.exitCode === null && child.signalCode === null) child.kill('SIGKILL');
-    await exited;
-  });
+function run(command, args, env = {}) {
+  const child = spawn(command, args, { env: { ...process.env, ...env } });
+  const out = { text: '' };
+  for (const stream of [child.stdout, child.stderr]) stream.setEncoding('utf8').on('data', (d) => { out.text += d; });
+  const exited = new Promise((resolve) => child.on('close', (code) => resolve(code)));
   return { child, out, exited };
 }
 
-async function withTimeout(promise, ms, what) {
-  let timer;
-  const timeout = new Promise((_, reject) => { timer = setTimeout(() => reject(new Error(`timed out: ${what}`)), ms); });
-  try {
-    return await Promise.race([promise, timeout]);
-  } finally {
-    clearTimeout(timer);
-  }
+const devstack = run(process.env.KESTROVA_DEVSTACK, ['--port', '0', '--auto-approve']);
+const relay = `http://127.0.0.1:${(await until('devstack', () => devstack.out.text.match(/relay=http:\/\/127\.0\.0\.1:(\d+)/)))[1]}`;
+
+async function http(url, { method = 'GET', body, headers = {}, key } = {}) {
+  if (key) headers.Authorization = `Bearer ${key}`;
+  const res = await fetch(url, { method, body, headers, redirect: 'manual' });
+  const text = await res.text();
+  return { status: res.status, headers: res.headers, text, json: () => JSON.parse(text) };
 }
 
-function request(port, method, urlPath, options = {}) {
-  return new Promise((resolve, reject) => {
-    const req = http.request({ host: HOST, port, method, path: urlPath, ...options }, (res) => {
-      let body = '';
-      res.setEncoding('utf8');
-      res.on('data', (d) => { body += d; });
-      res.on('end', () => resolve({ status: res.statusCode, headers: res.headers, body }));
-    });
-    req.on('error', reject);
-    req.end();
+// The same sign-in the helper does: PKCE at the Google stand-in, then the relay's key and room.
+async function signIn() {
+  const verifier = randomBytes(32).toString('base64url');
+  const challenge = createHash('sha256').update(verifier).digest('base64url');
+  const client = 'devstack-desktop.apps.googleusercontent.com';
+  const redirect = 'http://127.0.0.1/callback';
+  const auth = await http(`${relay}/o/oauth2/v2/auth?` + new URLSearchParams({ client_id: client,
+    redirect_uri: redirect, response_type: 'code', scope: 'openid', code_challenge: challenge,
+    code_challenge_method: 'S256', state: 's' }));
+  const code = new URL(auth.headers.get('location')).searchParams.get('code');
+  const form = new URLSearchParams({ grant_type: 'authorization_code', code, code_verifier: verifier,
+    client_id: client, redirect_uri: redirect });
+  const token = await http(`${relay}/token`, { method: 'POST', body: form,
+    headers: { 'Content-Type': 'application/x-www-form-urlencoded' } });
+  const account = await http(`${relay}/api/v1/relay/auth`, { method: 'POST',
+    body: JSON.stringify({ google_id_token: token.json().id_token }), headers: { 'Content-Type': 'application/json' } });
+  return account.json();
+}
+const { api_key: KEY, personal_room: ROOM } = await signIn();
+const roomUrl = `${relay}/api/v1/rooms/${ROOM}`;
+
+// Sits between gate and relay so a test can take the relay off the network and bring it back.
+const proxy = { server: null, sockets: new Set(), port: 0 };
+async function relayUp() {
+  proxy.server = net.createServer((socket) => {
+    const upstream = net.connect(Number(new URL(relay).port), '127.0.0.1');
+    for (const s of [socket, upstream]) { proxy.sockets.add(s); s.on('error', () => {}); }
+    socket.pipe(upstream).pipe(socket);
   });
+  proxy.server.listen(proxy.port, '127.0.0.1');
+  await once(proxy.server, 'listening');
+  proxy.port = proxy.server.address().port;
+}
+function relayDown() {
+  proxy.server.close();
+  for (const s of proxy.sockets) s.destroy();
+  proxy.sockets.clear();
 }
 
-async function waitServing(daemon, port) {
-  const deadline = Date.now() + 5000;
-  for (;;) {
-    if (daemon.child.exitCode !== null || daemon.child.signalCode !== null) {
-      throw new Error(`daemon exited early: ${daemon.out.stderr}`);
-    }
-    try {
-      return await request(port, 'GET', '/intents', { agent: false });
-    } catch (err) {
-      if (Date.now() > deadline) throw new Error(`daemon not serving on ${port}: ${err.message}`);
-      await sleep(50);
-    }
-  }
-}
-
-async function startServing(t, config) {
-  const dir = config.dir;
-  const port = await freePort();
-  const cfg = await writeConfig(dir, config.make(dir, port));
-  const daemon = startDaemon(t, ['--config', cfg]);
-  await waitServing(daemon, port);
-  return { ...daemon, port, cfg };
-}
-
-async function waitFor(predicate, what) {
-  const deadline = Date.now() + 5000;
-  while (!predicate()) {
-    if (Date.now() > deadline) throw new Error(`timed out waiting for ${what}`);
-    await sleep(20);
-  }
-}
-
-const lines = (values) => values.map((v) => (typeof v === 'string' ? v : JSON.stringify(v))).join('\n') + '\n';
-
-test('serving /intents', async (t) => {
-  await t.test('answers [] as JSON without a queue file and announces itself', async (t) => {
-    const dir = await tempDir(t);
-    const d = await startServing(t, { dir, make: configFor });
-    const res = await request(d.port, 'GET', '/intents', { agent: false });
-    assert.equal(res.status, 200);
-    assert.match(res.headers['content-type'], /^application\/json/);
-    assert.deepEqual(JSON.parse(res.body), []);
-    const line = `bk-mcp-daemon: listening on http://${HOST}:${d.port} (room kestrova)\n`;
-    await waitFor(() => d.out.stdout.includes('\n'), 'listening line');
-    assert.equal(d.out.stdout, line);
-    assert.ok(!leaksKey(d.out.stdout + d.out.stderr));
-  });
-
-  await t.test('answers [] when queue.path is absent even if a queue file exists nearby', async (t) => {
-    const dir = await tempDir(t);
-    await writeFile(path.join(dir, 'queue.jsonl'), lines([{ id: 'x' }]));
-    const d = await startServing(t, {
-      dir,
-      make: (dir, port) => { const c = configFor(dir, port); delete c.queue; return c; },
-    });
-    const res = await request(d.port, 'GET', '/intents', { agent: false });
-    assert.equal(res.status, 200);
-    assert.deepEqual(JSON.parse(res.body), []);
-  });
-
-  await t.test('lists exactly the pending, unreceipted entries in queue order, re-read per request', async (t) => {
-    const dir = await tempDir(t);
-    const a = { id: 'a', status: 'pending', action: 'send', n: 1 };
-    const b = { id: 'b', action: 'post', n: 2 };
-    const approved = { id: 'c', status: 'approved' };
-    const receipted = { id: 'd', status: 'pending' };
-    const noId = { action: 'anon', n: 5 };
-    const rejected = { id: 'e', status: 'rejected' };
-    const nullStatus = { id: 'g', status: null };
-    const numericId = { id: 7, status: 'pending' };
-    const last = { id: 'f', n: 6 };
-    await writeFile(path.join(dir, 'queue.jsonl'),
-      lines([a, '{broken', b, approved, '[1,2]', '"just a string"', receipted, 'null', '',
-        noId, rejected, nullStatus, numericId]) + JSON.stringify(last)); // last line lacks a newline
-    await writeFile(path.join(dir, 'receipts.jsonl'),
-      lines([{ id: 'd', result: 'ok' }, 'not json', { id: 'zzz' }, { id: 'c' }, { id: '7' }]));
-    const d = await startServing(t, { dir, make: configFor });
-
-    const first = await request(d.port, 'GET', '/intents?room=kestrova&x=1', { agent: false });
-    assert.equal(first.status, 200);
-    assert.match(first.headers['content-type'], /^application\/json/);
-    assert.deepEqual(JSON.parse(first.body), [a, b, noId, numericId, last]);
-
-    // Files change while the daemon runs; the answer must follow them.
-    const added = { id: 'h', status: 'pending' };
-    await appendFile(path.join(dir, 'queue.jsonl'), '\n' + JSON.stringify(added) + '\n');
-    await appendFile(path.join(dir, 'receipts.jsonl'), lines([{ id: 'a' }, { id: 7 }]));
-    const second = await request(d.port, 'GET', '/intents', { agent: false });
-    assert.equal(second.status, 200);
-    assert.deepEqual(JSON.parse(second.body), [b, noId, last, added]);
-  });
-
-  await t.test('answers 404 on other paths and 405 on non-GET /intents', async (t) => {
-    const dir = await tempDir(t);
-    await writeFile(path.join(dir, 'queue.jsonl'), lines([{ id: 'a' }]));
-    const d = await startServing(t, { dir, make: configFor });
-    for (const p of ['/', '/nope', '/intents/a', '/intentsx', '/INTENTS']) {
-      const res = await request(d.port, 'GET', p, { agent: false });
-      assert.equal(res.status, 404, p);
-      assert.deepEqual(JSON.parse(res.body), { error: 'not found' }, p);
-    }
-    for (const m of ['POST', 'PUT', 'DELETE']) {
-      const res = await request(d.port, m, '/intents', { agent: false });
-      assert.equal(res.status, 405, m);
-    }
-    assert.ok(!leaksKey(d.out.stdout + d.out.stderr));
-  });
+let dir;
+let gatePort;
+before(async () => {
+  await relayUp();
+  dir = await mkdtemp(path.join(os.tmpdir(), 'kestrova-gate-'));
+  const wake = path.join(dir, 'wake.sh');
+  await writeFile(wake, `#!/bin/sh\necho "$1" >> '${dir}/woken'\n`);
+  await chmod(wake, 0o755);
+  const probe = net.createServer().listen(0, '127.0.0.1');
+  await once(probe, 'listening');
+  gatePort = probe.address().port;
+  probe.close();
+  await writeFile(path.join(dir, 'config.json'), JSON.stringify({
+    queue: { path: path.join(dir, 'queue.jsonl') },
+    receipts: { path: path.join(dir, 'receipts.jsonl') },
+    poller: { api_key: KEY },
+    mcp: { confirmations: { port: gatePort, host: '127.0.0.1', room: ROOM, wake_script: wake } },
+  }));
+});
+after(async () => {
+  devstack.child.kill('SIGTERM');
+  relayDown();
+  await rm(dir, { recursive: true, force: true });
 });
 
-test('shutdown', async (t) => {
-  for (const signal of ['SIGTERM', 'SIGINT']) {
-    await t.test(`${signal} exits with status 0`, async (t) => {
-      const dir = await tempDir(t);
-      const d = await startServing(t, { dir, make: configFor });
-      d.child.kill(signal);
-      const result = await withTimeout(d.exited, 2000, `exit after ${signal}`);
-      assert.deepEqual(result, { code: 0, signal: null });
-    });
-  }
-
-  await t.test('SIGTERM exits with status 0 while client connections stay open', async (t) => {
-    const dir = await tempDir(t);
-    const d = await startServing(t, { dir, make: configFor });
-    const agent = new http.Agent({ keepAlive: true, maxSockets: 1 });
-    t.after(() => agent.destroy());
-    const res = await request(d.port, 'GET', '/intents', { agent });
-    assert.equal(res.status, 200);
-    // A half-sent request keeps its connection busy, which close() alone waits on.
-    const raw = net.connect(d.port, HOST);
-    await once(raw, 'connect');
-    raw.on('error', () => {});
-    t.after(() => raw.destroy());
-    raw.write('GET /intents HTTP/1.1\r\nHost: x\r\n');
-    await sleep(100);
-    const started = Date.now();
-    d.child.kill('SIGTERM');
-    const result = await withTimeout(d.exited, 2000, 'exit after SIGTERM with open connections');
-    assert.deepEqual(result, { code: 0, signal: null });
-    assert.ok(Date.now() - started < 2000);
-  });
-});
-
-async function expectConfigFailure(t, args) {
-  const d = startDaemon(t, args);
-  const result = await withTimeout(d.exited, 5000, 'exit on bad config');
-  assert.deepEqual(result, { code: 2, signal: null }, d.out.stderr);
-  assert.equal(d.out.stdout, '');
-  assert.ok(d.out.stderr.endsWith('\n'), JSON.stringify(d.out.stderr));
-  const errLines = d.out.stderr.slice(0, -1).split('\n');
-  assert.equal(errLines.length, 1, JSON.stringify(d.out.stderr));
-  assert.match(errLines[0], /^bk-mcp-daemon: \S/);
-  assert.ok(!leaksKey(d.out.stderr), `api key leaked: ${d.out.stderr}`);
-  return errLines[0];
+let gate;
+async function startGate() {
+  gate = run(process.execPath, [daemonPath, '--config', path.join(dir, 'config.json')],
+    { KESTROVA_RELAY_URL: `http://127.0.0.1:${proxy.port}` });
+  await until('gate listening', () => gate.out.text.includes('listening'));
+  return gate;
+}
+async function stopGate() {
+  gate.child.kill('SIGTERM');
+  assert.equal(await gate.exited, 0);
+  assert.ok(!gate.out.text.includes(KEY.slice(3, 12)), 'the key leaked into the output');
 }
 
-test('bad configuration exits with status 2 and one line on stderr', async (t) => {
-  await t.test('missing --config', async (t) => {
-    const line = await expectConfigFailure(t, []);
-    assert.match(line, /--config/);
-  });
+const gateUrl = (p) => `http://127.0.0.1:${gatePort}${p}`;
+async function agent(name) {
+  const client = new Client({ name, version: '1.0' });
+  await client.connect(new StreamableHTTPClientTransport(new URL(gateUrl('/mcp'))));
+  return client;
+}
+const ask = (client, args) => client.callTool({ name: 'request_approval', arguments: args }, undefined,
+  { timeout: 120_000 }).then((r) => r.content[0].text, (e) => `rejected: ${e.message}`);
+const pendingAt = (where, title) => until(`"${title}" pending at the ${where}`, async () => {
+  const res = where === 'relay' ? (await http(`${roomUrl}/intents?status=pending`, { key: KEY })).json().intents
+    : (await http(gateUrl('/intents'))).json();
+  return res.find((i) => i.title === title);
+});
+const decide = (id, status, note) => http(`${roomUrl}/intents/${id}/decision`, { method: 'POST', key: KEY,
+  body: JSON.stringify(note === undefined ? { status } : { status, note }) });
+const jsonLines = async (name) => (await readFile(path.join(dir, name), 'utf8')).trim().split('\n').map((l) => JSON.parse(l));
 
-  await t.test('config file does not exist', async (t) => {
-    const dir = await tempDir(t);
-    const missing = path.join(dir, 'nowhere.json');
-    const line = await expectConfigFailure(t, ['--config', missing]);
-    assert.ok(line.includes(missing), line);
-  });
+test('requests reach the phone and its decisions come back', async () => {
+  await startGate();
+  const claude = await agent('claude-code');
+  const cases = [
+    { title: 'run  rm -rf build\n(twice)', shown: 'run rm -rf build (twice)', status: 'approved', answer: 'approved' },
+    { title: 'push to main', detail: 'git push origin main', status: 'denied', note: 'not on main', answer: 'denied: not on main' },
+    { title: 'deploy', status: 'denied', answer: 'denied' },
+  ];
+  for (const c of cases) {
+    const answer = ask(claude, { title: c.title, detail: c.detail });
+    const intent = await pendingAt('relay', c.shown ?? c.title);
+    assert.equal(intent.agent, 'claude-code');
+    assert.equal((await pendingAt('gate', c.shown ?? c.title)).caller, 'waiting');
+    assert.equal((await decide(intent.id, c.status, c.note)).status, 200);
+    assert.equal(await answer, c.answer);
+    assert.equal((await decide(intent.id, 'approved')).status, 409, 'a second decision');
+    const receipt = (await jsonLines('receipts.jsonl')).find((r) => r.id === intent.id);
+    assert.deepEqual([receipt.status, receipt.note ?? ''], [c.status, c.note ?? '']);
+  }
+  assert.equal((await decide('no-such-id', 'approved')).status, 404);
+  assert.equal(await ask(claude, { title: 'wait briefly', timeout_s: 1 }), 'timed out');
 
-  await t.test('invalid JSON, with the key near the fault', async (t) => {
-    const dir = await tempDir(t);
-    // Unquoted key right at the error: a parser message quoting the text would leak it.
-    const cfg = await writeConfig(dir, `{"poller": {"api_key": ${API_KEY}}}`);
-    const line = await expectConfigFailure(t, ['--config', cfg]);
-    assert.ok(line.includes(cfg), line);
-  });
+  // Two at once, decided in reverse order: each answer reaches its own caller.
+  const codex = await agent('codex');
+  const first = ask(claude, { title: 'first' });
+  const second = ask(codex, { title: 'second' });
+  const [a, b] = [await pendingAt('relay', 'first'), await pendingAt('relay', 'second')];
+  assert.equal(b.agent, 'codex');
+  await decide(b.id, 'denied', 'later');
+  assert.equal(await second, 'denied: later');
+  await decide(a.id, 'approved');
+  assert.equal(await first, 'approved');
 
-  await t.test('top-level array', async (t) => {
-    const dir = await tempDir(t);
-    const cfg = await writeConfig(dir, JSON.stringify([configFor(dir, 8789)]));
-    await expectConfigFailure(t, ['--config', cfg]);
-  });
-
-  await t.test('port given as a string (via --config=PATH)', async (t) => {
-    const dir = await tempDir(t);
-    const config = configFor(dir, String(await freePort()));
-    const cfg = await writeConfig(dir, config);
-    const line = await expectConfigFailure(t, [`--config=${cfg}`]);
-    assert.match(line, /port/);
-  });
-
-  await t.test('port out of range, empty host, missing mcp section', async (t) => {
-    const dir = await tempDir(t);
-    const variants = [
-      configFor(dir, 70000),
-      configFor(dir, 0),
-      configFor(dir, 8789.5),
-      (() => { const c = configFor(dir, 8789); c.mcp.confirmations.host = ''; return c; })(),
-      (() => { const c = configFor(dir, 8789); delete c.mcp; return c; })(),
-    ];
-    for (const config of variants) {
-      const cfg = await writeConfig(dir, config);
-      await expectConfigFailure(t, ['--config', cfg]);
-    }
-  });
+  const queue = await jsonLines('queue.jsonl');
+  assert.deepEqual(Object.keys(queue[0]).sort(), ['agent', 'detail', 'expires_at', 'id', 'status', 'time', 'title']);
+  assert.equal(queue.length, cases.length + 3);
+  const woken = (await readFile(path.join(dir, 'woken'), 'utf8')).trim().split('\n');
+  assert.deepEqual(woken, queue.map((q) => q.id));
+  assert.deepEqual((await http(gateUrl('/intents'))).json(), []);
+  for (const file of ['queue.jsonl', 'receipts.jsonl']) {
+    assert.ok(!(await readFile(path.join(dir, file), 'utf8')).includes(KEY), `key in ${file}`);
+  }
+  await claude.close();
+  await codex.close();
 });
 
-test('port already in use exits with status 1 and one line on stderr', async (t) => {
-  const dir = await tempDir(t);
-  const blocker = net.createServer();
-  blocker.listen(0, HOST);
-  await once(blocker, 'listening');
-  t.after(() => new Promise((r) => blocker.close(r)));
-  const { port } = blocker.address();
-  const cfg = await writeConfig(dir, configFor(dir, port));
-  const d = startDaemon(t, ['--config', cfg]);
-  const result = await withTimeout(d.exited, 5000, 'exit on busy port');
-  assert.deepEqual(result, { code: 1, signal: null }, d.out.stderr);
-  assert.equal(d.out.stdout, '');
-  assert.equal(d.out.stderr, `bk-mcp-daemon: cannot listen on ${HOST}:${port}: address already in use\n`);
+test('bad input gets a clear error and the gate keeps serving', async () => {
+  const client = await agent('gemini-cli');
+  const { tools } = await client.listTools();
+  assert.deepEqual(tools.map((t) => [t.name, Object.keys(t.inputSchema.properties)]),
+    [['request_approval', ['title', 'detail', 'timeout_s']]]);
+  const toolErrors = [
+    [{ name: 'no_such_tool', arguments: {} }, /not found/],
+    ...[-1, 'abc', 3601, 2.5].map((t) => [{ name: 'request_approval', arguments: { title: 'x', timeout_s: t } }, /timeout_s/]),
+    [{ name: 'request_approval', arguments: {} }, /title/],
+  ];
+  for (const [call, message] of toolErrors) {
+    const result = await client.callTool(call);
+    assert.equal(result.isError, true, JSON.stringify(call));
+    assert.match(result.content[0].text, message);
+  }
+  const init = JSON.stringify({ jsonrpc: '2.0', id: 1, method: 'initialize', params: {
+    protocolVersion: '2025-03-26', capabilities: {}, clientInfo: { name: 'raw', version: '1' } } });
+  const mcpHeaders = { 'Content-Type': 'application/json', Accept: 'application/json, text/event-stream' };
+  const host = `127.0.0.1:${gatePort}`;
+  const raw = [
+    { why: 'foreign origin', headers: { Origin: 'http://evil.example' }, status: 403 },
+    { why: 'rebinding origin', headers: { Origin: 'http://127.0.0.1.evil.example' }, status: 403 },
+    { why: 'rebound host', headers: { Host: `evil.example:${gatePort}` }, status: 403 },
+    { why: 'rebound host reading /intents', line: 'GET /intents', headers: { Host: 'evil.example' }, status: 403 },
+    { why: 'loopback origin', headers: { Origin: 'http://localhost:5173' }, status: 200 },
+    { why: 'null origin', headers: { Origin: 'null', Host: `localhost:${gatePort}` }, status: 200 },
+    { why: 'not JSON', body: '{"jsonrpc": "2.0", "id": 1, "method"', status: 400, code: -32700 },
+    { why: 'no session', body: '{"jsonrpc":"2.0","id":1,"method":"tools/list"}', status: 400 },
+    { why: 'unknown session', headers: { 'mcp-session-id': 'nope' }, status: 404 },
+    { why: 'oversized body', body: JSON.stringify({ pad: 'x'.repeat(65 * 1024) }), status: 413 },
+    { why: 'a 1 MB title', body: JSON.stringify({ jsonrpc: '2.0', id: 2, method: 'tools/call',
+      params: { name: 'request_approval', arguments: { title: 't'.repeat(1 << 20) } } }), status: 413 },
+  ];
+  for (const r of raw) {
+    // node's fetch will not send a Host of our choosing, so these go over a raw socket.
+    const headers = { Host: host, ...mcpHeaders, ...r.headers };
+    const body = Buffer.from(r.body ?? init);
+    const socket = net.connect(gatePort, '127.0.0.1');
+    socket.end(`${r.line ?? 'POST /mcp'} HTTP/1.1\r\n${Object.entries(headers).map(([k, v]) => `${k}: ${v}\r\n`).join('')}` +
+      `Content-Length: ${body.length}\r\nConnection: close\r\n\r\n${body}`);
+    let reply = '';
+    for await (const chunk of socket.setEncoding('utf8')) reply += chunk;
+    assert.equal(Number(reply.split(' ')[1]), r.status, r.why);
+    if (r.code) assert.match(reply, new RegExp(`"code":${r.code}`), r.why);
+  }
+  assert.equal((await client.listTools()).tools.length, 1);
+  assert.equal((await http(gateUrl('/intents'))).status, 200);
+  await client.close();
+});
+
+test('a pending request survives a gate restart and a relay outage', async () => {
+  const claude = await agent('claude-code');
+  const orphan = ask(claude, { title: 'survive me', timeout_s: 600 });
+  const posted = await pendingAt('relay', 'survive me');
+  await stopGate();
+  await claude.close(); // the SDK's client would otherwise wait for its own time-out
+  assert.match(await orphan, /^rejected/);
+  await appendFile(path.join(dir, 'queue.jsonl'), '{"id": "broken\n');
+
+  relayDown();
+  await startGate();
+  assert.equal((await pendingAt('gate', 'survive me')).caller, 'gone');
+  assert.match(gate.out.text, /skipped damaged line \d+ of queue/);
+  const client = await agent('codex');
+  const answer = ask(client, { title: 'while the relay is down' });
+  await until('a failed relay call', () => gate.out.text.includes('retrying'));
+  await relayUp();
+
+  const fresh = await pendingAt('relay', 'while the relay is down');
+  await decide(fresh.id, 'approved');
+  assert.equal(await answer, 'approved');
+  await decide(posted.id, 'denied');
+  await until('the restored request decided', async () => (await http(gateUrl('/intents'))).json().length === 0);
+  assert.equal((await jsonLines('receipts.jsonl')).filter((r) => r.id === posted.id).length, 1);
+  await client.close();
+  await stopGate();
 });

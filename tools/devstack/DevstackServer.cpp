@@ -2,6 +2,7 @@
 
 #include "Http.h"
 
+#include <QFile>
 #include <QJsonDocument>
 #include <QPointer>
 #include <QTcpServer>
@@ -20,6 +21,15 @@ QHttpServerResponse webPage() {
                                      "<p>This page stands in for the product web site.</p>"));
 }
 
+// The phone app's stand-in: lists a room's pending requests and decides them.
+QHttpServerResponse phonePage() {
+    QFile page(QStringLiteral(":/phone.html"));
+    if (!page.open(QIODevice::ReadOnly)) {
+        return http::error(http::Status::InternalServerError, "phone page missing from the build");
+    }
+    return QHttpServerResponse("text/html; charset=utf-8", page.readAll());
+}
+
 } // namespace
 
 template <typename Handler>
@@ -34,7 +44,8 @@ void DevstackServer::on(const char* path, Method method, Handler handler) {
 DevstackServer::DevstackServer(const Options& options)
     : m_delayMs(options.delayMs)
     , m_google(options.clientId, options.autoApprove)
-    , m_relay(m_google, m_faults) {
+    , m_relay(m_google, m_faults)
+    , m_rooms(m_relay) {
     on("/o/oauth2/v2/auth", Method::Get,
        [this](const QHttpServerRequest& r) { return m_google.authorize(r.query()); });
     on("/o/oauth2/v2/approve", Method::Get,
@@ -46,6 +57,8 @@ DevstackServer::DevstackServer(const Options& options)
        [this](const QHttpServerRequest& r) { return m_relay.auth(r); });
     on("/api/v1/agents/me/owned", Method::Post,
        [this](const QHttpServerRequest& r) { return m_relay.registerOwned(r); });
+    routeRooms();
+    on("/phone", Method::Get, [](const QHttpServerRequest&) { return phonePage(); });
     on("/devstack/state", Method::Get, [this](const QHttpServerRequest&) { return state(); });
     on("/devstack/faults", Method::Post,
        [this](const QHttpServerRequest& r) { return setFaults(r); });
@@ -54,6 +67,32 @@ DevstackServer::DevstackServer(const Options& options)
     m_http.setMissingHandler([this](const QHttpServerRequest&, QHttpServerResponder&& responder) {
         deliver(http::error(http::Status::NotFound, "not found"), std::move(responder));
     });
+}
+
+void DevstackServer::routeRooms() {
+    on("/api/v1/rooms/mine", Method::Get,
+       [this](const QHttpServerRequest& r) { return m_rooms.mine(r); });
+    m_http.route(
+        "/api/v1/rooms/<arg>/intents", Method::Post,
+        [this](const QString& room, const QHttpServerRequest& r, QHttpServerResponder&& responder) {
+            deliver(m_rooms.postIntent(room, r), std::move(responder));
+        });
+    m_http.route(
+        "/api/v1/rooms/<arg>/intents", Method::Get,
+        [this](const QString& room, const QHttpServerRequest& r, QHttpServerResponder&& responder) {
+            deliver(m_rooms.listIntents(room, r), std::move(responder));
+        });
+    m_http.route("/api/v1/rooms/<arg>/intents/<arg>/decision", Method::Post,
+                 [this](const QString& room, const QString& id, const QHttpServerRequest& r,
+                        QHttpServerResponder&& responder) {
+                     deliver(m_rooms.decide(room, id, r), std::move(responder));
+                 });
+    // Long polls answer when a decision comes, not after the devstack's delay.
+    m_http.route(
+        "/api/v1/rooms/<arg>/decisions", Method::Get,
+        [this](const QString& room, const QHttpServerRequest& r, QHttpServerResponder&& responder) {
+            m_rooms.waitDecisions(room, r, std::move(responder));
+        });
 }
 
 void DevstackServer::deliver(QHttpServerResponse&& response, QHttpServerResponder&& responder) {
@@ -90,6 +129,7 @@ QHttpServerResponse DevstackServer::setFaults(const QHttpServerRequest& request)
 QHttpServerResponse DevstackServer::state() const {
     QJsonObject json = m_relay.state();
     json.insert("token_requests", m_google.tokenRequests());
+    json.insert("rooms", m_rooms.state());
     return http::json(json);
 }
 

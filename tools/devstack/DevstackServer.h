@@ -3,6 +3,7 @@
 #include "Faults.h"
 #include "GoogleStandIn.h"
 #include "RelayStandIn.h"
+#include "RoomsStandIn.h"
 
 #include <QHttpServer>
 #include <QObject>
@@ -26,6 +27,7 @@ public:
 private:
     template <typename Handler>
     void on(const char* path, QHttpServerRequest::Method method, Handler handler);
+    void routeRooms();
     void deliver(QHttpServerResponse&& response, QHttpServerResponder&& responder);
     QHttpServerResponse setFaults(const QHttpServerRequest& request);
     QHttpServerResponse state() const;
@@ -35,5 +37,6 @@ private:
     GoogleStandIn m_google;
     RelayStandIn m_relay;
     QHttpServer m_http;
-    QObject m_pending; // context of delayed answers, dropped before the server goes
+    RoomsStandIn m_rooms; // after the server: its waiting polls go before the sockets do
+    QObject m_pending;    // context of delayed answers, dropped before the server goes
 };

@@ -78,13 +78,18 @@ QHttpServerResponse RelayStandIn::auth(const QHttpServerRequest& request) {
     return http::json(answer);
 }
 
-RelayStandIn::Account* RelayStandIn::accountForBearer(const QByteArray& authorization) {
+const RelayStandIn::Account* RelayStandIn::accountForBearer(const QByteArray& authorization) const {
     if (!authorization.startsWith("Bearer ")) {
         return nullptr;
     }
     const QString key = QString::fromUtf8(authorization.mid(7));
     const auto account = std::ranges::find(m_accounts, key, &Account::apiKey);
     return key.isEmpty() || account == m_accounts.end() ? nullptr : &*account;
+}
+
+QString RelayStandIn::roomForBearer(const QByteArray& authorization) const {
+    const Account* account = accountForBearer(authorization);
+    return account ? account->personalRoom : QString();
 }
 
 QHttpServerResponse RelayStandIn::registerOwned(const QHttpServerRequest& request) {

@@ -21,6 +21,8 @@ public:
     QHttpServerResponse registerOwned(const QHttpServerRequest& request);
     // Accounts, agents and every request seen, for tests and developers.
     QJsonObject state() const;
+    // The personal room of the account holding this "Bearer <key>"; empty when none does.
+    QString roomForBearer(const QByteArray& authorization) const;
 
 private:
     struct Account {
@@ -42,7 +44,7 @@ private:
         QJsonObject toJson() const;
     };
 
-    Account* accountForBearer(const QByteArray& authorization);
+    const Account* accountForBearer(const QByteArray& authorization) const;
 
     const GoogleStandIn& m_google;
     const Faults& m_faults;
