@@ -17,7 +17,7 @@ src/platform/SettingsStore.cpp@/PrivateFiles::restrictToOwner(m_settings->fileNa
 src/gate/GateSupervisor.cpp@/^void GateSupervisor::chooseUseExistingGate/,/^}/{/    stop();/d}@the own gate left running after "Use that existing gate instead"
 src/gate/GateSupervisor.cpp@/^void GateSupervisor::start() {/,/^}/s/if (m_state.useExistingGate) {/if (false) {/@existing-gate mode while signed out shows "Sign in first"
 src/gate/GateSupervisor.cpp@s/if (!QFileInfo(daemonScript()).isFile()) {/if (!QFileInfo(daemonScript()).isFile() \&\& nodePath()) {/@a missing gate script reported as a missing Node.js
-src/gate/GateSupervisor.cpp@/^void GateSupervisor::stop/,/^}/{/m_process->terminate();/d}@Stop leaves the gate serving
+src/gate/GateSupervisor.cpp@/^void GateSupervisor::stop/,/^}/{/m_process->stop(m_env.stopGrace);/d}@Stop leaves the gate serving
 src/gate/GateSupervisor.cpp@/^void GateSupervisor::forget/,/^}/{/m_process.reset();/d}@a gate that died is never started again
 src/gate/GateSupervisor.cpp@/^std::optional<QString> GateSupervisor::pairingKey/,/^}/s/if (!m_state.useExistingGate) {/if (true) {/@the phone pairs with the own key while the existing gate is in use
 src/gate/GateConfig.cpp@s/QJsonObject{{QStringLiteral("api_key"), apiKey}}/QJsonObject{{QStringLiteral("api_key"), QString()}}/@the gate config written without the API key
@@ -47,6 +47,13 @@ src/app/TrayMenu.cpp@/case Action::ShowWelcome:/{n;s/m_windows.showWelcome()/m_w
 src/app/TrayMenu.cpp@s/m_gate.setLaunchAtLogin(!m_gate.launchAtLogin());/m_gate.setLaunchAtLogin(m_gate.launchAtLogin());/@"Start at login" cannot be changed
 src/app/TrayMenu.cpp@s/m_tray.setIcon(Symbols::icon(state.helperRunning ?/m_tray.setIcon(Symbols::icon(false ?/@the tray icon does not follow the gate
 src/app/PairingWindow.cpp@s/image = QrCode::render(key->toUtf8());/image = QrCode::render(key->toUtf8().left(8));/@the QR code carries a cut key
+src/gate/GateProcess.cpp@0,/startTimeOf(identity.pid) != identity.startTime ||/s//false ||/@a recorded pid that now belongs to another process is taken over
+src/gate/GateProcess.cpp@s/    m_killTimer.start(grace);/    m_killTimer.setInterval(grace);/@a gate that ignores SIGTERM is never stopped
+src/gate/GateSupervisor.cpp@s/        if (!m_answered) {/        if (m_answered) {/@a gate that died at once leaves no reason
+src/gate/GateMonitor.cpp@s/return owner \&\& \*owner != ::getuid();/return owner \&\& *owner == ::getuid() + 1;/@another user's program on the gate port counts as the gate
+src/platform/BrowserSignIn.cpp@s/QUrlQuery(callback).queryItemValue(QStringLiteral("state")) != expected/expected.isNull()/@a late callback of a cancelled sign-in ends the next one
+src/agents/AgentRegistry.cpp@s/|| run != m_run) {/|| run < 0) {/@a registration run overtaken by a newer one or a sign-out still publishes
+src/account/AccountSession.cpp@s/        failSignIn(QStringLiteral("Could not save settings: ") + stored.error());/        m_state.publish(m_state.signingIn, false);/@a key that could not be saved shows as signed in
 LIST
 }
 
@@ -72,6 +79,8 @@ faults | while IFS='@' read -r file script what; do
         result=${failed:+caught by $failed}
         result=${result:-MISSED}
     fi
+    # A fault may leave gates running: end those of this build.
+    pkill -f "$PWD/$build/share/kestrova-helper" 2>/dev/null || true
     mv "$file.unplanted" "$file"
     touch "$file"
     printf '%2d. %s: %s\n' "$number" "$what" "$result" | tee -a "$report"
