@@ -1,8 +1,8 @@
 #!/bin/sh
 # The built program as a user meets it: under a virtual display with a tray, it shows its
 # welcome window, answers a second start by showing that window again, signs in through the
-# devstack with a scripted browser, and its pairing window shows the QR code of the API key
-# the devstack issued.
+# devstack with a scripted browser, its pairing window shows the QR code of the API key the
+# devstack issued, and an agent's approval request is approved on the phone page.
 #   signin_e2e.sh HELPER DEVSTACK TRAY_READY
 # It uses the fixed gate and devstack ports, so CTest runs it in a network of its own.
 set -eu
@@ -72,6 +72,11 @@ sleep 0.5
 import -window "$(visible_window "Kestrova Pairing")" "$work/pairing.png"
 decoded=$(zbarimg --raw -Sbinary --quiet "$work/pairing.png" | head -c 4096)
 [ "$decoded" = "$api_key" ] || fail "the QR code reads '$decoded', not the issued key"
+
+# An agent's approval request reaches the phone page and the click there answers it.
+node "$here/approval_round_trip.mjs" "$(dirname "$helper")/../share/kestrova-helper/Daemon" \
+    http://127.0.0.1:47110 "$api_key" "$XDG_DATA_HOME/Kestrova Helper/receipts.jsonl" ||
+    fail "the approval did not make the round trip"
 
 # "Quit Kestrova Helper", the menu's last entry, ends the helper and leaves the gate serving.
 open_tray_menu || fail "no tray icon"
