@@ -17,14 +17,6 @@ private slots:
                  QStringLiteral("E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM"));
     }
 
-    void schemeAndRedirectComeFromTheClientId() {
-        const QString clientId = QStringLiteral("123-abc.apps.googleusercontent.com");
-        QCOMPARE(GoogleOAuth::callbackScheme(clientId),
-                 QStringLiteral("com.googleusercontent.apps.123-abc"));
-        QCOMPARE(GoogleOAuth::redirectUri(clientId),
-                 QStringLiteral("com.googleusercontent.apps.123-abc:/oauth2redirect"));
-    }
-
     void authorizationUrlCarriesEightItemsInOrder() {
         const QUrl url = GoogleOAuth::authorizationUrl(
             QUrl(QStringLiteral("https://accounts.example/o/oauth2/v2/auth")),
@@ -40,17 +32,6 @@ private slots:
                                          "&code_challenge_method=S256"
                                          "&prompt=select_account"
                                          "&state=STATE"));
-    }
-
-    void tokenBodyHoldsTheFivePairs() {
-        const QByteArray body =
-            GoogleOAuth::tokenRequestBody(QStringLiteral("id-1.apps.example.com"),
-                                          QStringLiteral("4/code"), QStringLiteral("verifier"));
-        QStringList pairs = QString::fromUtf8(body).split(u'&');
-        pairs.sort();
-        QCOMPARE(pairs, QStringList({"client_id=id-1.apps.example.com", "code=4%2Fcode",
-                                     "code_verifier=verifier", "grant_type=authorization_code",
-                                     "redirect_uri=com.example.apps.id-1%3A%2Foauth2redirect"}));
     }
 
     void callbacks_data() {

@@ -302,39 +302,6 @@ private slots:
         QCOMPARE(m_devstack->state()[u"owned_requests"].toArray().size(), 2);
     }
 
-    // A code an attacker obtained with a challenge of their own fails at the token endpoint:
-    // the waiting sign-in's verifier does not match it.
-    void aForeignCodeIsRefused() {
-        storeEarlierAccount();
-        m_browser = Browser::Idle;
-        start();
-        m_controller->signIn();
-        QTRY_VERIFY(m_sheet->isWaiting());
-        QUrl attackers = m_sheet->authorizationUrl();
-        QUrlQuery query(attackers);
-        query.removeQueryItem(QStringLiteral("code_challenge"));
-        query.addQueryItem(QStringLiteral("code_challenge"), QString(43, u'A'));
-        attackers.setQuery(query);
-        const auto foreign = m_devstack->followAuthorization(attackers);
-        QVERIFY(foreign);
-        QVERIFY(m_sheet->deliverCallback(*foreign));
-        QTRY_VERIFY(!m_controller->signingIn());
-        QVERIFY2(m_controller->lastError().value_or(QString()).startsWith(
-                     QStringLiteral("Google token exchange failed: ")),
-                 qPrintable(m_controller->lastError().value_or(QStringLiteral("(none)"))));
-        QCOMPARE(stored(kApiKey), QStringLiteral("earlier-key"));
-    }
-
-    void aCallbackWithoutAWaitingSignInIsIgnored() {
-        start();
-        QVERIFY(deliverThroughSecondStart(QUrl(
-            QStringLiteral("com.googleusercontent.apps.devstack-desktop:/oauth2redirect?code=x"))));
-        QTest::qWait(200);
-        QVERIFY(!m_controller->signingIn());
-        QCOMPARE(m_controller->lastError(), std::nullopt);
-        QVERIFY(!m_controller->signedIn());
-    }
-
     // Servers that never answer, answer too much, or hang up: one clear line, nothing lost.
     void brokenServers_data() {
         QTest::addColumn<QString>("endpoint");

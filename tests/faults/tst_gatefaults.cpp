@@ -175,44 +175,6 @@ private slots:
         bystander.waitForFinished();
     }
 
-    void theSupportFolderRemovedUnderARunningGate() {
-        const TestHome home;
-        home.signIn();
-        GateReaper reaper(home.home());
-        GateEnvironment environment = home.environmentWithDaemon();
-        GateController controller(environment);
-        controller.startHelperGate();
-        const qint64 pid = controller.gateProcessId().value_or(0);
-        reaper.pids << pid;
-        // The one probe after the launch may come before a slow start has bound the port.
-        QVERIFY(QTest::qWaitFor([&home] { return accepts(home.ownPort); }, gateStartMs));
-        controller.refresh();
-        QTRY_VERIFY_WITH_TIMEOUT(controller.helperRunning(), gateStartMs);
-
-        QVERIFY(QDir(controller.supportDir()).removeRecursively());
-        // The daemon read its config at start and takes a missing queue for an empty one.
-        const QByteArray answer = getIntents(home.ownPort);
-        QVERIFY2(answer.startsWith("HTTP/1.1 200") && answer.endsWith("\r\n\r\n[]"), answer);
-
-        controller.startHelperGate();
-        QCOMPARE(controller.gateProcessId(), pid);
-        QCOMPARE(controller.lastError(), std::nullopt);
-        QCOMPARE(QFileInfo(controller.supportDir()).permissions() & ownerGroupOther,
-                 QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        QCOMPARE(QFileInfo(controller.configPath()).permissions() & ownerGroupOther,
-                 QFile::ReadOwner | QFile::WriteOwner);
-        QFile config(controller.configPath());
-        QVERIFY(config.open(QIODevice::ReadOnly));
-        QCOMPARE(QJsonDocument::fromJson(config.readAll())[u"poller"][u"api_key"].toString(),
-                 QStringLiteral("key-123"));
-        QTRY_VERIFY(controller.helperRunning());
-
-        controller.stopHelperGate();
-        QTRY_VERIFY_WITH_TIMEOUT(!processAlive(pid), 5000);
-        QTRY_VERIFY_WITH_TIMEOUT(!controller.helperRunning(), 10000);
-        QCOMPARE(controller.gateProcessId(), std::nullopt);
-    }
-
     // As root, permission bits stop nothing: a file or folder where the other must be does.
     void anUnusableHomeLaunchesNothing_data() {
         QTest::addColumn<QString>("blocker");
