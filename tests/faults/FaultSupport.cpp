@@ -96,20 +96,6 @@ bool accepts(quint16 port) {
     return socket.waitForConnected(1000);
 }
 
-QByteArray getIntents(quint16 port) {
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    if (!socket.waitForConnected(2000)) {
-        return {};
-    }
-    socket.write("GET /intents HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
-    QByteArray answer;
-    while (socket.waitForReadyRead(3000)) {
-        answer += socket.readAll();
-    }
-    return answer + socket.readAll();
-}
-
 GateReaper::~GateReaper() {
     for (const qint64 pid : pids + processesMentioning(m_home)) {
         killProcess(pid);

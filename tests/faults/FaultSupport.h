@@ -24,8 +24,6 @@ int openDescriptors();
 int openPidfds();
 // Whether something on 127.0.0.1 accepts a connection on the port right now.
 bool accepts(quint16 port);
-// A plain GET /intents over a raw socket: the status line and body, or empty when nothing answers.
-QByteArray getIntents(quint16 port);
 
 // Ends every gate a test launched, whatever state the test ended in: the ones it named, and any
 // other process whose command line mentions the test's home (a gate a child process started).

@@ -151,20 +151,6 @@ private slots:
                      QStringLiteral("Could not save settings: ")),
                  "a write that failed says so");
     }
-
-    void anUnreadableFileIsNotOverwritten() {
-        if (::geteuid() == 0) {
-            QSKIP("root reads any file");
-        }
-        QVERIFY(writeFile(m_file, keptKeys));
-        QVERIFY(QFile::setPermissions(m_file, {}));
-        const auto controller = startOnFile();
-        QCOMPARE(controller->accountUserId(), std::nullopt);
-        controller->chooseUseExistingGate();
-        QVERIFY(QFile::setPermissions(m_file, QFile::ReadOwner | QFile::WriteOwner));
-        QCOMPARE(readBack(m_file, kApiKey), QStringLiteral("key-kept"));
-        QCOMPARE(readBack(m_file, kUserId), QStringLiteral("user-kept"));
-    }
 };
 
 QTEST_GUILESS_MAIN(SettingsFaultsTest)

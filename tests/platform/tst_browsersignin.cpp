@@ -179,36 +179,6 @@ private slots:
 
     // The waiting window.
 
-    // Made while a sign-in waits, gone once it ends, also when the window itself ended it.
-    void eachSignInHasAWindowOnlyWhileItWaits_data() {
-        QTest::addColumn<QString>("ending");
-        QTest::newRow("callback") << QStringLiteral("callback");
-        QTest::newRow("cancel button") << QStringLiteral("cancel");
-        QTest::newRow("closing the window") << QStringLiteral("close");
-    }
-    void eachSignInHasAWindowOnlyWhileItWaits() {
-        QFETCH(QString, ending);
-        const SignInSheetPresenter presenter(*m_sheet);
-        QVERIFY(!presenter.window());
-        for (int signIn = 0; signIn < 2; ++signIn) {
-            auto task = m_sheet->present(kAuthorization, kScheme);
-            const QPointer<SignInSheetWindow> window = presenter.window();
-            QVERIFY(window && window->isVisible());
-            if (ending == u"cancel") {
-                auto* cancel = widgetLabelled<QPushButton>(*window, QStringLiteral("Cancel"));
-                QVERIFY(cancel);
-                QTest::mouseClick(cancel, Qt::LeftButton);
-            } else if (ending == u"close") {
-                QVERIFY(window->close());
-            } else {
-                QVERIFY(m_sheet->deliverCallback(kCallback));
-            }
-            QCOMPARE(resultOf(task), ending == u"callback" ? Outcome(kCallback) : kCancelled);
-            QVERIFY(!presenter.window());
-            QTRY_VERIFY(!window);
-        }
-    }
-
     void aWindowThatEndedHearsNoLaterSignIn() {
         const SignInSheetPresenter presenter(*m_sheet);
         auto first = m_sheet->present(kAuthorization, kScheme);
