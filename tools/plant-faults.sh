@@ -4,9 +4,10 @@
 # one file); the file is restored after its run, and at the end everything is built clean again.
 #   tools/plant-faults.sh            every fault
 #   tools/plant-faults.sh 3 7        the faults with those numbers
+#   PLANT_BUILD=build/plant ...      another configured build folder (say, without sanitizers)
 set -eu
 cd "$(dirname "$0")/.."
-build=build/test
+build=${PLANT_BUILD:-build/test}
 jobs=$(getconf _NPROCESSORS_ONLN 2>/dev/null || echo 2)
 
 faults() {
