@@ -60,7 +60,14 @@ LIST
 
 selected=" $* "
 report=$(mktemp)
-trap 'rm -f "$report"' EXIT
+# An interrupted run must not leave a fault planted.
+restore() {
+    for planted in $(find src -name '*.unplanted'); do
+        mv "$planted" "${planted%.unplanted}"
+    done
+    rm -f "$report"
+}
+trap restore EXIT INT TERM
 number=0
 missed=0
 faults | while IFS='@' read -r file script what; do
