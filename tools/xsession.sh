@@ -23,6 +23,17 @@ use_scripted_browser() {
 # icewm on it; sets DISPLAY and DBUS_SESSION_BUS_ADDRESS. Every desktop has a session bus:
 # without one, Qt's accessibility and tray code try to launch one and wait on it.
 start_x_session() {
+    start_session_bus
+    start_display
+    icewm >/dev/null 2>&1 &
+    wm_pid=$!
+    # The tray is up when Qt itself finds it. A window manager's first start on a new machine
+    # builds the font cache first, which can take a minute.
+    wait_for "the system tray" 1200 "$KESTROVA_TRAY_READY"
+}
+
+# A session bus of its own; sets DBUS_SESSION_BUS_ADDRESS and bus_pid.
+start_session_bus() {
     bus_file=$(mktemp)
     dbus-daemon --session --nofork --nopidfile --print-address=3 3>"$bus_file" >/dev/null 2>&1 &
     bus_pid=$!
@@ -30,6 +41,10 @@ start_x_session() {
     DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$bus_file")
     export DBUS_SESSION_BUS_ADDRESS
     rm -f "$bus_file"
+}
+
+# Xvfb with no window manager yet; sets DISPLAY and xvfb_pid.
+start_display() {
     display_file=$(mktemp)
     Xvfb -displayfd 3 -screen 0 1600x1200x24 -nolisten tcp 3>"$display_file" >/dev/null 2>&1 &
     xvfb_pid=$!
@@ -37,11 +52,18 @@ start_x_session() {
     DISPLAY=":$(head -n 1 "$display_file")"
     export DISPLAY
     rm -f "$display_file"
+}
+
+# start_icewm TRAY: icewm with its panel and the panel's tray ("1") or with no panel ("0": a
+# hidden tray would still own the tray selection), configured in $HOME/.icewm; sets wm_pid.
+# Returns once it manages windows.
+start_icewm() {
+    export ICEWM_PRIVCFG="$HOME/.icewm"
+    mkdir -p "$ICEWM_PRIVCFG"
+    echo "ShowTaskBar=$1" >"$ICEWM_PRIVCFG/preferences"
     icewm >/dev/null 2>&1 &
     wm_pid=$!
-    # The tray is up when Qt itself finds it. A window manager's first start on a new machine
-    # builds the font cache first, which can take a minute.
-    wait_for "the system tray" 1200 "$KESTROVA_TRAY_READY"
+    wait_for "the window manager" 1200 sh -c "xprop -root _NET_SUPPORTING_WM_CHECK | grep -q \"window id\""
 }
 
 # Waits for all three to end, so the next session cannot meet this one's display half torn

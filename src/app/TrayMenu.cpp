@@ -1,27 +1,33 @@
 #include "app/TrayMenu.h"
 
-#include "app/Symbols.h"
+#include "app/TrayIcon.h"
 #include "app/WindowManager.h"
 #include "gate/GateController.h"
 
-#include <QApplication>
 #include <QCursor>
 
-TrayMenu::TrayMenu(GateController& gate, WindowManager& windows, WebSite site, QObject* parent)
+TrayMenu::TrayMenu(GateController& gate, WindowManager& windows, WebSite site, Host host,
+                   QObject* parent)
     : QObject(parent)
     , m_gate(gate)
     , m_windows(windows)
-    , m_site(std::move(site)) {
+    , m_site(std::move(site))
+    , m_host(host) {
+    // The host names the item by its title on the bus, and by its tool tip elsewhere.
     m_tray.setToolTip(QStringLiteral("Kestrova Helper"));
     m_tray.setContextMenu(&m_menu);
     connect(&m_tray, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
-                // A left click opens the menu too, as on desktops whose tray icons have no other
-                // use.
-                if (reason == QSystemTrayIcon::Trigger) {
-                    const QRect icon = m_tray.geometry();
-                    m_menu.popup(icon.isValid() ? icon.bottomLeft() : QCursor::pos());
+                if (reason != QSystemTrayIcon::Trigger) {
+                    return;
                 }
+                if (m_host == Host::DrawsMenu) {
+                    m_windows.showWelcome();
+                    return;
+                }
+                // An XEmbed tray lives on X11, where the cursor's position is known.
+                const QRect icon = m_tray.geometry();
+                m_menu.popup(icon.isValid() ? icon.bottomLeft() : QCursor::pos());
             });
     connect(&m_gate, &GateController::changed, this, &TrayMenu::update);
     update();
@@ -33,9 +39,9 @@ void TrayMenu::update() {
     // Most changes leave the gate as it was: the icon is drawn only when it changes.
     if (!m_iconShowsRunning || *m_iconShowsRunning != state.helperRunning) {
         m_iconShowsRunning = state.helperRunning;
-        m_tray.setIcon(Symbols::icon(state.helperRunning ? QStringLiteral("checkmark.shield.fill")
-                                                         : QStringLiteral("shield.lefthalf.filled"),
-                                     QApplication::palette().color(QPalette::WindowText)));
+        m_tray.setIcon(TrayIcon::icon(state.helperRunning
+                                          ? QStringLiteral("checkmark.shield.fill")
+                                          : QStringLiteral("shield.lefthalf.filled")));
     }
     const QList<MenuEntry> entries = MenuModel::entries(state, m_site.hostName());
     // Many changes leave the menu as it was; rebuilding it then would only make it flicker.

@@ -13,11 +13,16 @@ class GateController;
 class WindowManager;
 
 // The icon in the system tray and its menu, both kept current on every change of the
-// controller. A left click opens the same menu as a right click.
+// controller. Where the tray host draws the menu itself (a StatusNotifierItem host, which
+// gets it over the bus) a left click shows the welcome window; in an XEmbed tray, whose icons
+// have no other use, a left click opens the same menu as a right click.
 class TrayMenu final : public QObject {
     Q_OBJECT
 public:
-    TrayMenu(GateController& gate, WindowManager& windows, WebSite site, QObject* parent = nullptr);
+    enum class Host { DrawsMenu, Embeds };
+
+    TrayMenu(GateController& gate, WindowManager& windows, WebSite site, Host host = Host::Embeds,
+             QObject* parent = nullptr);
 
     QMenu& menu() { return m_menu; }
     const QSystemTrayIcon& trayIcon() const { return m_tray; }
@@ -32,6 +37,7 @@ private:
     GateController& m_gate;
     WindowManager& m_windows;
     WebSite m_site;
+    Host m_host;
     QMenu m_menu;
     QSystemTrayIcon m_tray;
     QList<MenuEntry> m_shown;

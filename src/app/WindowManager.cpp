@@ -60,11 +60,23 @@ void WindowManager::openWindow(const QString& id) {
 }
 
 void WindowManager::reportMissingTray() {
+    setTrayAvailable(false);
     showWelcome();
     m_welcome->showTrayMissing();
 }
 
+void WindowManager::setTrayAvailable(bool available) {
+    if (available == m_trayAvailable) {
+        return;
+    }
+    m_trayAvailable = available;
+    emit trayAvailabilityChanged(available);
+}
+
 void WindowManager::bringForward(QWidget& window) {
+    // A minimised window is shown by taking it out of that state; show() alone leaves it
+    // minimised. Maximised or full-screen stays so.
+    window.setWindowState((window.windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
     window.show();
     window.raise();
     window.activateWindow();

@@ -30,6 +30,14 @@ public:
     // Said once, in the welcome window, when the desktop has no tray to hold the icon.
     void reportMissingTray();
 
+    // Whether a tray holds the icon. Without one the welcome window is the only way in, so it
+    // must offer what the menu would.
+    bool trayAvailable() const { return m_trayAvailable; }
+    void setTrayAvailable(bool available);
+
+signals:
+    void trayAvailabilityChanged(bool available);
+
 private:
     std::unique_ptr<QWidget> create(const QString& id) const;
     static void bringForward(QWidget& window);
@@ -38,4 +46,5 @@ private:
     WebSite m_site;
     std::unique_ptr<WelcomeWindow> m_welcome;
     std::map<QString, std::unique_ptr<QWidget>> m_windows;
+    bool m_trayAvailable = true;
 };

@@ -2,6 +2,7 @@
 #include "app/ControllerAssembly.h"
 #include "app/SignInSheetPresenter.h"
 #include "app/TrayMenu.h"
+#include "app/TrayWatcher.h"
 #include "app/WindowManager.h"
 #include "gate/GateController.h"
 #include "platform/BrowserSignIn.h"
@@ -63,16 +64,34 @@ int main(int argc, char* argv[]) {
     QObject::connect(&instance, &SingleInstance::showRequested, &windows,
                      &WindowManager::showWelcome);
     windows.showWelcome();
+    // Asked of the desktop itself, not of the toolkit: the toolkit's first answer would also
+    // fix, for the whole run, that icons never go on the bus.
+    TrayWatcher trays;
     // Before the window reaches the screen, so that it does not grow by a line once there.
-    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+    if (trays.kind() == TrayWatcher::Kind::None) {
         windows.reportMissingTray();
     }
 
-    // The tray icon follows once the window is on its way: the window is what the user waits for.
     std::unique_ptr<TrayMenu> tray;
-    QTimer::singleShot(0, &app, [&] {
-        tray = std::make_unique<TrayMenu>(gate, windows, site);
+    // Made anew when a tray comes up: an icon made before its tray, or registered with a
+    // watcher since replaced, is shown nowhere.
+    const auto makeTray = [&] {
+        const TrayWatcher::Kind kind = trays.kindForNewIcon();
+        if (kind == TrayWatcher::Kind::None) {
+            return;
+        }
+        tray.reset();
+        tray = std::make_unique<TrayMenu>(gate, windows, site,
+                                          kind == TrayWatcher::Kind::StatusNotifier
+                                              ? TrayMenu::Host::DrawsMenu
+                                              : TrayMenu::Host::Embeds);
         QObject::connect(tray.get(), &TrayMenu::quitRequested, &app, &QApplication::quit);
-    });
+        windows.setTrayAvailable(true);
+    };
+    QObject::connect(&trays, &TrayWatcher::appeared, &app, makeTray);
+    QObject::connect(&trays, &TrayWatcher::gone, &windows,
+                     [&windows] { windows.setTrayAvailable(false); });
+    // The tray icon follows once the window is on its way: the window is what the user waits for.
+    QTimer::singleShot(0, &app, makeTray);
     return QApplication::exec();
 }

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QAbstractNativeEventFilter>
+#include <QDBusServiceWatcher>
+#include <QObject>
+
+#include <cstdint>
+
+// Whether the desktop has a tray to hold the icon, and word when one comes up: a
+// StatusNotifierWatcher with a host on the session bus, or an XEmbed tray on an X display.
+// Only events are followed (the bus's owner changes and host signal, the X tray manager's
+// announcement), so an idle helper is never woken to look.
+class TrayWatcher final : public QObject, private QAbstractNativeEventFilter {
+    Q_OBJECT
+public:
+    enum class Kind { None, StatusNotifier, XEmbed };
+
+    explicit TrayWatcher(QObject* parent = nullptr);
+    ~TrayWatcher() override;
+
+    // A tray that an icon made now would reach.
+    Kind kind() const;
+    // To be asked just before an icon is made. The toolkit chooses between the bus and XEmbed
+    // once per process, at its first icon: that first choice stands for the rest of the run.
+    Kind kindForNewIcon();
+
+signals:
+    // Once per burst of events: a tray came up, or none is left.
+    void appeared(TrayWatcher::Kind kind);
+    void gone();
+
+private slots:
+    void onHostRegistered();
+
+private:
+    bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
+    bool statusNotifierHost() const;
+    bool xembedTray() const;
+    void noteChange();
+
+    QDBusServiceWatcher m_busWatcher;
+    void* m_xcb = nullptr;
+    std::uint32_t m_trayAtom = 0;
+    std::uint32_t m_managerAtom = 0;
+    bool m_pending = false;
+};
