@@ -59,7 +59,8 @@ private slots:
         const QString ours = cache() + QStringLiteral("/kestrova-helper");
         QVERIFY(QDir().mkpath(cache()));
         if (cacheEntry == u"link") {
-            QVERIFY(QFile::link(runtime(), ours));
+            const QString elsewhere = m_dir->filePath(QStringLiteral("private"));
+            QVERIFY(QDir().mkdir(elsewhere, mode0700) && QFile::link(elsewhere, ours));
         } else if (cacheEntry != u"absent") {
             QVERIFY(QDir().mkdir(ours, cacheEntry == u"0755" ? mode0755 : mode0700));
             QVERIFY(cacheEntry != u"nobody" ||
