@@ -6,25 +6,13 @@
 // Inputs on which a fuzz target (fuzz/) once failed, fed to the function it found wrong.
 class FuzzRegressTest : public QObject {
     Q_OBJECT
-
 private slots:
-    // fuzz_encoders: QUrlQuery reads "%" in a value as the start of an escape, so a challenge
-    // holding "%XX" reached the authorization page as a different challenge.
-    void challengeSurvivesAuthorizationUrl_data() {
-        QTest::addColumn<QString>("challenge");
-        QTest::newRow("fuzz_encoders crash") << QStringLiteral("J%fCBPVt-dm");
-        QTest::newRow("escaped letter") << QStringLiteral("a%41b");
-        QTest::newRow("escaped percent") << QStringLiteral("a%25b");
-    }
-
+    // fuzz_encoders: a challenge holding "%XX" reached the authorization page changed.
     void challengeSurvivesAuthorizationUrl() {
-        QFETCH(QString, challenge);
-        const QUrl url = GoogleOAuth::authorizationUrl(
-            QUrl(QStringLiteral("https://accounts.example/o/oauth2/v2/auth")),
-            QStringLiteral("id-1.apps.example.com"), challenge, QStringLiteral("s"));
-        QCOMPARE(
-            QUrlQuery(url).queryItemValue(QStringLiteral("code_challenge"), QUrl::FullyDecoded),
-            challenge);
+        const QString challenge = QStringLiteral("J%fCBPVt-dm%41");
+        const QUrl url = GoogleOAuth::authorizationUrl(QUrl(QStringLiteral("https://a.example/")),
+                                                       "id-1.apps.example.com", challenge, "s");
+        QCOMPARE(QUrlQuery(url).queryItemValue("code_challenge", QUrl::FullyDecoded), challenge);
     }
 };
 
