@@ -49,9 +49,13 @@ std::optional<Row> registrationRow(const GateSnapshot& state) {
                              state.registeredAgents.join(QStringLiteral(", "))};
     }
     if (state.signedIn && !state.detectedAgents.isEmpty()) {
-        return Row{false, QStringLiteral("Couldn't register agent yet: ") +
-                              state.registrationError.value_or(
-                                  QStringLiteral("Registering your agent to Kestrova…"))};
+        // The controller publishes no "registering" flag: signed in with agents found and
+        // neither a registration nor an error yet means the run has not ended.
+        if (state.registrationError) {
+            return Row{false,
+                       QStringLiteral("Couldn't register agent yet: ") + *state.registrationError};
+        }
+        return Row{false, QStringLiteral("Registering your agent to Kestrova…")};
     }
     return std::nullopt;
 }
