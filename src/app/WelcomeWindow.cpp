@@ -76,11 +76,8 @@ WelcomeWindow::WelcomeWindow(GateController& gate, WebSite site, QWidget* parent
     layout->addWidget(makeNextStep());
     layout->addWidget(makeLinks());
     layout->addWidget(TextStyles::divider(this));
-    layout->addWidget(wrapped(TextStyles::label(
-        QStringLiteral("Kestrova keeps running in your menu bar (top-right). Closing this window "
-                       "won't quit it - reopen it any time from the menu-bar icon > \"Show "
-                       "Kestrova\"."),
-        TextStyle::Footnote, this, true)));
+    m_closingNote = wrapped(TextStyles::label(QString(), TextStyle::Footnote, this, true));
+    layout->addWidget(m_closingNote);
 
     // Fixed width: the height follows the wrapped texts, see fitHeight().
     setFixedWidth(kWidth);
@@ -115,10 +112,8 @@ QWidget* WelcomeWindow::makeHeader() {
     titleFont.setBold(true);
     title->setFont(titleFont);
     column->addWidget(wrapped(title));
-    column->addWidget(wrapped(TextStyles::label(
-        QStringLiteral("This Mac helper connects your coding agents to Kestrova, so agent "
-                       "approvals show up on your phone - no terminal needed."),
-        TextStyle::Callout, header, true)));
+    m_header = wrapped(TextStyles::label(QString(), TextStyle::Callout, header, true));
+    column->addWidget(m_header);
     row->addLayout(column, 1);
     return header;
 }
@@ -192,6 +187,8 @@ QWidget* WelcomeWindow::makeLinks() {
 }
 
 void WelcomeWindow::present(const WelcomeContent& content) {
+    m_header->setText(content.header);
+    m_closingNote->setText(content.closingNote);
     for (qsizetype i = 0; i < m_rows.size(); ++i) {
         const ChecklistRow& row = m_rows.at(i);
         const bool shown = i < content.rows.size();

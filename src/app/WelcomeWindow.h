@@ -44,10 +44,12 @@ private:
 
     QPixmap m_donePixmap;
     QPixmap m_notDonePixmap;
+    QLabel* m_header = nullptr;
     QList<ChecklistRow> m_rows;
     QLabel* m_warning = nullptr;
     QLabel* m_trayMissing = nullptr;
     QPushButton* m_nextStepButton = nullptr;
     QWidget* m_allSet = nullptr;
     QLabel* m_allSetText = nullptr;
+    QLabel* m_closingNote = nullptr;
 };

@@ -15,6 +15,7 @@ using NextStep = WelcomeContent::NextStep;
 
 Q_DECLARE_METATYPE(GateSnapshot)
 Q_DECLARE_METATYPE(WelcomeContent)
+Q_DECLARE_METATYPE(PlaceWords)
 
 char* toString(const Row& row) {
     return QTest::toString(QStringLiteral("{%1, %2}").arg(row.done).arg(row.text));
@@ -22,16 +23,25 @@ char* toString(const Row& row) {
 
 namespace {
 
-const QString kAllSet = QStringLiteral(
-    "You're set. Pair your phone from the menu-bar icon (top-right) > \"Show pairing QR\".");
+// The tests run on Linux, where the texts name the tray instead of a Mac's menu bar.
+const QString kAllSet =
+    QStringLiteral("You're set. Pair your phone from the tray icon > \"Show pairing QR\".");
+const QString kHeader =
+    QStringLiteral("This helper connects your coding agents to Kestrova, so agent approvals "
+                   "show up on your phone - no terminal needed.");
+const QString kClosingNote =
+    QStringLiteral("Kestrova keeps running in your system tray. Closing this window won't quit "
+                   "it - reopen it any time from the tray icon > \"Show Kestrova\".");
 
 WelcomeContent expected(QList<Row> rows, NextStep step, QString text, bool enabled,
                         std::optional<QString> warning = std::nullopt) {
-    return {.rows = std::move(rows),
+    return {.header = kHeader,
+            .rows = std::move(rows),
             .warning = std::move(warning),
             .nextStep = step,
             .nextStepText = std::move(text),
-            .nextStepEnabled = enabled};
+            .nextStepEnabled = enabled,
+            .closingNote = kClosingNote};
 }
 
 // A state changed from another, for the few fields a case is about.
@@ -54,7 +64,7 @@ const Row kGateStopped{false, QStringLiteral("Helper gate stopped")};
 const Row kGateRunning{true, QStringLiteral("Helper gate running")};
 const Row kNoPairing{false, QStringLiteral("Sign in to enable pairing")};
 const Row kPairing{true, QStringLiteral("Ready to pair with your phone")};
-const Row kNoAgent{false, QStringLiteral("No coding agent detected on this Mac")};
+const Row kNoAgent{false, QStringLiteral("No coding agent detected on this computer")};
 
 // Records what the window asks the browser to open.
 struct RecordedSite {
@@ -113,19 +123,23 @@ private slots:
     void contentFollowsTheState_data() {
         QTest::addColumn<GateSnapshot>("state");
         QTest::addColumn<WelcomeContent>("content");
+        QTest::addColumn<PlaceWords>("words");
         const QList<Row> signedOutRows{kSignedOut, kGateStopped, kNoPairing, kNoAgent};
         const QString signIn = QStringLiteral("Sign in with Google");
         const GateSnapshot out;
+        const PlaceWords onLinux = PlaceWords::linuxDesktop();
 
         QTest::newRow("signed out, nothing found")
-            << out << expected(signedOutRows, NextStep::SignIn, signIn, true);
+            << out << expected(signedOutRows, NextStep::SignIn, signIn, true) << onLinux;
         QTest::newRow("signing in")
             << with(out, [](GateSnapshot& s) { s.signingIn = true; })
-            << expected(signedOutRows, NextStep::SignIn, QStringLiteral("Signing in…"), false);
+            << expected(signedOutRows, NextStep::SignIn, QStringLiteral("Signing in…"), false)
+            << onLinux;
         QTest::newRow("signed in, no user id")
             << signedIn()
             << expected({kSignedIn, kGateRunning, kPairing, kNoAgent}, NextStep::AllSet, kAllSet,
-                        true);
+                        true)
+            << onLinux;
         const GateSnapshot detected = with(signedIn(), [](GateSnapshot& s) {
             s.accountUserId = QStringLiteral("user-7");
             s.detectedAgents = {QStringLiteral("Claude Code"), QStringLiteral("Codex")};
@@ -138,49 +152,80 @@ private slots:
             return expected(detectedRows + QList{Row{done, text}}, NextStep::AllSet, kAllSet, true);
         };
         QTest::newRow("registering")
-            << detected << withRow(false, QStringLiteral("Registering your agent to Kestrova…"));
-        QTest::newRow("registered two") << with(detected, [](GateSnapshot& s) {
-            s.registeredAgents = {QStringLiteral("a"), QStringLiteral("b")};
-            s.registrationError = QStringLiteral("Codex: refused");
-        }) << withRow(true, QStringLiteral("Added to your Kestrova account: a, b"));
+            << detected << withRow(false, QStringLiteral("Registering your agent to Kestrova…"))
+            << onLinux;
+        QTest::newRow("registered two")
+            << with(detected,
+                    [](GateSnapshot& s) {
+                        s.registeredAgents = {QStringLiteral("a"), QStringLiteral("b")};
+                        s.registrationError = QStringLiteral("Codex: refused");
+                    })
+            << withRow(true, QStringLiteral("Added to your Kestrova account: a, b")) << onLinux;
         QTest::newRow("both failed")
             << with(detected,
                     [](GateSnapshot& s) {
                         s.registrationError = QStringLiteral("Relay sign-in failed (401): nope");
                     })
             << withRow(false, QStringLiteral(
-                                  "Couldn't register agent yet: Relay sign-in failed (401): nope"));
+                                  "Couldn't register agent yet: Relay sign-in failed (401): nope"))
+            << onLinux;
 
         QTest::newRow("existing gate, own not running")
             << with(signedIn(false), [](GateSnapshot& s) { s.useExistingGate = true; })
             << expected(
                    {kSignedIn, {true, QStringLiteral("Using existing gate")}, kPairing, kNoAgent},
-                   NextStep::AllSet, kAllSet, true);
+                   NextStep::AllSet, kAllSet, true)
+            << onLinux;
         QTest::newRow("signed in, gate stopped")
             << signedIn(false)
             << expected({kSignedIn, kGateStopped, kPairing, kNoAgent}, NextStep::StartHelper,
-                        QStringLiteral("Start the helper"), true);
+                        QStringLiteral("Start the helper"), true)
+            << onLinux;
         QTest::newRow("signed out with an agent: nothing to register")
             << with(out, [](GateSnapshot& s) { s.detectedAgents = {QStringLiteral("Codex")}; })
             << expected({kSignedOut,
                          kGateStopped,
                          kNoPairing,
                          {true, QStringLiteral("Agent detected: Codex")}},
-                        NextStep::SignIn, signIn, true);
-        QTest::newRow("error") << with(out, [](GateSnapshot& s) {
-            s.lastError = QStringLiteral("x");
-        }) << expected(signedOutRows, NextStep::SignIn, signIn, true, QStringLiteral("⚠︎ x"));
+                        NextStep::SignIn, signIn, true)
+            << onLinux;
+        QTest::newRow("error") << with(out,
+                                       [](GateSnapshot& s) { s.lastError = QStringLiteral("x"); })
+                               << expected(signedOutRows, NextStep::SignIn, signIn, true,
+                                           QStringLiteral("⚠︎ x"))
+                               << onLinux;
+
+        // A Mac build keeps its own words, in every text that names the place.
+        WelcomeContent onAMac = expected(
+            {kSignedIn,
+             kGateRunning,
+             kPairing,
+             {false, QStringLiteral("No coding agent detected on this Mac")}},
+            NextStep::AllSet,
+            QStringLiteral("You're set. Pair your phone from the menu-bar icon (top-right) > "
+                           "\"Show pairing QR\"."),
+            true);
+        onAMac.header = QStringLiteral("This Mac helper connects your coding agents to Kestrova, "
+                                       "so agent approvals show up on your phone - no terminal "
+                                       "needed.");
+        onAMac.closingNote = QStringLiteral(
+            "Kestrova keeps running in your menu bar (top-right). Closing this window won't quit "
+            "it - reopen it any time from the menu-bar icon > \"Show Kestrova\".");
+        QTest::newRow("macOS words") << signedIn() << onAMac << PlaceWords::macOS();
     }
 
     void contentFollowsTheState() {
         QFETCH(GateSnapshot, state);
         QFETCH(WelcomeContent, content);
-        const WelcomeContent actual = WelcomeContent::of(state);
+        QFETCH(PlaceWords, words);
+        const WelcomeContent actual = WelcomeContent::of(state, words);
+        QCOMPARE(actual.header, content.header);
         QCOMPARE(actual.rows, content.rows);
         QCOMPARE(actual.warning, content.warning);
         QCOMPARE(actual.nextStep, content.nextStep);
         QCOMPARE(actual.nextStepText, content.nextStepText);
         QCOMPARE(actual.nextStepEnabled, content.nextStepEnabled);
+        QCOMPARE(actual.closingNote, content.closingNote);
     }
 
     void signedOutWindowSignsInAndFollowsTheController() {
@@ -205,6 +250,8 @@ private slots:
         QVERIFY(QTest::qWaitForWindowActive(&window));
         QVERIFY(!changed.isEmpty());
         QVERIFY(visibleLabel(window, QStringLiteral("Agent detected: Claude Code")));
+        QVERIFY(visibleLabel(window, kHeader));
+        QVERIFY(visibleLabel(window, kClosingNote));
         QLabel* account = visibleLabel(window, QStringLiteral("Not signed in yet"));
         QVERIFY(account);
         QCOMPARE(account->accessibleName(), QStringLiteral("Not signed in yet (not done)"));
