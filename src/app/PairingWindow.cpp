@@ -73,27 +73,26 @@ PairingWindow::PairingWindow(GateController& gate, const WebSite& site, QWidget*
 
     auto* instruction = TextStyles::label(
         QStringLiteral("On Kestrova on your phone, tap Scan QR code and point it at this."),
-        TextStyle::Subheadline, this, true);
+        TextStyle::Subheadline, this, Tone::Secondary);
     instruction->setAlignment(Qt::AlignCenter);
     instruction->setWordWrap(true);
 
     m_card = new Card(this);
 
     m_fallback = new QWidget(this);
-    auto* symbol = new QLabel(m_fallback);
-    symbol->setPixmap(Symbols::pixmap(QStringLiteral("qrcode"), TextStyles::secondaryColor(*this),
-                                      kSymbolSize, devicePixelRatioF()));
-    symbol->setAlignment(Qt::AlignCenter);
+    m_symbol = new QLabel(m_fallback);
+    m_symbol->setAlignment(Qt::AlignCenter);
+    drawSymbol();
     auto* hint =
         TextStyles::label(QStringLiteral("No local gate configured yet. Install it from ") +
                               site.hostName() + QStringLiteral(", then reopen this window."),
-                          TextStyle::Subheadline, m_fallback, true);
+                          TextStyle::Subheadline, m_fallback, Tone::Secondary);
     hint->setAlignment(Qt::AlignCenter);
     hint->setWordWrap(true);
     auto* fallbackLayout = new QVBoxLayout(m_fallback);
     fallbackLayout->setContentsMargins(0, 0, 0, 0);
     fallbackLayout->setSpacing(kFallbackSpacing);
-    fallbackLayout->addWidget(symbol);
+    fallbackLayout->addWidget(m_symbol);
     fallbackLayout->addWidget(hint);
 
     // Stretches are empty items, so the spacing only falls between the visible children.
@@ -111,6 +110,21 @@ PairingWindow::PairingWindow(GateController& gate, const WebSite& site, QWidget*
     connect(close, &QShortcut::activated, this, &QWidget::close);
     connect(&m_gate, &GateController::changed, this, &PairingWindow::refresh);
     refresh();
+}
+
+void PairingWindow::drawSymbol() {
+    m_symbol->setPixmap(Symbols::pixmap(QStringLiteral("qrcode"),
+                                        TextStyles::color(Tone::Secondary, palette()), kSymbolSize,
+                                        devicePixelRatioF()));
+}
+
+void PairingWindow::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    // Light and dark themes arrive as a new palette.
+    if (event->type() == QEvent::PaletteChange) {
+        drawSymbol();
+        TextStyles::restyle(*this);
+    }
 }
 
 void PairingWindow::showEvent(QShowEvent* event) {

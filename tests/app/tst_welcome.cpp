@@ -1,3 +1,5 @@
+#include "app/DiagnosticsWindow.h"
+#include "app/PairingWindow.h"
 #include "app/WelcomeContent.h"
 #include "app/WelcomeWindow.h"
 #include "gate/GateController.h"
@@ -8,6 +10,8 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+
+#include <cmath>
 
 using namespace SettingsKeys;
 using Row = WelcomeContent::Row;
@@ -114,7 +118,61 @@ bool nothingClipped(const QWidget& window) {
     return true;
 }
 
+// WCAG 2 relative luminance and contrast, worked out here rather than taken from the code
+// under test.
+double luminance(const QColor& color) {
+    const auto channel = [](double c) {
+        return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * channel(color.redF()) + 0.7152 * channel(color.greenF()) +
+           0.0722 * channel(color.blueF());
+}
+
+// The texts under a window that do not read at 4.5:1 on its background, with their ratio. A
+// translucent text colour is laid over the background first, as the eye sees it.
+QStringList unreadableTexts(const QWidget& window) {
+    const QColor background = window.palette().color(QPalette::Window);
+    QStringList unreadable;
+    for (const QLabel* label : window.findChildren<QLabel*>()) {
+        if (!label->isVisibleTo(&window) || label->text().isEmpty()) {
+            continue;
+        }
+        const QColor text = label->palette().color(label->foregroundRole());
+        const double a = text.alphaF();
+        const QColor seen =
+            QColor::fromRgbF(float(text.redF() * a + background.redF() * (1 - a)),
+                             float(text.greenF() * a + background.greenF() * (1 - a)),
+                             float(text.blueF() * a + background.blueF() * (1 - a)));
+        const double lt = luminance(seen);
+        const double lb = luminance(background);
+        const double ratio = (std::max(lt, lb) + 0.05) / (std::min(lt, lb) + 0.05);
+        if (ratio < 4.5) {
+            unreadable << QStringLiteral("%1 (%2:1)").arg(label->text()).arg(ratio, 0, 'f', 2);
+        }
+    }
+    return unreadable;
+}
+
+// A desktop theme's palette: window and text colours, with the translucent placeholder text
+// Qt derives from them.
+QPalette themePalette(const QColor& window, const QColor& text) {
+    QPalette palette(text, window, window.lighter(), window.darker(), window.darker(120), text,
+                     text, window, window);
+    QColor placeholder = text;
+    placeholder.setAlpha(128);
+    palette.setColor(QPalette::PlaceholderText, placeholder);
+    return palette;
+}
+
+// Puts the application's palette back however the test ends.
+struct PaletteGuard {
+    QPalette saved = QApplication::palette();
+    ~PaletteGuard() { QApplication::setPalette(saved); }
+};
+
 } // namespace
+
+Q_DECLARE_METATYPE(QPalette)
 
 class WelcomeTest : public QObject {
     Q_OBJECT
@@ -226,6 +284,48 @@ private slots:
         QCOMPARE(actual.nextStepText, content.nextStepText);
         QCOMPARE(actual.nextStepEnabled, content.nextStepEnabled);
         QCOMPARE(actual.closingNote, content.closingNote);
+    }
+
+    void everyTextReadsInLightAndDark_data() {
+        QTest::addColumn<QPalette>("first");
+        QTest::addColumn<QPalette>("then");
+        const QPalette light = themePalette(QColor(0xEF, 0xEF, 0xEF), Qt::black);
+        const QPalette dark = themePalette(QColor(0x20, 0x23, 0x26), QColor(0xFC, 0xFC, 0xFC));
+        QTest::newRow("light, then dark") << light << dark;
+        QTest::newRow("dark, then light") << dark << light;
+    }
+
+    // Secondary, warning and error texts in all three windows, in one theme and again after the
+    // desktop switched to the other while the windows were open.
+    void everyTextReadsInLightAndDark() {
+        QFETCH(QPalette, first);
+        QFETCH(QPalette, then);
+        const PaletteGuard guard;
+        QApplication::setPalette(first);
+        TestHome home;
+        GateController gate(home.environment());
+        QTRY_VERIFY(!gate.lastChecked().isEmpty());
+        gate.chooseOwnGate(); // signed out: a warning, and an error line in diagnostics
+        RecordedSite recorded;
+        WelcomeWindow welcome(gate, recorded.site);
+        welcome.showTrayMissing();
+        DiagnosticsWindow diagnostics(gate);
+        PairingWindow pairing(gate, recorded.site);
+        const QList<QWidget*> windows{&welcome, &diagnostics, &pairing};
+        QVERIFY(visibleLabel(welcome,
+                             QStringLiteral("⚠︎ Sign in first to start local approvals.")));
+
+        for (QWidget* window : windows) {
+            // Shown: a theme change reaches the windows on screen.
+            window->show();
+            QVERIFY(QTest::qWaitForWindowExposed(window));
+            QCOMPARE(unreadableTexts(*window), QStringList());
+        }
+        QApplication::setPalette(then);
+        for (QWidget* window : windows) {
+            QTRY_COMPARE(window->palette().color(QPalette::Window), then.color(QPalette::Window));
+            QCOMPARE(unreadableTexts(*window), QStringList());
+        }
     }
 
     void signedOutWindowSignsInAndFollowsTheController() {
