@@ -17,12 +17,14 @@ public:
 protected:
     void showEvent(QShowEvent* event) override;
     void changeEvent(QEvent* event) override;
+    bool event(QEvent* event) override;
 
 private:
     class Card;
 
     void refresh();
     void drawSymbol();
+    void fitHeight();
 
     GateController& m_gate;
     Card* m_card;
