@@ -2,6 +2,7 @@
 
 #include "app/DiagnosticsContent.h"
 #include "app/GateSnapshot.h"
+#include "app/Symbols.h"
 #include "app/TextStyles.h"
 #include "gate/GateController.h"
 
@@ -108,6 +109,7 @@ DiagnosticsWindow::DiagnosticsWindow(GateController& gate, QWidget* parent)
     : QWidget(parent, Qt::Window)
     , m_gate(gate) {
     setWindowTitle(QStringLiteral("Kestrova Diagnostics"));
+    setWindowIcon(Symbols::appIcon());
     setFixedWidth(windowWidth);
 
     auto* layout = new QVBoxLayout(this);
@@ -212,8 +214,10 @@ void DiagnosticsWindow::changeEvent(QEvent* event) {
 }
 
 void DiagnosticsWindow::showEvent(QShowEvent* event) {
-    // What is not published (paths, the runtime found) may have changed while it was hidden.
+    // Opened again, it checks again, like the welcome window: the gates may have come or gone
+    // while it was hidden, and what is not published (paths) is read anew.
     showState();
+    m_gate.refresh();
     QWidget::showEvent(event);
 }
 

@@ -70,6 +70,7 @@ PairingWindow::PairingWindow(GateController& gate, const WebSite& site, QWidget*
     : QWidget(parent, Qt::Window)
     , m_gate(gate) {
     setWindowTitle(QStringLiteral("Kestrova Pairing"));
+    setWindowIcon(Symbols::appIcon());
     setFixedWidth(kWindowSize.width());
 
     auto* title =

@@ -49,6 +49,7 @@ WelcomeWindow::WelcomeWindow(GateController& gate, WebSite site, QWidget* parent
     , m_gate(gate)
     , m_site(std::move(site)) {
     setWindowTitle(QStringLiteral("Kestrova"));
+    setWindowIcon(Symbols::appIcon());
     drawIcons();
 
     auto* layout = new QVBoxLayout(this);

@@ -319,6 +319,8 @@ private slots:
             // Shown: a theme change reaches the windows on screen.
             window->show();
             QVERIFY(QTest::qWaitForWindowExposed(window));
+            // And each has the application's icon, not the platform's blank one.
+            QVERIFY(!window->windowIcon().pixmap(32).isNull());
             QCOMPARE(unreadableTexts(*window), QStringList());
         }
         QApplication::setPalette(then);
