@@ -2,6 +2,7 @@
 
 #include "app/DiagnosticsContent.h"
 #include "app/GateSnapshot.h"
+#include "app/Symbols.h"
 #include "app/TextStyles.h"
 #include "gate/GateController.h"
 
@@ -20,9 +21,6 @@
 
 namespace {
 constexpr int windowWidth = 460;
-
-// Readable on light and dark backgrounds alike.
-const QColor errorColor(0xD7, 0x3A, 0x3A);
 
 QFont monospaceFont() {
     QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
@@ -111,6 +109,7 @@ DiagnosticsWindow::DiagnosticsWindow(GateController& gate, QWidget* parent)
     : QWidget(parent, Qt::Window)
     , m_gate(gate) {
     setWindowTitle(QStringLiteral("Kestrova Diagnostics"));
+    setWindowIcon(Symbols::appIcon());
     setFixedWidth(windowWidth);
 
     auto* layout = new QVBoxLayout(this);
@@ -128,7 +127,7 @@ DiagnosticsWindow::DiagnosticsWindow(GateController& gate, QWidget* parent)
     for (const auto& [labelText, valueText] : initial.rows) {
         auto* row = new QHBoxLayout;
         row->setSpacing(12);
-        auto* label = TextStyles::label(labelText, TextStyle::Callout, this, true);
+        auto* label = TextStyles::label(labelText, TextStyle::Callout, this, Tone::Secondary);
         auto* value = new ValueLabel(this);
         value->setFont(valueFont);
         // Same font size on both sides: aligning the tops aligns the first baselines.
@@ -140,7 +139,7 @@ DiagnosticsWindow::DiagnosticsWindow(GateController& gate, QWidget* parent)
         if (labelText == u"Node.js") {
             m_devBuildNote = TextStyles::label(
                 QStringLiteral("Dev build: uses system Node. Public build bundles its own."),
-                TextStyle::Caption2, this, true);
+                TextStyle::Caption2, this, Tone::Secondary);
             m_devBuildNote->setWordWrap(true);
             layout->addWidget(m_devBuildNote);
         }
@@ -148,20 +147,19 @@ DiagnosticsWindow::DiagnosticsWindow(GateController& gate, QWidget* parent)
 
     auto* paths = new QVBoxLayout;
     paths->setSpacing(2);
-    paths->addWidget(
-        TextStyles::label(QStringLiteral("Daemon path"), TextStyle::Caption, this, true));
+    paths->addWidget(TextStyles::label(QStringLiteral("Daemon path"), TextStyle::Caption, this,
+                                       Tone::Secondary));
     m_daemonPath = new PathText(QStringLiteral("Daemon path"), this);
     paths->addWidget(m_daemonPath);
-    paths->addWidget(
-        TextStyles::label(QStringLiteral("Config path"), TextStyle::Caption, this, true));
+    paths->addWidget(TextStyles::label(QStringLiteral("Config path"), TextStyle::Caption, this,
+                                       Tone::Secondary));
     m_configPath = new PathText(QStringLiteral("Config path"), this);
     paths->addWidget(m_configPath);
     layout->addLayout(paths);
 
     m_errorDivider = TextStyles::divider(this);
     layout->addWidget(m_errorDivider);
-    m_lastError = TextStyles::label(QString(), TextStyle::Caption, this);
-    TextStyles::setColor(*m_lastError, errorColor);
+    m_lastError = TextStyles::label(QString(), TextStyle::Caption, this, Tone::Error);
     m_lastError->setWordWrap(true);
     layout->addWidget(m_lastError);
 
@@ -206,6 +204,21 @@ void DiagnosticsWindow::fitHeight() {
     // The layout's own minimum measures wrapped text at its narrowest and comes out too tall;
     // the height the content needs at the fixed width is the one to keep.
     setFixedHeight(layout()->totalHeightForWidth(windowWidth));
+}
+
+void DiagnosticsWindow::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange) {
+        TextStyles::restyle(*this);
+    }
+}
+
+void DiagnosticsWindow::showEvent(QShowEvent* event) {
+    // Opened again, it checks again, like the welcome window: the gates may have come or gone
+    // while it was hidden, and what is not published (paths) is read anew.
+    showState();
+    m_gate.refresh();
+    QWidget::showEvent(event);
 }
 
 bool DiagnosticsWindow::event(QEvent* event) {

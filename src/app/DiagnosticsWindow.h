@@ -18,6 +18,8 @@ public:
 
 protected:
     bool event(QEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     class PathText;

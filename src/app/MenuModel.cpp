@@ -2,6 +2,19 @@
 
 #include "gate/GatePorts.h"
 
+QString MenuEntry::shownText() const {
+    QString shown = text;
+    if (shown.size() > kLongest) {
+        qsizetype cut = kLongest - 1;
+        // Never between the two halves of a character outside the basic plane.
+        if (shown.at(cut - 1).isHighSurrogate()) {
+            --cut;
+        }
+        shown = shown.left(cut) + QStringLiteral("…");
+    }
+    return shown.replace(u'&', QStringLiteral("&&"));
+}
+
 namespace MenuModel {
 
 namespace {

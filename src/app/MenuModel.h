@@ -27,10 +27,16 @@ struct MenuEntry {
     };
 
     Kind kind = Kind::Separator;
-    QString text;
+    QString text; // as the controller said it; the welcome window and diagnostics show it whole
     bool enabled = false;
     bool checked = false;
     Action action = Action::None;
+
+    // The text to give a QAction: elided past kLongest characters, so an error does not widen
+    // the menu across the screen, and with "&" doubled, so a user id or an error shows
+    // literally instead of making a shortcut.
+    QString shownText() const;
+    static constexpr qsizetype kLongest = 80;
 
     bool operator==(const MenuEntry&) const = default;
 };

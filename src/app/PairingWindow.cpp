@@ -10,19 +10,24 @@
 #include <QShortcut>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <cmath>
+
 namespace {
+// The size the window has at least; it grows taller when a large font wraps the texts more.
 constexpr QSize kWindowSize{360, 420};
 constexpr int kPadding = 28;
 constexpr int kSpacing = 18;
 constexpr int kFallbackSpacing = 8;
 constexpr int kCardSide = 264;
-constexpr int kCardPadding = 12;
 constexpr qreal kCardRadius = 14;
 constexpr int kSymbolSize = 40;
 
 } // namespace
 
-// White whatever the theme, so scanners see dark modules on light with a quiet zone around.
+// White whatever the theme, so scanners see dark modules on light. The code is drawn in
+// device pixels: a whole number of them per module at any scale, with a quiet zone of
+// QrCode::kQuietModules inside the card, so no module is smeared or cut by the corners.
 class PairingWindow::Card final : public QWidget {
 public:
     explicit Card(QWidget* parent)
@@ -31,8 +36,8 @@ public:
         setAccessibleName(QStringLiteral("Pairing QR code"));
     }
 
-    void setImage(QImage image) {
-        m_image = std::move(image);
+    void setCode(std::optional<QrCode> code) {
+        m_code = std::move(code);
         update();
     }
 
@@ -43,25 +48,30 @@ protected:
         painter.setPen(Qt::NoPen);
         painter.setBrush(Qt::white);
         painter.drawRoundedRect(rect(), kCardRadius, kCardRadius);
-
-        // Nearest neighbour keeps module edges sharp; smoothing would grey them.
+        if (!m_code) {
+            return;
+        }
+        // The scale the painter really draws at: the screen's ratio, or a grab's own.
+        const qreal ratio = painter.deviceTransform().m11();
+        const int side = static_cast<int>(std::floor(kCardSide * ratio));
+        QImage image = m_code->image(m_code->modulePixelsToFit(side), QrCode::kQuietModules);
+        const int offset = (side - image.width()) / 2;
+        // In device pixels, unscaled, so no smoothing can grey or widen a module.
+        painter.scale(1 / ratio, 1 / ratio);
         painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
-        const QRect area =
-            rect().adjusted(kCardPadding, kCardPadding, -kCardPadding, -kCardPadding);
-        QRect target(QPoint(), m_image.size().scaled(area.size(), Qt::KeepAspectRatio));
-        target.moveCenter(area.center());
-        painter.drawImage(target, m_image);
+        painter.drawImage(QPoint(offset, offset), image);
     }
 
 private:
-    QImage m_image;
+    std::optional<QrCode> m_code;
 };
 
 PairingWindow::PairingWindow(GateController& gate, const WebSite& site, QWidget* parent)
     : QWidget(parent, Qt::Window)
     , m_gate(gate) {
     setWindowTitle(QStringLiteral("Kestrova Pairing"));
-    setFixedSize(kWindowSize);
+    setWindowIcon(Symbols::appIcon());
+    setFixedWidth(kWindowSize.width());
 
     auto* title =
         TextStyles::label(QStringLiteral("Pair a phone with Kestrova"), TextStyle::Title3, this);
@@ -73,27 +83,26 @@ PairingWindow::PairingWindow(GateController& gate, const WebSite& site, QWidget*
 
     auto* instruction = TextStyles::label(
         QStringLiteral("On Kestrova on your phone, tap Scan QR code and point it at this."),
-        TextStyle::Subheadline, this, true);
+        TextStyle::Subheadline, this, Tone::Secondary);
     instruction->setAlignment(Qt::AlignCenter);
     instruction->setWordWrap(true);
 
     m_card = new Card(this);
 
     m_fallback = new QWidget(this);
-    auto* symbol = new QLabel(m_fallback);
-    symbol->setPixmap(Symbols::pixmap(QStringLiteral("qrcode"), TextStyles::secondaryColor(*this),
-                                      kSymbolSize, devicePixelRatioF()));
-    symbol->setAlignment(Qt::AlignCenter);
+    m_symbol = new QLabel(m_fallback);
+    m_symbol->setAlignment(Qt::AlignCenter);
+    drawSymbol();
     auto* hint =
         TextStyles::label(QStringLiteral("No local gate configured yet. Install it from ") +
                               site.hostName() + QStringLiteral(", then reopen this window."),
-                          TextStyle::Subheadline, m_fallback, true);
+                          TextStyle::Subheadline, m_fallback, Tone::Secondary);
     hint->setAlignment(Qt::AlignCenter);
     hint->setWordWrap(true);
     auto* fallbackLayout = new QVBoxLayout(m_fallback);
     fallbackLayout->setContentsMargins(0, 0, 0, 0);
     fallbackLayout->setSpacing(kFallbackSpacing);
-    fallbackLayout->addWidget(symbol);
+    fallbackLayout->addWidget(m_symbol);
     fallbackLayout->addWidget(hint);
 
     // Stretches are empty items, so the spacing only falls between the visible children.
@@ -113,19 +122,48 @@ PairingWindow::PairingWindow(GateController& gate, const WebSite& site, QWidget*
     refresh();
 }
 
+void PairingWindow::drawSymbol() {
+    m_symbol->setPixmap(Symbols::pixmap(QStringLiteral("qrcode"),
+                                        TextStyles::color(Tone::Secondary, palette()), kSymbolSize,
+                                        devicePixelRatioF()));
+}
+
+void PairingWindow::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    // Light and dark themes arrive as a new palette.
+    if (event->type() == QEvent::PaletteChange) {
+        drawSymbol();
+        TextStyles::restyle(*this);
+    }
+}
+
 void PairingWindow::showEvent(QShowEvent* event) {
     refresh();
     QWidget::showEvent(event);
 }
 
 void PairingWindow::refresh() {
-    std::optional<QImage> image;
+    std::optional<QrCode> code;
     if (const auto key = m_gate.pairingKey()) {
-        image = QrCode::render(key->toUtf8());
+        code = QrCode::encode(key->toUtf8());
     }
-    if (image) {
-        m_card->setImage(std::move(*image));
+    const bool shown = code.has_value();
+    m_card->setCode(std::move(code));
+    m_card->setVisible(shown);
+    m_fallback->setVisible(!shown);
+    fitHeight();
+}
+
+void PairingWindow::fitHeight() {
+    // Never shorter than its usual size, taller when the texts need it.
+    setFixedHeight(
+        std::max(kWindowSize.height(), layout()->totalHeightForWidth(kWindowSize.width())));
+}
+
+bool PairingWindow::event(QEvent* event) {
+    // A font or style change, or the first polish, lays the wrapped texts out anew.
+    if (event->type() == QEvent::LayoutRequest) {
+        fitHeight();
     }
-    m_card->setVisible(image.has_value());
-    m_fallback->setVisible(!image.has_value());
+    return QWidget::event(event);
 }

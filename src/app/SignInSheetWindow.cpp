@@ -1,5 +1,6 @@
 #include "app/SignInSheetWindow.h"
 
+#include "app/Symbols.h"
 #include "platform/BrowserSignIn.h"
 
 #include <QClipboard>
@@ -20,6 +21,7 @@ SignInSheetWindow::SignInSheetWindow(BrowserSignIn& signIn, QWidget* parent)
     , m_pastedLink(new QLineEdit(this))
     , m_pasteProblem(new QLabel(this)) {
     setWindowTitle(tr("Sign in to Kestrova"));
+    setWindowIcon(Symbols::appIcon());
     setAccessibleName(windowTitle());
 
     auto* heading = new QLabel(tr("Continue in your browser"), this);

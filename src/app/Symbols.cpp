@@ -1,5 +1,7 @@
 #include "app/Symbols.h"
 
+#include "BuildConfig.h"
+
 #include <QFile>
 #include <QPainter>
 #include <QSvgRenderer>
@@ -50,6 +52,20 @@ QIcon icon(const QString& name, const QColor& color) {
     QIcon icon;
     for (const int size : {16, 22, 24, 32, 48}) {
         icon.addPixmap(render(renderer, color, size));
+    }
+    return icon;
+}
+
+QIcon appIcon() {
+    const QIcon installed = QIcon::fromTheme(QString::fromUtf8(BuildConfig::appId));
+    if (!installed.isNull()) {
+        return installed;
+    }
+    // Drawn in its own colours: the colour only replaces currentColor, which it has none of.
+    QSvgRenderer renderer(tintedSvg(QStringLiteral("kestrova-helper"), Qt::black));
+    QIcon icon;
+    for (const int size : {16, 24, 32, 48, 64, 128, 256}) {
+        icon.addPixmap(render(renderer, Qt::black, size));
     }
     return icon;
 }

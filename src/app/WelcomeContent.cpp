@@ -34,9 +34,9 @@ Row pairingRow(const GateSnapshot& state) {
     return {false, QStringLiteral("Sign in to enable pairing")};
 }
 
-Row agentsRow(const GateSnapshot& state) {
+Row agentsRow(const GateSnapshot& state, const PlaceWords& words) {
     if (state.detectedAgents.isEmpty()) {
-        return {false, QStringLiteral("No coding agent detected on this Mac")};
+        return {false, QStringLiteral("No coding agent detected on ") + words.thisComputer};
     }
     return {true,
             QStringLiteral("Agent detected: ") + state.detectedAgents.join(QStringLiteral(", "))};
@@ -49,18 +49,36 @@ std::optional<Row> registrationRow(const GateSnapshot& state) {
                              state.registeredAgents.join(QStringLiteral(", "))};
     }
     if (state.signedIn && !state.detectedAgents.isEmpty()) {
-        return Row{false, QStringLiteral("Couldn't register agent yet: ") +
-                              state.registrationError.value_or(
-                                  QStringLiteral("Registering your agent to Kestrova…"))};
+        // The controller publishes no "registering" flag: signed in with agents found and
+        // neither a registration nor an error yet means the run has not ended.
+        if (state.registrationError) {
+            return Row{false,
+                       QStringLiteral("Couldn't register agent yet: ") + *state.registrationError};
+        }
+        return Row{false, QStringLiteral("Registering your agent to Kestrova…")};
     }
     return std::nullopt;
 }
 
+QString headerText(const PlaceWords& words) {
+    return words.thisHelper +
+           QStringLiteral(" connects your coding agents to Kestrova, so agent approvals show up on "
+                          "your phone - no terminal needed.");
+}
+
+QString closingNoteText(const PlaceWords& words) {
+    return QStringLiteral("Kestrova keeps running ") + words.runningPlace +
+           QStringLiteral(". Closing this window won't quit it - reopen it any time from ") +
+           words.theIcon + QStringLiteral(" > \"Show Kestrova\".");
+}
+
 } // namespace
 
-WelcomeContent WelcomeContent::of(const GateSnapshot& state) {
+WelcomeContent WelcomeContent::of(const GateSnapshot& state, const PlaceWords& words) {
     WelcomeContent content;
-    content.rows = {accountRow(state), gateRow(state), pairingRow(state), agentsRow(state)};
+    content.header = headerText(words);
+    content.closingNote = closingNoteText(words);
+    content.rows = {accountRow(state), gateRow(state), pairingRow(state), agentsRow(state, words)};
     if (auto registration = registrationRow(state)) {
         content.rows.append(*registration);
     }
@@ -82,8 +100,8 @@ WelcomeContent WelcomeContent::of(const GateSnapshot& state) {
         content.nextStepEnabled = true;
     } else {
         content.nextStep = NextStep::AllSet;
-        content.nextStepText = QStringLiteral("You're set. Pair your phone from the menu-bar icon "
-                                              "(top-right) > \"Show pairing QR\".");
+        content.nextStepText = QStringLiteral("You're set. Pair your phone from ") +
+                               words.theIconPlaced + QStringLiteral(" > \"Show pairing QR\".");
         content.nextStepEnabled = true;
     }
     return content;

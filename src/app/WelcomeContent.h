@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/GateSnapshot.h"
+#include "platform/PlaceWords.h"
 
 #include <QList>
 #include <QString>
@@ -18,11 +19,14 @@ struct WelcomeContent {
     };
     enum class NextStep { SignIn, StartHelper, AllSet };
 
+    QString header;  // below the title; names the platform, like the closing note
     QList<Row> rows; // 4 or 5 rows, in order
     std::optional<QString> warning;
     NextStep nextStep = NextStep::SignIn;
     QString nextStepText; // the button's label, or the "all set" text
     bool nextStepEnabled = false;
+    QString closingNote;
 
-    static WelcomeContent of(const GateSnapshot& state);
+    static WelcomeContent of(const GateSnapshot& state,
+                             const PlaceWords& words = PlaceWords::native());
 };

@@ -19,8 +19,7 @@ namespace {
 constexpr int kWidth = 440;
 constexpr int kInset = 22;
 constexpr int kRowIconSize = 16;
-const QColor kGreen(0x2E, 0xA0, 0x43);
-const QColor kOrange(0xE0, 0x7B, 0x00);
+constexpr int kShieldSize = 30;
 
 QLabel* wrapped(QLabel* label) {
     label->setWordWrap(true);
@@ -50,11 +49,8 @@ WelcomeWindow::WelcomeWindow(GateController& gate, WebSite site, QWidget* parent
     , m_gate(gate)
     , m_site(std::move(site)) {
     setWindowTitle(QStringLiteral("Kestrova"));
-    const qreal ratio = devicePixelRatioF();
-    m_donePixmap =
-        Symbols::pixmap(QStringLiteral("checkmark.circle.fill"), kGreen, kRowIconSize, ratio);
-    m_notDonePixmap = Symbols::pixmap(QStringLiteral("circle"), TextStyles::secondaryColor(*this),
-                                      kRowIconSize, ratio);
+    setWindowIcon(Symbols::appIcon());
+    drawIcons();
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(kInset, kInset, kInset, kInset);
@@ -62,25 +58,21 @@ WelcomeWindow::WelcomeWindow(GateController& gate, WebSite site, QWidget* parent
     layout->addWidget(makeHeader());
     layout->addWidget(TextStyles::divider(this));
     layout->addWidget(makeChecklist());
-    m_warning = wrapped(TextStyles::label(QString(), TextStyle::Footnote, this));
-    TextStyles::setColor(*m_warning, kOrange);
+    m_warning = wrapped(TextStyles::label(QString(), TextStyle::Footnote, this, Tone::Warning));
     layout->addWidget(m_warning);
     m_trayMissing = wrapped(TextStyles::label(
         QStringLiteral("This desktop has no system tray, so Kestrova Helper has no icon to click. "
                        "It keeps running: start Kestrova Helper again to bring this window back."),
-        TextStyle::Footnote, this));
-    TextStyles::setColor(*m_trayMissing, kOrange);
+        TextStyle::Footnote, this, Tone::Warning));
     m_trayMissing->hide();
     layout->addWidget(m_trayMissing);
     layout->addWidget(TextStyles::divider(this));
     layout->addWidget(makeNextStep());
     layout->addWidget(makeLinks());
     layout->addWidget(TextStyles::divider(this));
-    layout->addWidget(wrapped(TextStyles::label(
-        QStringLiteral("Kestrova keeps running in your menu bar (top-right). Closing this window "
-                       "won't quit it - reopen it any time from the menu-bar icon > \"Show "
-                       "Kestrova\"."),
-        TextStyle::Footnote, this, true)));
+    m_closingNote =
+        wrapped(TextStyles::label(QString(), TextStyle::Footnote, this, Tone::Secondary));
+    layout->addWidget(m_closingNote);
 
     // Fixed width: the height follows the wrapped texts, see fitHeight().
     setFixedWidth(kWidth);
@@ -89,6 +81,32 @@ WelcomeWindow::WelcomeWindow(GateController& gate, WebSite site, QWidget* parent
     connect(&m_gate, &GateController::changed, this,
             [this] { present(WelcomeContent::of(GateSnapshot::of(m_gate))); });
     present(WelcomeContent::of(GateSnapshot::of(m_gate)));
+}
+
+void WelcomeWindow::drawIcons() {
+    const qreal ratio = devicePixelRatioF();
+    const QPalette& colors = palette();
+    m_donePixmap = Symbols::pixmap(QStringLiteral("checkmark.circle.fill"),
+                                   TextStyles::color(Tone::Success, colors), kRowIconSize, ratio);
+    m_notDonePixmap = Symbols::pixmap(
+        QStringLiteral("circle"), TextStyles::color(Tone::Secondary, colors), kRowIconSize, ratio);
+    m_shieldPixmap = Symbols::pixmap(QStringLiteral("checkmark.shield.fill"),
+                                     TextStyles::color(Tone::Success, colors), kShieldSize, ratio);
+    m_allSetPixmap = Symbols::pixmap(QStringLiteral("menubar.arrow.up.rectangle"),
+                                     TextStyles::color(Tone::Primary, colors), kRowIconSize, ratio);
+}
+
+void WelcomeWindow::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    // A switch between light and dark themes arrives as a new palette: the icons and the
+    // derived text colours are drawn again from it.
+    if (event->type() == QEvent::PaletteChange) {
+        drawIcons();
+        m_shield->setPixmap(m_shieldPixmap);
+        m_allSetIcon->setPixmap(m_allSetPixmap);
+        TextStyles::restyle(*this);
+        present(WelcomeContent::of(GateSnapshot::of(m_gate)));
+    }
 }
 
 void WelcomeWindow::showTrayMissing() {
@@ -101,11 +119,8 @@ QWidget* WelcomeWindow::makeHeader() {
     auto* row = new QHBoxLayout(header);
     row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(12);
-    const int iconSize = 30;
-    row->addWidget(iconLabel(Symbols::pixmap(QStringLiteral("checkmark.shield.fill"), kGreen,
-                                             iconSize, devicePixelRatioF()),
-                             header),
-                   0, Qt::AlignTop);
+    m_shield = iconLabel(m_shieldPixmap, header);
+    row->addWidget(m_shield, 0, Qt::AlignTop);
 
     auto* column = new QVBoxLayout;
     column->setSpacing(3);
@@ -115,10 +130,8 @@ QWidget* WelcomeWindow::makeHeader() {
     titleFont.setBold(true);
     title->setFont(titleFont);
     column->addWidget(wrapped(title));
-    column->addWidget(wrapped(TextStyles::label(
-        QStringLiteral("This Mac helper connects your coding agents to Kestrova, so agent "
-                       "approvals show up on your phone - no terminal needed."),
-        TextStyle::Callout, header, true)));
+    m_header = wrapped(TextStyles::label(QString(), TextStyle::Callout, header, Tone::Secondary));
+    column->addWidget(m_header);
     row->addLayout(column, 1);
     return header;
 }
@@ -163,11 +176,8 @@ QWidget* WelcomeWindow::makeNextStep() {
     auto* allSet = new QHBoxLayout(m_allSet);
     allSet->setContentsMargins(0, 0, 0, 0);
     allSet->setSpacing(8);
-    allSet->addWidget(iconLabel(Symbols::pixmap(QStringLiteral("menubar.arrow.up.rectangle"),
-                                                palette().color(QPalette::WindowText), kRowIconSize,
-                                                devicePixelRatioF()),
-                                m_allSet),
-                      0, Qt::AlignTop);
+    m_allSetIcon = iconLabel(m_allSetPixmap, m_allSet);
+    allSet->addWidget(m_allSetIcon, 0, Qt::AlignTop);
     m_allSetText = wrapped(TextStyles::label(QString(), TextStyle::Callout, m_allSet));
     allSet->addWidget(m_allSetText, 1);
     column->addWidget(m_allSet);
@@ -192,6 +202,8 @@ QWidget* WelcomeWindow::makeLinks() {
 }
 
 void WelcomeWindow::present(const WelcomeContent& content) {
+    m_header->setText(content.header);
+    m_closingNote->setText(content.closingNote);
     for (qsizetype i = 0; i < m_rows.size(); ++i) {
         const ChecklistRow& row = m_rows.at(i);
         const bool shown = i < content.rows.size();

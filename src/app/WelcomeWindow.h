@@ -23,6 +23,7 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     struct ChecklistRow {
@@ -31,6 +32,7 @@ private:
         QLabel* text;
     };
 
+    void drawIcons();
     QWidget* makeHeader();
     QWidget* makeChecklist();
     QWidget* makeNextStep();
@@ -44,10 +46,16 @@ private:
 
     QPixmap m_donePixmap;
     QPixmap m_notDonePixmap;
+    QPixmap m_shieldPixmap;
+    QPixmap m_allSetPixmap;
+    QLabel* m_shield = nullptr;
+    QLabel* m_allSetIcon = nullptr;
+    QLabel* m_header = nullptr;
     QList<ChecklistRow> m_rows;
     QLabel* m_warning = nullptr;
     QLabel* m_trayMissing = nullptr;
     QPushButton* m_nextStepButton = nullptr;
     QWidget* m_allSet = nullptr;
     QLabel* m_allSetText = nullptr;
+    QLabel* m_closingNote = nullptr;
 };

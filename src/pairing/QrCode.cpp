@@ -2,6 +2,8 @@
 
 #include <QColor>
 
+#include <algorithm>
+
 std::optional<QrCode> QrCode::encode(const QByteArray& bytes) {
     if (bytes.isEmpty()) {
         return std::nullopt;
@@ -28,16 +30,24 @@ bool QrCode::isDark(int x, int y) const {
     return (m_code->data[y * m_code->width + x] & 1) != 0;
 }
 
-QImage QrCode::image() const {
-    const int side = modules() * kModulePixels;
+QImage QrCode::image(int modulePixels, int quietModules) const {
+    const int quiet = quietModules * modulePixels;
+    const int side = modules() * modulePixels + 2 * quiet;
     QImage image(side, side, QImage::Format_RGB32);
     const QRgb dark = qRgb(0, 0, 0);
     const QRgb light = qRgb(255, 255, 255);
-    for (int y = 0; y < side; ++y) {
-        auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
-        for (int x = 0; x < side; ++x) {
-            line[x] = isDark(x / kModulePixels, y / kModulePixels) ? dark : light;
+    image.fill(light);
+    for (int y = 0; y < side - 2 * quiet; ++y) {
+        auto* line = reinterpret_cast<QRgb*>(image.scanLine(y + quiet)) + quiet;
+        for (int x = 0; x < side - 2 * quiet; ++x) {
+            if (isDark(x / modulePixels, y / modulePixels)) {
+                line[x] = dark;
+            }
         }
     }
     return image;
+}
+
+int QrCode::modulePixelsToFit(int pixels) const {
+    return std::max(1, pixels / (modules() + 2 * kQuietModules));
 }

@@ -12,6 +12,8 @@ class QrCode {
 public:
     // Pixels per module side in render()'s image.
     static constexpr int kModulePixels = 10;
+    // The white margin scanners need around the code, in modules.
+    static constexpr int kQuietModules = 4;
 
     // Nothing for empty input, which has no meaningful code, or input too long for any version.
     static std::optional<QrCode> encode(const QByteArray& bytes);
@@ -23,7 +25,11 @@ public:
     // Modules per side.
     int modules() const { return m_code->width; }
     bool isDark(int x, int y) const;
-    QImage image() const;
+    // modulePixels per module side, surrounded by quietModules of white.
+    QImage image(int modulePixels = kModulePixels, int quietModules = 0) const;
+    // The most whole pixels per module that fit the code and its quiet zone into a square of
+    // this many pixels; at least 1.
+    int modulePixelsToFit(int pixels) const;
 
 private:
     struct Free {

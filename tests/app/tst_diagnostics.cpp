@@ -184,6 +184,11 @@ private slots:
 
         QTest::keyClick(&window, Qt::Key_Escape);
         QVERIFY(!window.isVisible());
+
+        // Opened again, it checks again: agent detection publishes at once.
+        QSignalSpy reopened(&gate, &GateController::changed);
+        window.show();
+        QVERIFY(!reopened.isEmpty());
     }
 };
 

@@ -16,8 +16,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// One entry per line, joined by "|": "-" a separator, "i:" information, "c:" an enabled
-// command, "d:" a disabled one, "x:" / "X:" the check entry without / with its mark.
+// One entry per line as the menu shows it, joined by "|": "-" a separator, "i:" information,
+// "c:" an enabled command, "d:" a disabled one, "x:" / "X:" the check entry without / with its
+// mark.
 QString describe(const QList<MenuEntry>& entries) {
     QStringList lines;
     for (const MenuEntry& entry : entries) {
@@ -26,13 +27,15 @@ QString describe(const QList<MenuEntry>& entries) {
             lines << QStringLiteral("-");
             break;
         case MenuEntry::Kind::Info:
-            lines << QStringLiteral("i:") + entry.text;
+            lines << QStringLiteral("i:") + entry.shownText();
             break;
         case MenuEntry::Kind::Command:
-            lines << (entry.enabled ? QStringLiteral("c:") : QStringLiteral("d:")) + entry.text;
+            lines << (entry.enabled ? QStringLiteral("c:") : QStringLiteral("d:")) +
+                         entry.shownText();
             break;
         case MenuEntry::Kind::Check:
-            lines << (entry.checked ? QStringLiteral("X:") : QStringLiteral("x:")) + entry.text;
+            lines << (entry.checked ? QStringLiteral("X:") : QStringLiteral("x:")) +
+                         entry.shownText();
             break;
         }
     }
@@ -162,6 +165,27 @@ private slots:
             << QStringLiteral("i:Not signed in|-|c:Show Kestrova|-|c:Sign in with Google|-|"
                               "i:Local gate: using existing (:8788)|c:Run my own gate instead|"
                               "i:Existing dev gate (:8788): detected") +
+                   tail;
+        // With the warning sign, 81 characters: one too many, so the menu shows 79 and "…".
+        const QString longError =
+            QStringLiteral("Relay sign-in failed (502): ") + QString(50, u'x');
+        QTest::newRow("ampersands, a long error")
+            << snapshot([&longError](auto& s) {
+                   s.accountUserId = QStringLiteral("R&D");
+                   s.personalRoom = QStringLiteral("a&&b");
+                   s.lastError = longError;
+               })
+            << QStringLiteral("i:Signed in: R&&D|i:Room: a&&&&b|i:⚠︎ ") + longError.left(76) +
+                   QStringLiteral("…|-|c:Show Kestrova|-|c:Sign in with Google|-|"
+                                  "i:Local gate: stopped|d:Start local gate|"
+                                  "i:Existing dev gate (:8788): none") +
+                   tail;
+        QTest::newRow("a line of 80 characters is whole")
+            << snapshot([](auto& s) { s.lastError = QString(77, u'e'); })
+            << QStringLiteral("i:Not signed in|i:⚠︎ ") + QString(77, u'e') +
+                   QStringLiteral("|-|c:Show Kestrova|-|c:Sign in with Google|-|"
+                                  "i:Local gate: stopped|d:Start local gate|"
+                                  "i:Existing dev gate (:8788): none") +
                    tail;
     }
 
