@@ -57,7 +57,7 @@ QIcon icon(const QString& name, const QColor& color) {
 }
 
 QIcon appIcon() {
-    const QIcon installed = QIcon::fromTheme(QString::fromUtf8(BuildConfig::appId));
+    QIcon installed = QIcon::fromTheme(QString::fromUtf8(BuildConfig::appId));
     if (!installed.isNull()) {
         return installed;
     }

@@ -16,6 +16,7 @@ TrayMenu::TrayMenu(GateController& gate, WindowManager& windows, WebSite site, H
     // The host names the item by its title on the bus, and by its tool tip elsewhere.
     m_tray.setToolTip(QStringLiteral("Kestrova Helper"));
     m_tray.setContextMenu(&m_menu);
+    m_menu.setToolTipsVisible(true);
     connect(&m_tray, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
                 if (reason != QSystemTrayIcon::Trigger) {
@@ -55,7 +56,9 @@ void TrayMenu::update() {
             m_menu.addSeparator();
             continue;
         }
-        QAction* action = m_menu.addAction(entry.text);
+        // The shown text: literal ampersands, and long lines elided (the windows keep them whole).
+        QAction* action = m_menu.addAction(entry.shownText());
+        action->setToolTip(entry.text);
         action->setEnabled(entry.enabled);
         action->setCheckable(entry.kind == MenuEntry::Kind::Check);
         action->setChecked(entry.checked);

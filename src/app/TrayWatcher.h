@@ -29,10 +29,9 @@ signals:
     void appeared(TrayWatcher::Kind kind);
     void gone();
 
-private slots:
-    void onHostRegistered();
-
 private:
+    // A slot: connected by name to the watcher's D-Bus signal.
+    Q_SLOT void onHostRegistered();
     bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
     bool statusNotifierHost() const;
     bool xembedTray() const;
