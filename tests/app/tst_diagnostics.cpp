@@ -86,8 +86,6 @@ private slots:
         QTest::addColumn<QString>("errorLine"); // empty: no line
 
         addCase("signed out, own gate stopped", [](auto&) {}, {});
-        addCase("empty account and room", [](auto& s) { s.accountUserId = s.personalRoom = u""_s; },
-                {});
         addCase("signed in, running",
                 [](auto& s) {
                     s.helperRunning = true;
@@ -103,13 +101,6 @@ private slots:
         addCase(
             "bundled node alone", [](auto& s) { s.bundledNode = u"/opt/k/node"_s; }, bundled,
             false);
-        addCase(
-            "bundled and system node",
-            [](auto& s) {
-                s.bundledNode = u"/opt/k/node"_s;
-                s.nodePath = u"/usr/bin/node"_s;
-            },
-            bundled, false);
         addCase("node through nvm",
                 [](auto& s) {
                     s.nodePath = u"/h/.nvm/versions/node/v22.1.0/bin/node"_s;
@@ -118,7 +109,6 @@ private slots:
                 {{u"Node.js"_s, u"nvm: /h/.nvm/versions/node/v22.1.0/bin/node"_s}});
         addCase("port of the own gate taken", [](auto& s) { s.ownPortForeign = true; },
                 {{u"Kestrova gate (:8789)"_s, u"Port 8789 is used by another user's program"_s}});
-        addCase("empty last error", [](auto& s) { s.lastError = u""_s; }, {});
         addCase(
             "last error", [](auto& s) { s.lastError = u"boom"_s; }, {}, true,
             u"Last error: boom"_s);
@@ -126,9 +116,6 @@ private slots:
                 [](auto& s) { s.existingGateDetected = s.useExistingGate = true; },
                 {{u"Existing dev gate (:8788)"_s, u"detected"_s},
                  {u"Mode"_s, u"using existing gate"_s}});
-        addCase("existing gate detected, own chosen",
-                [](auto& s) { s.existingGateDetected = true; },
-                {{u"Existing dev gate (:8788)"_s, u"detected"_s}});
         addCase("daemon bundled", [](auto& s) { s.daemonBundled = true; },
                 {{u"Gate daemon"_s, u"bundled in app"_s}});
     }
