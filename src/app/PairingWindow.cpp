@@ -54,7 +54,7 @@ protected:
         // The scale the painter really draws at: the screen's ratio, or a grab's own.
         const qreal ratio = painter.deviceTransform().m11();
         const int side = static_cast<int>(std::floor(kCardSide * ratio));
-        QImage image = m_code->image(m_code->modulePixelsToFit(side), QrCode::kQuietModules);
+        const QImage image = m_code->image(m_code->modulePixelsToFit(side), QrCode::kQuietModules);
         const int offset = (side - image.width()) / 2;
         // In device pixels, unscaled, so no smoothing can grey or widen a module.
         painter.scale(1 / ratio, 1 / ratio);

@@ -1,16 +1,18 @@
 #include "app/TrayMenu.h"
 
+#include "app/MenuActions.h"
 #include "app/TrayIcon.h"
 #include "app/WindowManager.h"
 #include "gate/GateController.h"
 
 #include <QCursor>
 
-TrayMenu::TrayMenu(GateController& gate, WindowManager& windows, WebSite site, Host host,
-                   QObject* parent)
+TrayMenu::TrayMenu(GateController& gate, WindowManager& windows, MenuActions& actions, WebSite site,
+                   Host host, QObject* parent)
     : QObject(parent)
     , m_gate(gate)
     , m_windows(windows)
+    , m_actions(actions)
     , m_site(std::move(site))
     , m_host(host) {
     // The host names the item by its title on the bus, and by its tool tip elsewhere.
@@ -65,58 +67,16 @@ void TrayMenu::update() {
         if (entry.action != MenuEntry::Action::None) {
             // Queued: the work may rebuild the menu, which deletes the action emitting this.
             connect(
-                action, &QAction::triggered, this, [this, todo = entry.action] { perform(todo); },
+                action, &QAction::triggered, this,
+                [this, todo = entry.action] {
+                    // The check mark follows what the controller then reports, not the click:
+                    // the menu is rebuilt from it.
+                    if (todo == MenuEntry::Action::ToggleLaunchAtLogin) {
+                        m_shown.clear();
+                    }
+                    m_actions.perform(todo);
+                },
                 Qt::QueuedConnection);
         }
-    }
-}
-
-void TrayMenu::perform(MenuEntry::Action action) {
-    using Action = MenuEntry::Action;
-    switch (action) {
-    case Action::None:
-        break;
-    case Action::ShowWelcome:
-        m_windows.showWelcome();
-        break;
-    case Action::SignOut:
-        m_gate.signOut();
-        break;
-    case Action::SignIn:
-        m_gate.signIn();
-        break;
-    case Action::ChooseOwnGate:
-        m_gate.chooseOwnGate();
-        break;
-    case Action::StopGate:
-        m_gate.stopHelperGate();
-        break;
-    case Action::StartGate:
-        m_gate.startHelperGate();
-        break;
-    case Action::ChooseExistingGate:
-        m_gate.chooseUseExistingGate();
-        break;
-    case Action::Refresh:
-        m_gate.refresh();
-        break;
-    case Action::ShowPairing:
-        m_windows.openWindow(QStringLiteral("pairing"));
-        break;
-    case Action::ShowDiagnostics:
-        m_windows.openWindow(QStringLiteral("diagnostics"));
-        break;
-    case Action::ToggleLaunchAtLogin:
-        // The check mark shows the controller's value, not the click: the opposite is asked
-        // for, and the menu is rebuilt from what the controller then reports.
-        m_shown.clear();
-        m_gate.setLaunchAtLogin(!m_gate.launchAtLogin());
-        break;
-    case Action::OpenWebSite:
-        m_site.open(m_site.baseUrl);
-        break;
-    case Action::Quit:
-        emit quitRequested();
-        break;
     }
 }

@@ -10,6 +10,7 @@
 #include <optional>
 
 class GateController;
+class MenuActions;
 class WindowManager;
 
 // The icon in the system tray and its menu, both kept current on every change of the
@@ -21,21 +22,18 @@ class TrayMenu final : public QObject {
 public:
     enum class Host { DrawsMenu, Embeds };
 
-    TrayMenu(GateController& gate, WindowManager& windows, WebSite site, Host host = Host::Embeds,
-             QObject* parent = nullptr);
+    TrayMenu(GateController& gate, WindowManager& windows, MenuActions& actions, WebSite site,
+             Host host = Host::Embeds, QObject* parent = nullptr);
 
     QMenu& menu() { return m_menu; }
     const QSystemTrayIcon& trayIcon() const { return m_tray; }
 
-signals:
-    void quitRequested();
-
 private:
     void update();
-    void perform(MenuEntry::Action action);
 
     GateController& m_gate;
     WindowManager& m_windows;
+    MenuActions& m_actions;
     WebSite m_site;
     Host m_host;
     QMenu m_menu;

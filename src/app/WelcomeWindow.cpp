@@ -7,6 +7,7 @@
 #include "gate/GateController.h"
 
 #include <QFrame>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
@@ -66,6 +67,10 @@ WelcomeWindow::WelcomeWindow(GateController& gate, WebSite site, QWidget* parent
         TextStyle::Footnote, this, Tone::Warning));
     m_trayMissing->hide();
     layout->addWidget(m_trayMissing);
+    m_menuCommands = new QWidget(this);
+    new QGridLayout(m_menuCommands);
+    m_menuCommands->hide();
+    layout->addWidget(m_menuCommands);
     layout->addWidget(TextStyles::divider(this));
     layout->addWidget(makeNextStep());
     layout->addWidget(makeLinks());
@@ -109,9 +114,41 @@ void WelcomeWindow::changeEvent(QEvent* event) {
     }
 }
 
-void WelcomeWindow::showTrayMissing() {
-    m_trayMissing->show();
+void WelcomeWindow::setTrayMissing(bool missing) {
+    m_trayMissing->setVisible(missing);
+    m_menuCommands->setVisible(missing);
+    offerMenuCommands();
     fitHeight();
+}
+
+void WelcomeWindow::offerMenuCommands() {
+    QList<MenuEntry> commands;
+    if (m_menuCommands->isVisibleTo(this)) {
+        for (const MenuEntry& entry :
+             MenuModel::entries(GateSnapshot::of(m_gate), m_site.hostName())) {
+            // This window is the one "Show Kestrova" would open.
+            if (entry.kind == MenuEntry::Kind::Command &&
+                entry.action != MenuEntry::Action::ShowWelcome) {
+                commands << entry;
+            }
+        }
+    }
+    if (commands == m_offered) {
+        return;
+    }
+    m_offered = commands;
+    qDeleteAll(m_menuCommands->findChildren<QPushButton*>(Qt::FindDirectChildrenOnly));
+    auto* grid = static_cast<QGridLayout*>(m_menuCommands->layout());
+    for (qsizetype i = 0; i < commands.size(); ++i) {
+        const MenuEntry& entry = commands.at(i);
+        auto* button = new QPushButton(entry.shownText(), m_menuCommands);
+        button->setEnabled(entry.enabled);
+        // Queued: the command may change what this window offers, deleting this button.
+        connect(
+            button, &QPushButton::clicked, this,
+            [this, todo = entry.action] { emit actionChosen(todo); }, Qt::QueuedConnection);
+        grid->addWidget(button, int(i / 2), int(i % 2));
+    }
 }
 
 QWidget* WelcomeWindow::makeHeader() {
@@ -218,6 +255,7 @@ void WelcomeWindow::present(const WelcomeContent& content) {
             item.text + (item.done ? QStringLiteral(" (done)") : QStringLiteral(" (not done)")));
     }
 
+    offerMenuCommands();
     m_warning->setText(content.warning.value_or(QString()));
     m_warning->setVisible(content.warning.has_value());
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/MenuModel.h"
 #include "app/WebSite.h"
 
 #include <QList>
@@ -18,8 +19,12 @@ class WelcomeWindow final : public QWidget {
 public:
     WelcomeWindow(GateController& gate, WebSite site, QWidget* parent = nullptr);
 
-    // Where the desktop has no system tray, this window is the only way in: it says so.
-    void showTrayMissing();
+    // Where the desktop has no system tray, this window is the only way in: it says so, and
+    // offers the menu's commands itself.
+    void setTrayMissing(bool missing);
+
+signals:
+    void actionChosen(MenuEntry::Action action);
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -40,6 +45,7 @@ private:
     void present(const WelcomeContent& content);
     void takeNextStep();
     void fitHeight();
+    void offerMenuCommands();
 
     GateController& m_gate;
     WebSite m_site;
@@ -54,6 +60,8 @@ private:
     QList<ChecklistRow> m_rows;
     QLabel* m_warning = nullptr;
     QLabel* m_trayMissing = nullptr;
+    QWidget* m_menuCommands = nullptr;
+    QList<MenuEntry> m_offered;
     QPushButton* m_nextStepButton = nullptr;
     QWidget* m_allSet = nullptr;
     QLabel* m_allSetText = nullptr;

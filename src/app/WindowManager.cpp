@@ -38,6 +38,10 @@ QWidget* WindowManager::window(const QString& id) const {
 void WindowManager::showWelcome() {
     if (!m_welcome) {
         m_welcome = std::make_unique<WelcomeWindow>(m_gate, m_site);
+        m_welcome->setTrayMissing(!m_trayAvailable);
+        connect(this, &WindowManager::trayAvailabilityChanged, m_welcome.get(),
+                [this](bool available) { m_welcome->setTrayMissing(!available); });
+        connect(m_welcome.get(), &WelcomeWindow::actionChosen, this, &WindowManager::actionChosen);
         m_welcome->adjustSize();
         // Centred the first time only; later it comes back where the user left it.
         if (const QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -62,7 +66,6 @@ void WindowManager::openWindow(const QString& id) {
 void WindowManager::reportMissingTray() {
     setTrayAvailable(false);
     showWelcome();
-    m_welcome->showTrayMissing();
 }
 
 void WindowManager::setTrayAvailable(bool available) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/MenuModel.h"
 #include "app/WebSite.h"
 
 #include <QObject>
@@ -37,6 +38,8 @@ public:
 
 signals:
     void trayAvailabilityChanged(bool available);
+    // A command chosen in the welcome window, which offers the menu's where there is no tray.
+    void actionChosen(MenuEntry::Action action);
 
 private:
     std::unique_ptr<QWidget> create(const QString& id) const;

@@ -1,5 +1,6 @@
 #include "BuildConfig.h"
 #include "app/ControllerAssembly.h"
+#include "app/MenuActions.h"
 #include "app/SignInSheetPresenter.h"
 #include "app/TrayMenu.h"
 #include "app/TrayWatcher.h"
@@ -61,6 +62,10 @@ int main(int argc, char* argv[]) {
     const WebSite site{QUrl(QString::fromUtf8(BuildConfig::webUrl)),
                        [](const QUrl& url) { QDesktopServices::openUrl(url); }};
     WindowManager windows(gate, site);
+    MenuActions actions(gate, windows, site);
+    QObject::connect(&actions, &MenuActions::quitRequested, &app, &QApplication::quit);
+    // Where no tray holds the menu, the welcome window offers its commands.
+    QObject::connect(&windows, &WindowManager::actionChosen, &actions, &MenuActions::perform);
     QObject::connect(&instance, &SingleInstance::showRequested, &windows,
                      &WindowManager::showWelcome);
     windows.showWelcome();
@@ -81,11 +86,10 @@ int main(int argc, char* argv[]) {
             return;
         }
         tray.reset();
-        tray = std::make_unique<TrayMenu>(gate, windows, site,
+        tray = std::make_unique<TrayMenu>(gate, windows, actions, site,
                                           kind == TrayWatcher::Kind::StatusNotifier
                                               ? TrayMenu::Host::DrawsMenu
                                               : TrayMenu::Host::Embeds);
-        QObject::connect(tray.get(), &TrayMenu::quitRequested, &app, &QApplication::quit);
         windows.setTrayAvailable(true);
     };
     QObject::connect(&trays, &TrayWatcher::appeared, &app, makeTray);

@@ -4,7 +4,7 @@
 
 namespace {
 constexpr char listening[] = "0A";
-constexpr qint64 tableLimit = 4 * 1024 * 1024;
+constexpr qint64 tableLimit = qint64{4} * 1024 * 1024;
 } // namespace
 
 namespace ListeningSockets {

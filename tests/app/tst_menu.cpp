@@ -1,3 +1,4 @@
+#include "app/MenuActions.h"
 #include "app/MenuModel.h"
 #include "app/TrayMenu.h"
 #include "app/WindowManager.h"
@@ -5,6 +6,7 @@
 #include "support/StubHttpServer.h"
 #include "support/TestHome.h"
 
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -62,7 +64,10 @@ struct Desk {
         prepare(home);
         gate = std::make_unique<GateController>(home.environmentWithDaemon());
         windows = std::make_unique<WindowManager>(*gate, site);
-        tray = std::make_unique<TrayMenu>(*gate, *windows, site);
+        actions = std::make_unique<MenuActions>(*gate, *windows, site);
+        QObject::connect(windows.get(), &WindowManager::actionChosen, actions.get(),
+                         &MenuActions::perform);
+        tray = std::make_unique<TrayMenu>(*gate, *windows, *actions, site);
     }
     ~Desk() {
         if (const auto pid = gate->gateProcessId()) {
@@ -94,6 +99,7 @@ struct Desk {
                  [this](const QUrl& url) { opened << url; }};
     std::unique_ptr<GateController> gate;
     std::unique_ptr<WindowManager> windows;
+    std::unique_ptr<MenuActions> actions;
     std::unique_ptr<TrayMenu> tray;
     std::unique_ptr<StubHttpServer> existingGate;
 };
@@ -249,9 +255,33 @@ private slots:
                      qPrintable(test.entry + QStringLiteral(" opened the pairing window")));
         }
         Desk desk(nothing);
-        QSignalSpy quit(desk.tray.get(), &TrayMenu::quitRequested);
+        QSignalSpy quit(desk.actions.get(), &MenuActions::quitRequested);
         QVERIFY(desk.choose(QStringLiteral("Quit Kestrova Helper")));
         QTRY_COMPARE(quit.size(), 1);
+    }
+
+    // With no tray to hold the menu, the welcome window offers its commands, and they work;
+    // once a tray comes, the window drops them.
+    void withoutATrayTheWelcomeWindowOffersTheMenu() {
+        Desk desk([](TestHome& home) { home.signIn(); });
+        desk.windows->reportMissingTray();
+        QWidget* welcome = desk.windows->window(QStringLiteral("welcome"));
+        const auto offered = [welcome](const QString& text) -> QPushButton* {
+            for (QPushButton* button : welcome->findChildren<QPushButton*>()) {
+                if (button->text() == text && button->isVisibleTo(welcome)) {
+                    return button;
+                }
+            }
+            return nullptr;
+        };
+        for (const char* command : {"Sign out", "Start local gate", "Show pairing QR…",
+                                    "Diagnostics…", "Quit Kestrova Helper"}) {
+            QVERIFY2(offered(QString::fromUtf8(command)), command);
+        }
+        offered(QStringLiteral("Diagnostics…"))->click();
+        QTRY_VERIFY(desk.shown(QStringLiteral("diagnostics")));
+        desk.windows->setTrayAvailable(true);
+        QVERIFY(!offered(QStringLiteral("Sign out")));
     }
 
     void theTrayIconFollowsTheGate() {

@@ -296,7 +296,7 @@ private slots:
         gate.chooseOwnGate(); // signed out: a warning, and an error line in diagnostics
         RecordedSite recorded;
         WelcomeWindow welcome(gate, recorded.site);
-        welcome.showTrayMissing();
+        welcome.setTrayMissing(true);
         DiagnosticsWindow diagnostics(gate);
         PairingWindow pairing(gate, recorded.site);
         const QList<QWidget*> windows{&welcome, &diagnostics, &pairing};
