@@ -1,3 +1,4 @@
+#include "agents/AgentDetection.h"
 #include "gate/GateController.h"
 #include "platform/BrowserSignIn.h"
 #include "platform/SingleInstance.h"
@@ -6,9 +7,11 @@
 #include "support/TestHome.h"
 
 #include <QDir>
+#include <QFile>
 #include <QJsonArray>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -170,6 +173,33 @@ private slots:
         QCOMPARE(m_controller->registeredAgents(),
                  QStringList({state[u"agents"][0][u"handle"].toString(),
                               state[u"agents"][1][u"handle"].toString()}));
+    }
+
+    // A home as most Linux developers have it: Node.js only through nvm, one agent installed
+    // with npm -g into ~/.npm-global, one with nvm's npm; none of it on the desktop's PATH, and
+    // the system's node out of reach. Sign-in still ends at a serving gate, and registration
+    // sends both agents' command-line paths.
+    void aHomeWithNodeOnlyThroughNvm() {
+        const QString nvmBin = QStringLiteral(".nvm/versions/node/v22.3.0/bin");
+        QVERIFY(QDir().mkpath(m_home->path(nvmBin)));
+        QVERIFY(QFile::link(QStandardPaths::findExecutable(QStringLiteral("node")),
+                            m_home->path(nvmBin + QStringLiteral("/node"))));
+        m_home->makeFile(QStringLiteral(".npm-global/bin/claude"), "#!/bin/sh\n", true);
+        m_home->makeFile(nvmBin + QStringLiteral("/codex"), "#!/bin/sh\n", true);
+        GateEnvironment environment = this->environment(true);
+        environment.systemNodeCandidates = {m_home->path(QStringLiteral("no/system/node"))};
+        environment.agentSearchFolders = AgentDetection::searchFolders(m_home->home(), QString());
+        m_controller = std::make_unique<GateController>(environment);
+        signInAndWait();
+        QTRY_VERIFY_WITH_TIMEOUT(m_controller->helperRunning(), 20000);
+        QCOMPARE(m_controller->nodeOrigin(), QStringLiteral("nvm"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_controller->registeredAgents().size(), 2, 15000);
+        QStringList sent;
+        for (const QJsonValue request : m_devstack->state()[u"owned_requests"].toArray()) {
+            sent << request[u"body"][u"detected_cli"].toString();
+        }
+        QCOMPARE(sent, QStringList({m_home->path(QStringLiteral(".npm-global/bin/claude")),
+                                    m_home->path(nvmBin + QStringLiteral("/codex"))}));
     }
 
     void cancellingShowsNothingAndKeepsTheAccount() {
