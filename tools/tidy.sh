@@ -15,5 +15,8 @@ if [ $# -eq 0 ]; then
     # shellcheck disable=SC2046 # the source paths have no spaces
     set -- $(find src -name '*.cpp' | sort)
 fi
+# One file a run, so that a failing file is named; clang-tidy's own chatter on stderr is dropped.
 printf '%s\n' "$@" |
-    xargs -P "$(getconf _NPROCESSORS_ONLN)" -n 4 clang-tidy-16 -p "$db" --quiet 2>/dev/null
+    xargs -P "$(getconf _NPROCESSORS_ONLN)" -I{} sh -c \
+        'clang-tidy-16 -p "$0" --quiet "$1" 2>/dev/null || { echo "tidy: $1 has findings" >&2; exit 1; }' \
+        "$db" {}

@@ -6,7 +6,7 @@
 #include <QFileInfo>
 
 namespace {
-constexpr qint64 capBytes = 1024 * 1024;
+constexpr qint64 capBytes = qint64{1024} * 1024;
 constexpr qint64 tailBytes = 4096;
 constexpr qsizetype lineLimit = 160;
 } // namespace
