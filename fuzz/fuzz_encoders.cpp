@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QUrl url = GoogleOAuth::authorizationUrl(
         QUrl(QStringLiteral("https://accounts.example.com/o/oauth2/v2/auth")),
         QStringLiteral("1-abc.apps.example.com"), *text, *text);
-    for (const QString item : {QStringLiteral("code_challenge"), QStringLiteral("state")}) {
+    for (const QString& item : {QStringLiteral("code_challenge"), QStringLiteral("state")}) {
         require(QUrlQuery(url).queryItemValue(item, QUrl::FullyDecoded) == *text,
                 "the challenge and the state round-trip through the authorization URL");
     }

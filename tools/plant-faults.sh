@@ -21,7 +21,7 @@ src/gate/GateSupervisor.cpp@s/if (!QFileInfo(daemonScript()).isFile()) {/if (!QF
 src/gate/GateSupervisor.cpp@/^void GateSupervisor::stop/,/^}/{/m_process->stop(m_env.stopGrace);/d}@Stop leaves the gate serving
 src/gate/GateSupervisor.cpp@/^void GateSupervisor::forget/,/^}/{/m_process.reset();/d}@a gate that died is never started again
 src/gate/GateSupervisor.cpp@/^std::optional<QString> GateSupervisor::pairingKey/,/^}/s/if (!m_state.useExistingGate) {/if (true) {/@the phone pairs with the own key while the existing gate is in use
-src/gate/GateConfig.cpp@s/QJsonObject{{QStringLiteral("api_key"), apiKey}}/QJsonObject{{QStringLiteral("api_key"), QString()}}/@the gate config written without the API key
+src/gate/GateConfig.cpp@s/QJsonObject{{QStringLiteral("api_key"), apiKey}}/QJsonObject{{QStringLiteral("api_key"), apiKey.left(0)}}/@the gate config written without the API key
 src/gate/GateProbe.cpp@s/toInt() == 200;/toInt() >= 200;/@a gate answering 500 shown as running
 src/account/Pkce.cpp@s/QCryptographicHash::Sha256/QCryptographicHash::Sha1/@the PKCE challenge hashed wrongly: every sign-in fails
 src/account/RelayClient.cpp@/setRawHeader("Authorization", "Bearer "/d@registration sent without the Bearer header
