@@ -36,18 +36,18 @@ src/agents/AgentRegistry.cpp@/m_env.settings->setString(QString::fromLatin1(kHos
 src/agents/AgentRegistry.cpp@s/} else if (!result && !firstError) {/} else if (!result) {/@registration reports the last error instead of the first
 src/agents/AgentRegistry.cpp@s/.detectedCli = cliPath(kind->bin),/.detectedCli = std::nullopt,/@registration sends no command-line path
 src/platform/BrowserSignIn.cpp@s/if (!m_waiting || callback.scheme()/if (callback.scheme()/@a callback taken with no sign-in waiting
-src/app/TrayMenu.cpp@/case Action::StartGate:/{n;s/startHelperGate/stopHelperGate/}@"Start local gate" stops it
-src/app/TrayMenu.cpp@/case Action::StopGate:/{n;s/stopHelperGate/refresh/}@"Stop local gate" does nothing
-src/app/TrayMenu.cpp@/case Action::ChooseExistingGate:/{n;s/chooseUseExistingGate/chooseOwnGate/}@"Use that existing gate instead" keeps the own gate
-src/app/TrayMenu.cpp@/case Action::ChooseOwnGate:/{n;s/chooseOwnGate/refresh/}@"Run my own gate instead" does nothing
-src/app/TrayMenu.cpp@/case Action::SignOut:/{n;s/m_gate.signOut()/m_gate.stopHelperGate()/}@"Sign out" keeps the account
-src/app/TrayMenu.cpp@/case Action::Refresh:/{n;s/m_gate.refresh()/m_gate.detectAgents()/}@"Refresh status" probes nothing
-src/app/TrayMenu.cpp@/case Action::ShowDiagnostics:/{n;s/"diagnostics"/"pairing"/}@"Diagnostics…" opens the pairing window
-src/app/TrayMenu.cpp@/case Action::OpenWebSite:/{n;s/m_site.open(m_site.baseUrl)/m_windows.showWelcome()/}@"Open …" opens no web page
-src/app/TrayMenu.cpp@/case Action::ShowWelcome:/{n;s/m_windows.showWelcome()/m_windows.openWindow(QStringLiteral("pairing"))/}@"Show Kestrova" opens the wrong window
-src/app/TrayMenu.cpp@s/m_gate.setLaunchAtLogin(!m_gate.launchAtLogin());/m_gate.setLaunchAtLogin(m_gate.launchAtLogin());/@"Start at login" cannot be changed
-src/app/TrayMenu.cpp@s/m_tray.setIcon(Symbols::icon(state.helperRunning ?/m_tray.setIcon(Symbols::icon(false ?/@the tray icon does not follow the gate
-src/app/PairingWindow.cpp@s/image = QrCode::render(key->toUtf8());/image = QrCode::render(key->toUtf8().left(8));/@the QR code carries a cut key
+src/app/MenuActions.cpp@/case Action::StartGate:/{n;s/startHelperGate/stopHelperGate/}@"Start local gate" stops it
+src/app/MenuActions.cpp@/case Action::StopGate:/{n;s/stopHelperGate/refresh/}@"Stop local gate" does nothing
+src/app/MenuActions.cpp@/case Action::ChooseExistingGate:/{n;s/chooseUseExistingGate/chooseOwnGate/}@"Use that existing gate instead" keeps the own gate
+src/app/MenuActions.cpp@/case Action::ChooseOwnGate:/{n;s/chooseOwnGate/refresh/}@"Run my own gate instead" does nothing
+src/app/MenuActions.cpp@/case Action::SignOut:/{n;s/m_gate.signOut()/m_gate.stopHelperGate()/}@"Sign out" keeps the account
+src/app/MenuActions.cpp@/case Action::Refresh:/{n;s/m_gate.refresh()/m_gate.detectAgents()/}@"Refresh status" probes nothing
+src/app/MenuActions.cpp@/case Action::ShowDiagnostics:/{n;s/"diagnostics"/"pairing"/}@"Diagnostics…" opens the pairing window
+src/app/MenuActions.cpp@/case Action::OpenWebSite:/{n;s/m_site.open(m_site.baseUrl)/m_windows.showWelcome()/}@"Open …" opens no web page
+src/app/MenuActions.cpp@/case Action::ShowWelcome:/{n;s/m_windows.showWelcome()/m_windows.openWindow(QStringLiteral("pairing"))/}@"Show Kestrova" opens the wrong window
+src/app/MenuActions.cpp@s/m_gate.setLaunchAtLogin(!m_gate.launchAtLogin());/m_gate.setLaunchAtLogin(m_gate.launchAtLogin());/@"Start at login" cannot be changed
+src/app/TrayMenu.cpp@s/        m_tray.setIcon(TrayIcon::icon(state.helperRunning/        m_tray.setIcon(TrayIcon::icon(false \&\& state.helperRunning/@the tray icon does not follow the gate
+src/app/PairingWindow.cpp@s/        code = QrCode::encode(key->toUtf8());/        code = QrCode::encode(key->toUtf8().left(8));/@the QR code carries a cut key
 src/gate/GateProcess.cpp@0,/startTimeOf(identity.pid) != identity.startTime ||/s//false ||/@a recorded pid that now belongs to another process is taken over
 src/gate/GateProcess.cpp@s/    m_killTimer.start(grace);/    m_killTimer.setInterval(grace);/@a gate that ignores SIGTERM is never stopped
 src/gate/GateSupervisor.cpp@s/        if (!m_answered) {/        if (m_answered) {/@a gate that died at once leaves no reason
