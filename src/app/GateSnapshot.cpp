@@ -3,27 +3,16 @@
 #include "gate/GateController.h"
 
 GateSnapshot GateSnapshot::of(const GateController& gate) {
-    return {.helperRunning = gate.helperRunning(),
-            .existingGateDetected = gate.existingGateDetected(),
-            .ownPortForeign = gate.ownPortForeign(),
-            .existingPortForeign = gate.existingPortForeign(),
-            .lastChecked = gate.lastChecked(),
-            .accountUserId = gate.accountUserId(),
-            .personalRoom = gate.personalRoom(),
-            .signingIn = gate.signingIn(),
-            .lastError = gate.lastError(),
-            .launchAtLogin = gate.launchAtLogin(),
-            .useExistingGate = gate.useExistingGate(),
-            .detectedAgents = gate.detectedAgents(),
-            .registeredAgents = gate.registeredAgents(),
-            .registrationError = gate.registrationError(),
-            .signedIn = gate.signedIn(),
-            .pairingKey = gate.pairingKey(),
-            .daemonScript = gate.daemonScript(),
-            .daemonBundled = gate.daemonBundled(),
-            .bundledNode = gate.bundledNode(),
-            .nodePath = gate.nodePath(),
-            .nodeOrigin = gate.nodeOrigin(),
-            .gateLogPath = gate.gateLogPath(),
-            .configPath = gate.configPath()};
+    GateSnapshot snapshot;
+    static_cast<PublishedFields&>(snapshot) = gate.published();
+    snapshot.signedIn = gate.signedIn();
+    snapshot.pairingKey = gate.pairingKey();
+    snapshot.daemonScript = gate.daemonScript();
+    snapshot.daemonBundled = gate.daemonBundled();
+    snapshot.bundledNode = gate.bundledNode();
+    snapshot.nodePath = gate.nodePath();
+    snapshot.nodeOrigin = gate.nodeOrigin();
+    snapshot.gateLogPath = gate.gateLogPath();
+    snapshot.configPath = gate.configPath();
+    return snapshot;
 }

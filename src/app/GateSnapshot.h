@@ -1,5 +1,7 @@
 #pragma once
 
+#include "gate/PublishedFields.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -7,24 +9,10 @@
 
 class GateController;
 
-// Everything a window shows, read from the controller in one go. The windows turn a snapshot
-// into what they draw with pure functions, so every state can be tested without reaching it.
-struct GateSnapshot {
-    bool helperRunning = false;
-    bool existingGateDetected = false;
-    bool ownPortForeign = false;
-    bool existingPortForeign = false;
-    QString lastChecked;
-    std::optional<QString> accountUserId;
-    std::optional<QString> personalRoom;
-    bool signingIn = false;
-    std::optional<QString> lastError;
-    bool launchAtLogin = false;
-    bool useExistingGate = false;
-    QStringList detectedAgents;
-    QStringList registeredAgents;
-    std::optional<QString> registrationError;
-
+// Everything a window shows, read from the controller in one go: its published properties and
+// what it works out on request. The windows turn a snapshot into what they draw with pure
+// functions, so every state can be tested without reaching it.
+struct GateSnapshot : PublishedFields {
     bool signedIn = false;
     std::optional<QString> pairingKey;
     QString daemonScript;

@@ -23,6 +23,8 @@ public:
     explicit GateController(GateEnvironment environment, QObject* parent = nullptr);
     ~GateController() override;
 
+    // Every published property at once, for a snapshot.
+    const PublishedFields& published() const { return m_state; }
     bool helperRunning() const { return m_state.helperRunning; }
     bool existingGateDetected() const { return m_state.existingGateDetected; }
     bool ownPortForeign() const { return m_state.ownPortForeign; }

@@ -1,34 +1,18 @@
 #pragma once
 
+#include "gate/PublishedFields.h"
+
 #include <QObject>
 #include <QPointer>
-#include <QString>
-#include <QStringList>
 
 #include <optional>
 #include <utility>
 
 // What the windows show, written by the controller's parts. Every assignment through publish()
 // emits changed(), also of an equal value: views redraw on each one.
-class GateState final : public QObject {
+class GateState final : public QObject, public PublishedFields {
     Q_OBJECT
 public:
-    bool helperRunning = false;
-    bool existingGateDetected = false;
-    // A gate port answered, but another user's program listens on it: it is not counted.
-    bool ownPortForeign = false;
-    bool existingPortForeign = false;
-    QString lastChecked;
-    std::optional<QString> accountUserId;
-    std::optional<QString> personalRoom;
-    bool signingIn = false;
-    std::optional<QString> lastError;
-    bool launchAtLogin = false;
-    bool useExistingGate = false;
-    QStringList detectedAgents;
-    QStringList registeredAgents;
-    std::optional<QString> registrationError;
-
     template <typename T, typename V> void publish(T& field, V&& value) {
         field = std::forward<V>(value);
         emit changed();
