@@ -3,7 +3,7 @@
 
   sni.py watch            own org.kde.StatusNotifierWatcher, with a host registered, until killed;
                           each registered item is printed as "registered SERVICE PATH"
-  sni.py item             the first registered item's Title, Status and whether it has an icon
+  sni.py item             the first registered item's Title and whether it has an icon
   sni.py menu             its menu: one "label|enabled|toggle-type|toggle-state" line per entry
   sni.py click LABEL      sends the menu entry with that label the event "clicked"
   sni.py activate         a left click on the item (Activate)
@@ -104,11 +104,7 @@ def menu_entries(bus):
     path = item.Get(ITEM, "Menu", dbus_interface=dbus.PROPERTIES_IFACE)
     menu = bus.get_object(item.bus_name, path)
     _, layout = menu.GetLayout(0, -1, dbus.Array([], signature="s"), dbus_interface=MENU)
-    found = []
-    for child in layout[2]:
-        identifier, properties, _ = child
-        found.append((int(identifier), properties))
-    return menu, found
+    return menu, [(int(identifier), properties) for identifier, properties, _ in layout[2]]
 
 
 def main():
@@ -123,7 +119,6 @@ def main():
         pixmaps = props.get("IconPixmap", [])
         drawn = any(any(byte != 0 for byte in data) for _, _, data in pixmaps)
         print("title=%s" % props.get("Title", ""))
-        print("status=%s" % props.get("Status", ""))
         print("icon=%s" % ("drawn" if drawn or props.get("IconName") else "none"))
         return
     menu, found = menu_entries(bus)
