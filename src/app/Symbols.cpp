@@ -1,7 +1,5 @@
 #include "app/Symbols.h"
 
-#include "BuildConfig.h"
-
 #include <QFile>
 #include <QPainter>
 #include <QSvgRenderer>
@@ -57,17 +55,19 @@ QIcon icon(const QString& name, const QColor& color) {
 }
 
 QIcon appIcon() {
-    QIcon installed = QIcon::fromTheme(QString::fromUtf8(BuildConfig::appId));
-    if (!installed.isNull()) {
-        return installed;
-    }
-    // Drawn in its own colours: the colour only replaces currentColor, which it has none of.
-    QSvgRenderer renderer(tintedSvg(QStringLiteral("kestrova-helper"), Qt::black));
-    QIcon icon;
-    for (const int size : {16, 24, 32, 48, 64, 128, 256}) {
-        icon.addPixmap(render(renderer, Qt::black, size));
-    }
-    return icon;
+    // Drawn once, small: every size given travels to the display server with each new window,
+    // before the window can show. Docks and switchers take the large ones from the installed
+    // theme icon, through the desktop entry. Drawn in its own colours: the colour only replaces
+    // currentColor, which it has none of.
+    static const QIcon drawn = [] {
+        QSvgRenderer renderer(tintedSvg(QStringLiteral("kestrova-helper"), Qt::black));
+        QIcon icon;
+        for (const int size : {16, 24, 32, 48, 64}) {
+            icon.addPixmap(render(renderer, Qt::black, size));
+        }
+        return icon;
+    }();
+    return drawn;
 }
 
 } // namespace Symbols

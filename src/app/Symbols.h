@@ -15,8 +15,7 @@ QPixmap pixmap(const QString& name, const QColor& color, int size, qreal deviceP
 // The small sizes a tray or a menu asks for.
 QIcon icon(const QString& name, const QColor& color);
 
-// The application's own icon for window frames and task bars: the installed one from the icon
-// theme, else the copy built into the program.
+// The application's own icon for window frames and task bars.
 QIcon appIcon();
 
 } // namespace Symbols
