@@ -206,7 +206,7 @@ private slots:
         const auto restore =
             qScopeGuard([saved = QApplication::palette()] { QApplication::setPalette(saved); });
         QApplication::setPalette(first);
-        TestHome home;
+        const TestHome home;
         GateController gate(home.environment());
         QTRY_VERIFY(!gate.lastChecked().isEmpty());
         gate.chooseOwnGate(); // signed out: a warning, and an error line in diagnostics
@@ -235,14 +235,14 @@ private slots:
     // diagnostics opened again shows fresh values. While open, both follow the controller and
     // grow with their texts.
     void windowsProbeWhenShownAndFollowTheController() {
-        TestHome home;
+        const TestHome home;
         GateController gate(home.environment());
         QTRY_VERIFY(!gate.lastChecked().isEmpty());
         WelcomeWindow welcome(gate, WebSite{QUrl(QStringLiteral("https://kestrova.test")), {}});
         DiagnosticsWindow diagnostics(gate);
         diagnostics.show();
         diagnostics.hide();
-        QSignalSpy probed(&gate, &GateController::changed);
+        const QSignalSpy probed(&gate, &GateController::changed);
         diagnostics.show();
         QVERIFY(!probed.isEmpty());
         home.makeFile(QStringLiteral("usr/bin/claude"), "#!/bin/sh\n", true);
