@@ -74,7 +74,8 @@ WelcomeWindow::WelcomeWindow(GateController& gate, WebSite site, QWidget* parent
     layout->addWidget(TextStyles::divider(this));
     layout->addWidget(makeNextStep());
     layout->addWidget(makeLinks());
-    layout->addWidget(TextStyles::divider(this));
+    m_closingDivider = TextStyles::divider(this);
+    layout->addWidget(m_closingDivider);
     m_closingNote =
         wrapped(TextStyles::label(QString(), TextStyle::Footnote, this, Tone::Secondary));
     layout->addWidget(m_closingNote);
@@ -117,8 +118,21 @@ void WelcomeWindow::changeEvent(QEvent* event) {
 void WelcomeWindow::setTrayMissing(bool missing) {
     m_trayMissing->setVisible(missing);
     m_menuCommands->setVisible(missing);
+    // It speaks of the tray icon; the line about the missing tray says how to come back instead.
+    m_closingDivider->setVisible(!missing);
+    m_closingNote->setVisible(!missing);
     offerMenuCommands();
     fitHeight();
+}
+
+// This window is the one "Show Kestrova" would open, and it has its own buttons for the next
+// step and for refreshing: the same command twice would make the user wonder which to press.
+bool WelcomeWindow::offeredAlready(MenuEntry::Action action) const {
+    using Action = MenuEntry::Action;
+    using Step = WelcomeContent::NextStep;
+    return action == Action::ShowWelcome || action == Action::Refresh ||
+           (action == Action::SignIn && m_nextStep == Step::SignIn) ||
+           (action == Action::StartGate && m_nextStep == Step::StartHelper);
 }
 
 void WelcomeWindow::offerMenuCommands() {
@@ -126,9 +140,7 @@ void WelcomeWindow::offerMenuCommands() {
     if (m_menuCommands->isVisibleTo(this)) {
         for (const MenuEntry& entry :
              MenuModel::entries(GateSnapshot::of(m_gate), m_site.hostName())) {
-            // This window is the one "Show Kestrova" would open.
-            if (entry.kind == MenuEntry::Kind::Command &&
-                entry.action != MenuEntry::Action::ShowWelcome) {
+            if (entry.kind == MenuEntry::Kind::Command && !offeredAlready(entry.action)) {
                 commands << entry;
             }
         }
@@ -239,6 +251,7 @@ QWidget* WelcomeWindow::makeLinks() {
 }
 
 void WelcomeWindow::present(const WelcomeContent& content) {
+    m_nextStep = content.nextStep;
     m_header->setText(content.header);
     m_closingNote->setText(content.closingNote);
     for (qsizetype i = 0; i < m_rows.size(); ++i) {

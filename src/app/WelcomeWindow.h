@@ -2,6 +2,7 @@
 
 #include "app/MenuModel.h"
 #include "app/WebSite.h"
+#include "app/WelcomeContent.h"
 
 #include <QList>
 #include <QPixmap>
@@ -10,7 +11,6 @@
 class GateController;
 class QLabel;
 class QPushButton;
-struct WelcomeContent;
 
 // The first-run window: what is set up, what is missing and the one step to take next. It
 // shows the controller's state and keeps none of its own; closing it only hides it.
@@ -46,6 +46,7 @@ private:
     void takeNextStep();
     void fitHeight();
     void offerMenuCommands();
+    bool offeredAlready(MenuEntry::Action action) const;
 
     GateController& m_gate;
     WebSite m_site;
@@ -62,8 +63,10 @@ private:
     QLabel* m_trayMissing = nullptr;
     QWidget* m_menuCommands = nullptr;
     QList<MenuEntry> m_offered;
+    WelcomeContent::NextStep m_nextStep = WelcomeContent::NextStep::SignIn;
     QPushButton* m_nextStepButton = nullptr;
     QWidget* m_allSet = nullptr;
     QLabel* m_allSetText = nullptr;
+    QWidget* m_closingDivider = nullptr;
     QLabel* m_closingNote = nullptr;
 };

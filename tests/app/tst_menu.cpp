@@ -200,10 +200,19 @@ private slots:
                 buttons, [&](auto* b) { return b->text() == text && b->isVisibleTo(welcome); });
             return found == buttons.end() ? nullptr : *found;
         };
-        for (const char* command : {"Sign out", "Start local gate", "Show pairing QR…",
-                                    "Diagnostics…", "Quit Kestrova Helper"}) {
+        for (const char* command :
+             {"Sign out", "Show pairing QR…", "Diagnostics…", "Quit Kestrova Helper"}) {
             QVERIFY2(offered(QString::fromUtf8(command)), command);
         }
+        // Not twice: the window's own buttons start the gate and refresh.
+        QVERIFY(offered(QStringLiteral("Start the helper")) &&
+                !offered(QStringLiteral("Start local gate")));
+        QCOMPARE(std::ranges::count_if(welcome->findChildren<QPushButton*>(),
+                                       [&](auto* b) {
+                                           return b->text() == QStringLiteral("Refresh status") &&
+                                                  b->isVisibleTo(welcome);
+                                       }),
+                 1);
         offered(QStringLiteral("Diagnostics…"))->click();
         QTRY_VERIFY(desk.shown("diagnostics"));
         desk.windows.setTrayAvailable(true);
