@@ -13,16 +13,8 @@ namespace {
 constexpr int timeoutMs = 10'000;
 }
 
-QJsonObject Devstack::Reply::json() const {
-    return QJsonDocument::fromJson(body).object();
-}
-
 Devstack::Devstack(const QStringList& extraArgs) {
     m_network.setProxy(QNetworkProxy::NoProxy);
-    if (const qsizetype at = extraArgs.indexOf("--client-id");
-        at >= 0 && at + 1 < extraArgs.size()) {
-        m_clientId = extraArgs.at(at + 1);
-    }
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process.start(QStringLiteral(KESTROVA_DEVSTACK_BINARY),
                     QStringList{"--port", "0"} + extraArgs);
@@ -50,18 +42,20 @@ QUrl Devstack::baseUrl() const {
 }
 
 QJsonObject Devstack::state() {
-    return get(relayUrl("/devstack/state")).json();
+    return QJsonDocument::fromJson(
+               send(QNetworkRequest(baseUrl().resolved(QUrl("/devstack/state")))).body)
+        .object();
 }
 
 bool Devstack::setFaults(const QJsonObject& faults) {
-    QNetworkRequest request(relayUrl("/devstack/faults"));
+    QNetworkRequest request(baseUrl().resolved(QUrl("/devstack/faults")));
     request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
     return send(request, "POST", QJsonDocument(faults).toJson(QJsonDocument::Compact)).status ==
            204;
 }
 
 std::optional<QUrl> Devstack::followAuthorization(const QUrl& authorizationUrl) {
-    const Reply page = get(authorizationUrl);
+    const Reply page = send(QNetworkRequest(authorizationUrl));
     if (page.status == 302) { // --auto-approve skips the page
         return QUrl::fromEncoded(page.location);
     }
@@ -71,15 +65,11 @@ std::optional<QUrl> Devstack::followAuthorization(const QUrl& authorizationUrl) 
         return std::nullopt;
     }
     const QUrl next = authorizationUrl.resolved(QUrl(match.captured(1).replace("&amp;", "&")));
-    const Reply approved = get(next);
+    const Reply approved = send(QNetworkRequest(next));
     if (approved.status != 302 || approved.location.isEmpty()) {
         return std::nullopt;
     }
     return QUrl::fromEncoded(approved.location);
-}
-
-Devstack::Reply Devstack::get(const QUrl& url) {
-    return send(QNetworkRequest(url), "GET");
 }
 
 Devstack::Reply Devstack::send(QNetworkRequest request, const QByteArray& verb,

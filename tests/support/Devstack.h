@@ -5,20 +5,12 @@
 #include <QNetworkRequest>
 #include <QProcess>
 #include <QUrl>
-#include <QUrlQuery>
 
 #include <optional>
 
 // Runs tools/devstack on a free loopback port and talks to it over real HTTP, synchronously.
 class Devstack {
 public:
-    struct Reply {
-        int status = 0; // 0: no answer within the timeout
-        QByteArray body;
-        QByteArray location;
-        QJsonObject json() const;
-    };
-
     explicit Devstack(const QStringList& extraArgs = {});
     ~Devstack();
     Devstack(const Devstack&) = delete;
@@ -28,7 +20,6 @@ public:
     QUrl baseUrl() const;
     QUrl googleAuthUrl() const { return baseUrl().resolved(QUrl("/o/oauth2/v2/auth")); }
     QUrl googleTokenUrl() const { return baseUrl().resolved(QUrl("/token")); }
-    QUrl relayUrl(const QString& path) const { return baseUrl().resolved(QUrl(path)); }
     QString clientId() const { return m_clientId; }
 
     QJsonObject state();
@@ -36,11 +27,15 @@ public:
     // Acts as the browser: opens the sign-in page, follows "continue", returns the callback URL.
     std::optional<QUrl> followAuthorization(const QUrl& authorizationUrl);
 
-    // Redirects are not followed; every call waits at most ten seconds.
-    Reply get(const QUrl& url);
-
 private:
-    Reply send(QNetworkRequest request, const QByteArray& verb, const QByteArray& body = {});
+    struct Reply {
+        int status = 0; // 0: no answer within the timeout
+        QByteArray body;
+        QByteArray location;
+    };
+    // Redirects are not followed; every call waits at most ten seconds.
+    Reply send(QNetworkRequest request, const QByteArray& verb = "GET",
+               const QByteArray& body = {});
 
     QProcess m_process;
     QNetworkAccessManager m_network;

@@ -2,14 +2,11 @@
 
 #include "platform/LoginItemService.h"
 
-// A login-item service whose answers a test decides.
+// A login-item service that does as it is told.
 class FakeLoginItem final : public LoginItemService {
 public:
     std::expected<void, QString> setRegistered(bool registered) override;
-    bool isEnabled() const override { return registered && !heldForApproval; }
+    bool isEnabled() const override { return registered; }
 
     bool registered = false;
-    bool heldForApproval = false;   // the platform accepts but waits for the user
-    std::optional<QString> failure; // every request fails with this reason
-    int requests = 0;
 };

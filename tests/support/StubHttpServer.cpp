@@ -14,7 +14,6 @@ StubHttpServer::StubHttpServer(quint16 port, Behaviour behaviour, int status, QB
 
 void StubHttpServer::onConnection() {
     while (QTcpSocket* socket = m_server.nextPendingConnection()) {
-        ++m_connections;
         socket->setParent(this);
         if (m_behaviour == Behaviour::Silent) {
             continue;

@@ -13,9 +13,6 @@ public:
 
     StubHttpServer(quint16 port, Behaviour behaviour, int status = 200, QByteArray body = "[]");
 
-    bool isListening() const { return m_server.isListening(); }
-    int connections() const { return m_connections; }
-
 private:
     void onConnection();
 
@@ -23,5 +20,4 @@ private:
     Behaviour m_behaviour;
     int m_status;
     QByteArray m_body;
-    int m_connections = 0;
 };

@@ -12,12 +12,44 @@
 
 #include <csignal>
 
+namespace {
+constexpr char rootVariable[] = "KESTROVA_TEST_ROOT";
+constexpr char portsVariable[] = "KESTROVA_TEST_PORTS";
+} // namespace
+
 TestHome::TestHome()
-    : ownPort(freePort())
-    , existingPort(freePort()) {
-    QDir().mkpath(home());
+    : TestHome(QString(), freePort(), freePort()) {
+}
+
+TestHome::TestHome(const QString& inheritedRoot, quint16 own, quint16 existing)
+    : ownPort(own)
+    , existingPort(existing)
+    , m_dir(inheritedRoot.isEmpty() ? std::make_unique<QTemporaryDir>() : nullptr)
+    , m_root(m_dir ? m_dir->path() : inheritedRoot) {
     QDir().mkpath(home() + QStringLiteral("/.local/share"));
     m_settings = SettingsStore::openFile(settingsFile());
+}
+
+TestHome::~TestHome() {
+    if (m_dir) {
+        for (const qint64 pid : processesMentioning(home())) {
+            killProcess(pid);
+        }
+    }
+}
+
+QProcessEnvironment TestHome::handOver() const {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QString::fromLatin1(rootVariable), m_root);
+    environment.insert(QString::fromLatin1(portsVariable),
+                       QStringLiteral("%1 %2").arg(ownPort).arg(existingPort));
+    return environment;
+}
+
+std::unique_ptr<TestHome> TestHome::inherited() {
+    const QStringList ports = qEnvironmentVariable(portsVariable).split(u' ');
+    return std::unique_ptr<TestHome>(new TestHome(
+        qEnvironmentVariable(rootVariable), ports.value(0).toUShort(), ports.value(1).toUShort()));
 }
 
 QString TestHome::supportDir() const {
@@ -88,4 +120,21 @@ bool processAlive(qint64 pid) {
     const QByteArray line = stat.readAll();
     const qsizetype afterName = line.lastIndexOf(')');
     return afterName > 0 && line.size() > afterName + 2 && line.at(afterName + 2) != 'Z';
+}
+
+QByteArray commandLine(qint64 pid) {
+    QFile file(QStringLiteral("/proc/%1/cmdline").arg(pid));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QList<qint64> processesMentioning(const QString& text) {
+    QList<qint64> found;
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        const qint64 pid = entry.toLongLong();
+        if (commandLine(pid).replace('\0', ' ').contains(QFile::encodeName(text)) &&
+            processAlive(pid)) {
+            found << pid;
+        }
+    }
+    return found;
 }

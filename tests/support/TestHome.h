@@ -4,21 +4,31 @@
 #include "support/FakeLoginItem.h"
 
 #include <QList>
+#include <QProcessEnvironment>
 #include <QTemporaryDir>
 #include <QUrl>
 
 #include <memory>
 
 // A temporary world for one controller: home, data folder, settings file, free gate ports, a
-// recorded "browser" and a fake login item. Nothing touches the real user's files.
+// recorded "browser" and a fake login item. Nothing touches the real user's files, and whatever
+// still runs on the home when it goes (a gate outlives its controller) is killed with it.
 class TestHome {
 public:
     TestHome();
+    ~TestHome();
+    TestHome(const TestHome&) = delete;
+    TestHome& operator=(const TestHome&) = delete;
 
-    QString home() const { return m_dir.path() + QStringLiteral("/home"); }
+    // Variables that give a child of the test this world; in the child, inherited() is it. The
+    // child leaves the world, and what it started there, to the parent.
+    QProcessEnvironment handOver() const;
+    static std::unique_ptr<TestHome> inherited();
+
+    QString home() const { return m_root + QStringLiteral("/home"); }
     QString path(const QString& relative) const { return home() + u'/' + relative; }
     QString supportDir() const;
-    QString settingsFile() const { return m_dir.path() + QStringLiteral("/settings.ini"); }
+    QString settingsFile() const { return m_root + QStringLiteral("/settings.ini"); }
 
     // Settings as a second program would see them on disk.
     std::shared_ptr<SettingsStore> settings() const { return m_settings; }
@@ -39,7 +49,10 @@ public:
     quint16 existingPort;
 
 private:
-    QTemporaryDir m_dir;
+    TestHome(const QString& inheritedRoot, quint16 own, quint16 existing);
+
+    std::unique_ptr<QTemporaryDir> m_dir; // none in a child: the parent owns the folder
+    QString m_root;
     std::shared_ptr<SettingsStore> m_settings;
 };
 
@@ -49,3 +62,7 @@ quint16 freePort();
 // Ends a gate that a test launched, whatever state the controller is in.
 void killProcess(qint64 pid);
 bool processAlive(qint64 pid);
+// The process's arguments, NUL-separated; empty once it has gone.
+QByteArray commandLine(qint64 pid);
+// Live processes whose command line contains the text.
+QList<qint64> processesMentioning(const QString& text);
