@@ -48,7 +48,7 @@ src/app/MenuActions.cpp@/case Action::ShowWelcome:/{n;s/m_windows.showWelcome()/
 src/app/MenuActions.cpp@s/m_gate.setLaunchAtLogin(!m_gate.launchAtLogin());/m_gate.setLaunchAtLogin(m_gate.launchAtLogin());/@"Start at login" cannot be changed
 src/app/TrayMenu.cpp@s/        m_tray.setIcon(TrayIcon::icon(state.helperRunning/        m_tray.setIcon(TrayIcon::icon(false \&\& state.helperRunning/@the tray icon does not follow the gate
 src/app/PairingWindow.cpp@s/        code = QrCode::encode(key->toUtf8());/        code = QrCode::encode(key->toUtf8().left(8));/@the QR code carries a cut key
-src/gate/GateProcess.cpp@0,/startTimeOf(identity.pid) != identity.startTime ||/s//false ||/@a recorded pid that now belongs to another process is taken over
+src/gate/GateProcess.cpp@s/startTimeOf(identity.pid) != identity.startTime/false/@a recorded pid that now belongs to another process is taken over
 src/gate/GateProcess.cpp@s/    m_killTimer.start(grace);/    m_killTimer.setInterval(grace);/@a gate that ignores SIGTERM is never stopped
 src/gate/GateSupervisor.cpp@s/        if (!m_answered) {/        if (m_answered) {/@a gate that died at once leaves no reason
 src/gate/GateMonitor.cpp@s/return owner \&\& \*owner != ::getuid();/return owner \&\& *owner == ::getuid() + 1;/@another user's program on the gate port counts as the gate
