@@ -51,7 +51,7 @@ function startBrowser(url) {
     const exited = new Promise((resolve) => browser.once('exit', resolve));
     browser.kill();
     await exited;
-    rmSync(profile, { recursive: true, force: true });
+    rmSync(profile, { recursive: true, force: true, maxRetries: 10, retryDelay: 100 });
   };
   return { send, close };
 }
