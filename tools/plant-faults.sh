@@ -55,6 +55,9 @@ src/gate/GateMonitor.cpp@s/return owner \&\& \*owner != ::getuid();/return owner
 src/platform/BrowserSignIn.cpp@s/QUrlQuery(callback).queryItemValue(QStringLiteral("state")) != expected/expected.isNull()/@a late callback of a cancelled sign-in ends the next one
 src/agents/AgentRegistry.cpp@s/|| run != m_run) {/|| run < 0) {/@a registration run overtaken by a newer one or a sign-out still publishes
 src/account/AccountSession.cpp@s/        failSignIn(QStringLiteral("Could not save settings: ") + stored.error());/        m_state.publish(m_state.signingIn, false);/@a key that could not be saved shows as signed in
+src/platform/SingleInstance.cpp@s/if ((status.st_mode \& 07777) != 0700) {/if (false) {/@the sign-in callbacks' socket in a folder other users can write to
+src/platform/SingleInstance.cpp@s/if (status.st_uid != ::getuid()) {/if (false) {/@the sign-in callbacks' socket in another user's folder
+src/platform/SingleInstance.cpp@s/if (::lstat(QFile::encodeName(path)/if (::stat(QFile::encodeName(path)/@the sign-in callbacks' socket through a link someone else placed
 LIST
 }
 

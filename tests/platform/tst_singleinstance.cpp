@@ -5,11 +5,13 @@
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <cstdio>
+#include <unistd.h>
 
 namespace {
 // Run as a child of this binary: becomes the running instance, says so, and waits to be killed.
@@ -46,6 +48,41 @@ private slots:
         QVERIFY(SingleInstance::sendUrl(QUrl::fromEncoded(sent, QUrl::StrictMode)));
         QCOMPARE(urls.count(), 1); // the answer comes after the signal
         QCOMPARE(urls.at(0).at(0).toUrl().toEncoded(), sent);
+    }
+
+    // Another user who could write into the socket's folder could put their own socket there
+    // and receive the sign-in callbacks: a folder not private to us is never used.
+    void onlyAPrivateFolderHoldsTheSocket_data() {
+        QTest::addColumn<QString>("cacheEntry"); // at <cache>/kestrova-helper; the runtime is 0755
+        QTest::addColumn<bool>("used");
+        QTest::newRow("none: made private") << "absent" << true;
+        QTest::newRow("0755 folder") << "0755" << false;
+        QTest::newRow("link to a private folder") << "link" << false;
+        if (::geteuid() == 0) {
+            QTest::newRow("another user's folder") << "nobody" << false;
+        }
+    }
+    void onlyAPrivateFolderHoldsTheSocket() {
+        QFETCH(QString, cacheEntry);
+        QFETCH(bool, used);
+        const QTemporaryDir dir;
+        const QString ours = dir.filePath(QStringLiteral("kestrova-helper"));
+        constexpr auto owner = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+        QVERIFY(QFile::setPermissions(dir.path(), owner | QFile::ReadOther | QFile::ExeOther));
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(dir.path())); // not private
+        qputenv("XDG_CACHE_HOME", QFile::encodeName(dir.path()));
+        const auto restore = qScopeGuard(
+            [this] { qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_runtime.path())); });
+        if (cacheEntry == u"link") {
+            QVERIFY(QDir().mkdir(dir.filePath(QStringLiteral("private")), owner));
+            QVERIFY(QFile::link(dir.filePath(QStringLiteral("private")), ours));
+        } else if (cacheEntry == u"nobody") { // private, but not ours
+            QVERIFY(QDir().mkdir(ours, owner) &&
+                    ::chown(QFile::encodeName(ours), 65534, 65534) == 0);
+        } else if (cacheEntry == u"0755") {
+            QVERIFY(QDir().mkdir(ours, owner | QFile::ReadOther | QFile::ExeOther));
+        }
+        QCOMPARE(SingleInstance::socketFolder().value_or(QString()), used ? ours : QString());
     }
 
     // What a confused or hostile client sends: garbage does nothing and loses nothing; a line
