@@ -29,22 +29,13 @@ finish() {
 }
 trap finish EXIT INT TERM
 
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
+fail() { echo "FAIL: $*" >&2; exit 1; }
 
-sni() {
-    "$python" "$here/sni.py" "$@"
-}
+sni() { "$python" "$here/sni.py" "$@"; }
 
-helper_ended() {
-    ! kill -0 "$helper_pid" 2>/dev/null
-}
+helper_ended() { ! kill -0 "$helper_pid" 2>/dev/null; }
 
-icon_in_tray() {
-    [ -n "$(tray_icon_window)" ]
-}
+icon_in_tray() { [ -n "$(tray_icon_window)" ]; }
 
 start_session_bus
 start_display

@@ -51,13 +51,9 @@ toplevels() {
         sed -n "s/.*role xdg_toplevel,.* top-level window '\(.*\)' of .*/\1/p"
 }
 
-count_of() {
-    toplevels | grep -cxF "$1" || true
-}
+count_of() { toplevels | grep -cxF "$1" || true; }
 
-shown_once() {
-    [ "$(count_of "$1")" -eq 1 ]
-}
+shown_once() { [ "$(count_of "$1")" -eq 1 ]; }
 
 start_session_bus
 # A debug-enabled weston: the scene-graph stream is how the test sees windows.

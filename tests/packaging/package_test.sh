@@ -8,10 +8,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 app_id=com.kestrova.Helper
 share=/usr/share
 
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
+fail() { echo "FAIL: $*" >&2; exit 1; }
 
 [ $# -eq 1 ] || { echo "usage: package_test.sh DEB | RELEASE_BUILD_DIR" >&2; exit 2; }
 [ "$(id -u)" -eq 0 ] || fail "installing the package needs root"
