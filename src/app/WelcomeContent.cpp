@@ -74,7 +74,8 @@ QString closingNoteText(const PlaceWords& words) {
 
 } // namespace
 
-WelcomeContent WelcomeContent::of(const GateSnapshot& state, const PlaceWords& words) {
+WelcomeContent WelcomeContent::of(const GateSnapshot& state, const PlaceWords& words,
+                                  bool trayShown) {
     WelcomeContent content;
     content.header = headerText(words);
     content.closingNote = closingNoteText(words);
@@ -100,8 +101,11 @@ WelcomeContent WelcomeContent::of(const GateSnapshot& state, const PlaceWords& w
         content.nextStepEnabled = true;
     } else {
         content.nextStep = NextStep::AllSet;
-        content.nextStepText = QStringLiteral("You're set. Pair your phone from ") +
-                               words.theIconPlaced + QStringLiteral(" > \"Show pairing QR\".");
+        content.nextStepText =
+            trayShown
+                ? QStringLiteral("You're set. Pair your phone from ") + words.theIconPlaced +
+                      QStringLiteral(" > \"Show pairing QR\".")
+                : QStringLiteral("You're set. Pair your phone with \"Show pairing QR…\" above.");
         content.nextStepEnabled = true;
     }
     return content;

@@ -27,6 +27,7 @@ struct WelcomeContent {
     bool nextStepEnabled = false;
     QString closingNote;
 
+    // Without a tray there is no icon to point at: the window's own buttons stand in for it.
     static WelcomeContent of(const GateSnapshot& state,
-                             const PlaceWords& words = PlaceWords::native());
+                             const PlaceWords& words = PlaceWords::native(), bool trayShown = true);
 };

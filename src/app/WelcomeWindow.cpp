@@ -84,9 +84,8 @@ WelcomeWindow::WelcomeWindow(GateController& gate, WebSite site, QWidget* parent
     setFixedWidth(kWidth);
     new QShortcut(QKeySequence(Qt::Key_Escape), this, this, &QWidget::close);
 
-    connect(&m_gate, &GateController::changed, this,
-            [this] { present(WelcomeContent::of(GateSnapshot::of(m_gate))); });
-    present(WelcomeContent::of(GateSnapshot::of(m_gate)));
+    connect(&m_gate, &GateController::changed, this, [this] { present(currentContent()); });
+    present(currentContent());
 }
 
 void WelcomeWindow::drawIcons() {
@@ -111,8 +110,13 @@ void WelcomeWindow::changeEvent(QEvent* event) {
         m_shield->setPixmap(m_shieldPixmap);
         m_allSetIcon->setPixmap(m_allSetPixmap);
         TextStyles::restyle(*this);
-        present(WelcomeContent::of(GateSnapshot::of(m_gate)));
+        present(currentContent());
     }
+}
+
+WelcomeContent WelcomeWindow::currentContent() const {
+    return WelcomeContent::of(GateSnapshot::of(m_gate), PlaceWords::native(),
+                              !m_trayMissing->isVisibleTo(this));
 }
 
 void WelcomeWindow::setTrayMissing(bool missing) {
@@ -121,8 +125,7 @@ void WelcomeWindow::setTrayMissing(bool missing) {
     // It speaks of the tray icon; the line about the missing tray says how to come back instead.
     m_closingDivider->setVisible(!missing);
     m_closingNote->setVisible(!missing);
-    offerMenuCommands();
-    fitHeight();
+    present(currentContent());
 }
 
 // This window is the one "Show Kestrova" would open, and it has its own buttons for the next
@@ -294,7 +297,7 @@ void WelcomeWindow::present(const WelcomeContent& content) {
 }
 
 void WelcomeWindow::takeNextStep() {
-    switch (WelcomeContent::of(GateSnapshot::of(m_gate)).nextStep) {
+    switch (currentContent().nextStep) {
     case WelcomeContent::NextStep::SignIn:
         m_gate.signIn();
         break;

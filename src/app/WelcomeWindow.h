@@ -45,6 +45,7 @@ private:
     void present(const WelcomeContent& content);
     void takeNextStep();
     void fitHeight();
+    WelcomeContent currentContent() const;
     void offerMenuCommands();
     bool offeredAlready(MenuEntry::Action action) const;
 

@@ -17,6 +17,10 @@ GateController::GateController(GateEnvironment environment, QObject* parent)
     m_account = m_env.makeAccount(parts, *m_agents);
     refresh();
     m_state.publish(m_state.launchAtLogin, m_env.loginItem->isEnabled());
+    // Registrations are not remembered between runs: a signed-in start registers again, so the
+    // welcome window never shows a registration as running when none is, and agents installed
+    // since are added. Signed out, it does nothing.
+    m_agents->registerDetected();
 }
 
 GateController::~GateController() {

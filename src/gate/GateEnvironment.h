@@ -67,7 +67,7 @@ struct GateEnvironment {
     std::shared_ptr<SignInSheet> signInSheet;
     QUrl relayUrl;
     std::chrono::milliseconds relayTimeout{25000};
-    std::function<QString()> machineName;
+    std::function<QString()> machineName = [] { return QString(); };
 
     std::function<std::unique_ptr<AgentOperations>(const ControllerPartsContext&)> makeAgents;
     std::function<std::unique_ptr<AccountOperations>(const ControllerPartsContext&,

@@ -155,6 +155,8 @@ private slots:
         QCOMPARE(m_controller->gateProcessId(), std::nullopt);
         QTRY_COMPARE_WITH_TIMEOUT(m_controller->registeredAgents().size(), 2, 15000);
         QCOMPARE(m_devstack->state()[u"auth_requests"][1][u"device_id"].toString(), fingerprint);
+        start(true); // registrations are not remembered: a signed-in start registers again
+        QTRY_COMPARE_WITH_TIMEOUT(m_controller->registeredAgents().size(), 2, 15000);
         m_controller->signOut();
         start(true);
         QVERIFY(m_controller->useExistingGate());
