@@ -12,7 +12,6 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QShortcut>
-#include <QTimer>
 #include <QVBoxLayout>
 
 namespace {
@@ -291,9 +290,6 @@ void WelcomeWindow::present(const WelcomeContent& content) {
         }
     }
     fitHeight();
-    // A row just shown lays itself out only once the event loop runs: fit again after that, or
-    // its wrapped second line would be cut off.
-    QTimer::singleShot(0, this, &WelcomeWindow::fitHeight);
 }
 
 void WelcomeWindow::takeNextStep() {
@@ -314,6 +310,16 @@ void WelcomeWindow::fitHeight() {
     const int height = content->hasHeightForWidth() ? content->totalHeightForWidth(kWidth)
                                                     : content->totalSizeHint().height();
     setFixedHeight(height);
+}
+
+bool WelcomeWindow::event(QEvent* event) {
+    // A row's new text reaches this window's layout only after its own and the checklist's
+    // layouts have passed it up, an event loop turn each: fitted before that, a second line
+    // of wrapped text would be cut off.
+    if (event->type() == QEvent::LayoutRequest) {
+        fitHeight();
+    }
+    return QWidget::event(event);
 }
 
 void WelcomeWindow::showEvent(QShowEvent* event) {

@@ -27,6 +27,7 @@ signals:
     void actionChosen(MenuEntry::Action action);
 
 protected:
+    bool event(QEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void changeEvent(QEvent* event) override;
 
