@@ -68,3 +68,25 @@ shoot "Kestrova Diagnostics" diagnostics.png
 kill "$helper" && wait "$helper" 2>/dev/null || true
 start_helper QT_SCALE_FACTOR=2
 shoot Kestrova welcome-2x.png
+
+# A dark desktop theme: GNOME's Adwaita in its dark variant (Debian's adwaita-qt6).
+kill "$helper" && wait "$helper" 2>/dev/null || true
+if ls /usr/lib/*/qt6/plugins/styles/adwaita.so >/dev/null 2>&1; then
+    start_helper QT_STYLE_OVERRIDE=Adwaita-Dark
+    shoot Kestrova welcome-dark.png
+    kill "$helper" && wait "$helper" 2>/dev/null || true
+else
+    echo "skipped docs/welcome-dark.png: install adwaita-qt6 for a dark theme" >&2
+fi
+
+# Under Wayland (weston, drawing in memory) with no tray at all, as on a stock GNOME desktop:
+# the welcome window offers the menu's commands. The whole screen, compositor's panel and all.
+weston --backend=headless-backend.so --use-pixman --width=900 --height=760 --socket=kestrova-shot \
+    --idle-time=0 --debug >"$work/weston.log" 2>&1 &
+pids="$pids $!"
+wait_for "weston" 100 test -S "$XDG_RUNTIME_DIR/kestrova-shot"
+start_helper WAYLAND_DISPLAY=kestrova-shot QT_QPA_PLATFORM=wayland
+sleep 4
+(cd "$work" && WAYLAND_DISPLAY=kestrova-shot timeout 20 weston-screenshooter)
+mv "$work"/wayland-screenshot-*.png "$docs/welcome-wayland.png"
+echo "wrote docs/welcome-wayland.png"
