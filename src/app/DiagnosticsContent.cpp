@@ -49,11 +49,11 @@ DiagnosticsContent DiagnosticsContent::of(const GateSnapshot& state) {
         {QStringLiteral("Node.js"), nodeText(state)},
         {QStringLiteral("Approval bridge"), QStringLiteral("not yet verified end-to-end")},
         {QStringLiteral("Last checked"), state.lastChecked.isEmpty() ? absent : state.lastChecked},
-        {QStringLiteral("Gate log"), state.gateLogPath},
     };
     content.showDevBuildNote = !state.bundledNode.has_value();
     content.daemonPath = state.daemonScript;
     content.configPath = state.configPath;
+    content.gateLogPath = state.gateLogPath;
     if (const auto error = nonEmpty(state.lastError)) {
         content.lastErrorLine = QStringLiteral("Last error: ") + *error;
     }

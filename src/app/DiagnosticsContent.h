@@ -14,6 +14,7 @@ struct DiagnosticsContent {
     bool showDevBuildNote = false;
     QString daemonPath;
     QString configPath;
+    QString gateLogPath;
     std::optional<QString> lastErrorLine; // only when there is an error to show
     static DiagnosticsContent of(const GateSnapshot& state);
 };

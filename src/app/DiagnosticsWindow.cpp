@@ -145,16 +145,18 @@ DiagnosticsWindow::DiagnosticsWindow(GateController& gate, QWidget* parent)
         }
     }
 
+    // Paths are long: each gets its own lines under its name, where it can wrap.
     auto* paths = new QVBoxLayout;
     paths->setSpacing(2);
-    paths->addWidget(TextStyles::label(QStringLiteral("Daemon path"), TextStyle::Caption, this,
-                                       Tone::Secondary));
-    m_daemonPath = new PathText(QStringLiteral("Daemon path"), this);
-    paths->addWidget(m_daemonPath);
-    paths->addWidget(TextStyles::label(QStringLiteral("Config path"), TextStyle::Caption, this,
-                                       Tone::Secondary));
-    m_configPath = new PathText(QStringLiteral("Config path"), this);
-    paths->addWidget(m_configPath);
+    const auto addPath = [this, paths](const QString& name) {
+        paths->addWidget(TextStyles::label(name, TextStyle::Caption, this, Tone::Secondary));
+        auto* path = new PathText(name, this);
+        paths->addWidget(path);
+        return path;
+    };
+    m_daemonPath = addPath(QStringLiteral("Daemon path"));
+    m_configPath = addPath(QStringLiteral("Config path"));
+    m_gateLogPath = addPath(QStringLiteral("Gate log"));
     layout->addLayout(paths);
 
     m_errorDivider = TextStyles::divider(this);
@@ -194,6 +196,7 @@ void DiagnosticsWindow::showState() {
     m_devBuildNote->setVisible(content.showDevBuildNote);
     m_daemonPath->setPath(content.daemonPath);
     m_configPath->setPath(content.configPath);
+    m_gateLogPath->setPath(content.gateLogPath);
     m_errorDivider->setVisible(content.lastErrorLine.has_value());
     m_lastError->setVisible(content.lastErrorLine.has_value());
     m_lastError->setText(content.lastErrorLine.value_or(QString()));

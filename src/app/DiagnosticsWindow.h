@@ -37,6 +37,7 @@ private:
     QLabel* m_devBuildNote = nullptr;
     PathText* m_daemonPath = nullptr;
     PathText* m_configPath = nullptr;
+    PathText* m_gateLogPath = nullptr;
     QFrame* m_errorDivider = nullptr;
     QLabel* m_lastError = nullptr;
 };

@@ -63,6 +63,7 @@ private slots:
         for (const auto& row : content.rows) {
             lines << row.second;
         }
+        lines << content.gateLogPath;
         if (content.showDevBuildNote) {
             lines << u"note"_s;
         }
