@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr int cycles = 30;
 constexpr int gateStartMs = 20000;
 // Descriptors Qt may keep once it has used something (a network thread, a timer).
 constexpr int descriptorSlack = 3;
@@ -48,7 +47,7 @@ private slots:
         const qsizetype before = openFiles().size();
         {
             GateController controller(home.environmentWithDaemon());
-            for (int i = 0; i < cycles; ++i) {
+            for (int cycle = 0; cycle < 30; ++cycle) {
                 controller.startHelperGate();
                 const qint64 pid = controller.gateProcessId().value_or(0);
                 QVERIFY2(pid > 0, qPrintable(controller.lastError().value_or(QString())));

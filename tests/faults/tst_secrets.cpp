@@ -57,16 +57,14 @@ private slots:
         // Every category on, so a debug line added anywhere later is covered too.
         QLoggingCategory::setFilterRules(QStringLiteral("*=true"));
         const QtMessageHandler previous = qInstallMessageHandler(keepMessage);
-        {
-            GateController controller(environment);
-            controller.signIn();
-            QTRY_VERIFY_WITH_TIMEOUT(!controller.signingIn(), 30000);
-            QCOMPARE(controller.lastError(), std::nullopt);
-            QTRY_VERIFY_WITH_TIMEOUT(
-                controller.helperRunning() &&
-                    (!controller.registeredAgents().isEmpty() || controller.registrationError()),
-                30000);
-        }
+        GateController controller(environment);
+        controller.signIn();
+        QTRY_VERIFY_WITH_TIMEOUT(!controller.signingIn(), 30000);
+        QCOMPARE(controller.lastError(), std::nullopt);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            controller.helperRunning() &&
+                (!controller.registeredAgents().isEmpty() || controller.registrationError()),
+            30000);
         qInstallMessageHandler(previous);
         QLoggingCategory::setFilterRules(QString());
 

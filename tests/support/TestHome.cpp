@@ -26,10 +26,6 @@ TestHome::~TestHome() {
     }
 }
 
-QString TestHome::supportDir() const {
-    return home() + QStringLiteral("/.local/share/Kestrova Helper");
-}
-
 GateEnvironment TestHome::environment() const {
     GateEnvironment environment;
     environment.homeFolder = home();
@@ -62,12 +58,10 @@ void TestHome::signIn(const QString& apiKey) const {
 
 void TestHome::makeFile(const QString& relative, const QByteArray& contents,
                         bool executable) const {
-    const QString filePath = path(relative);
-    QDir().mkpath(QFileInfo(filePath).absolutePath());
-    QFile file(filePath);
+    QFile file(path(relative));
+    QDir().mkpath(QFileInfo(file).absolutePath());
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(contents);
-    file.close();
     if (executable) {
         file.setPermissions(file.permissions() | QFile::ExeOwner);
     }

@@ -17,12 +17,10 @@ class TestHome {
 public:
     TestHome();
     ~TestHome();
-    TestHome(const TestHome&) = delete;
-    TestHome& operator=(const TestHome&) = delete;
 
     QString home() const { return m_dir.path() + QStringLiteral("/home"); }
     QString path(const QString& relative) const { return home() + u'/' + relative; }
-    QString supportDir() const;
+    QString supportDir() const { return path(QStringLiteral(".local/share/Kestrova Helper")); }
     QString settingsFile() const { return m_dir.path() + QStringLiteral("/settings.ini"); }
 
     // Settings as a second program would see them on disk.
