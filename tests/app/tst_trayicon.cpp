@@ -1,27 +1,8 @@
 #include "app/TrayIcon.h"
+#include "support/TestHome.h"
 
 #include <QPainter>
 #include <QTest>
-
-#include <cmath>
-
-namespace {
-
-// WCAG 2 contrast ratio of two colours.
-double contrast(QColor a, QColor b) {
-    const auto luminance = [](QColor color) {
-        const auto channel = [](double value) {
-            return value <= 0.03928 ? value / 12.92 : std::pow((value + 0.055) / 1.055, 2.4);
-        };
-        return 0.2126 * channel(color.redF()) + 0.7152 * channel(color.greenF()) +
-               0.0722 * channel(color.blueF());
-    };
-    const double la = luminance(a);
-    const double lb = luminance(b);
-    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
-}
-
-} // namespace
 
 class TestTrayIcon : public QObject {
     Q_OBJECT
@@ -43,7 +24,7 @@ private slots:
                         const QPoint at(i % size, i / size);
                         if (qAlpha(icon.pixel(at)) >= 128) {
                             ++shape;
-                            apart += contrast(shown.pixelColor(at), panel) >= 3 ? 1 : 0;
+                            apart += contrastRatio(shown.pixelColor(at), panel) >= 3 ? 1 : 0;
                         }
                     }
                     QVERIFY2(shape > size * size / 8 && apart * 4 >= shape,

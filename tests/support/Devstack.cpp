@@ -27,9 +27,6 @@ Devstack::Devstack(const QStringList& extraArgs) {
 }
 
 Devstack::~Devstack() {
-    if (m_process.state() == QProcess::NotRunning) {
-        return;
-    }
     m_process.terminate();
     if (!m_process.waitForFinished(timeoutMs)) {
         m_process.kill();

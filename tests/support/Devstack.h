@@ -13,8 +13,6 @@ class Devstack {
 public:
     explicit Devstack(const QStringList& extraArgs = {});
     ~Devstack();
-    Devstack(const Devstack&) = delete;
-    Devstack& operator=(const Devstack&) = delete;
 
     bool isRunning() const { return m_port != 0; }
     QUrl baseUrl() const;

@@ -10,50 +10,20 @@
 #include <QTcpServer>
 #include <QTest>
 
+#include <cmath>
 #include <csignal>
 
-namespace {
-constexpr char rootVariable[] = "KESTROVA_TEST_ROOT";
-constexpr char portsVariable[] = "KESTROVA_TEST_PORTS";
-} // namespace
-
 TestHome::TestHome()
-    : TestHome(QString(), freePort(), freePort()) {
-}
-
-TestHome::TestHome(const QString& inheritedRoot, quint16 own, quint16 existing)
-    : ownPort(own)
-    , existingPort(existing)
-    , m_dir(inheritedRoot.isEmpty() ? std::make_unique<QTemporaryDir>() : nullptr)
-    , m_root(m_dir ? m_dir->path() : inheritedRoot) {
+    : ownPort(freePort())
+    , existingPort(freePort()) {
     QDir().mkpath(home() + QStringLiteral("/.local/share"));
     m_settings = SettingsStore::openFile(settingsFile());
 }
 
 TestHome::~TestHome() {
-    if (m_dir) {
-        for (const qint64 pid : processesMentioning(home())) {
-            killProcess(pid);
-        }
+    for (const qint64 pid : processesMentioning(home())) {
+        killProcess(pid);
     }
-}
-
-QProcessEnvironment TestHome::handOver() const {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QString::fromLatin1(rootVariable), m_root);
-    environment.insert(QString::fromLatin1(portsVariable),
-                       QStringLiteral("%1 %2").arg(ownPort).arg(existingPort));
-    return environment;
-}
-
-std::unique_ptr<TestHome> TestHome::inherited() {
-    const QStringList ports = qEnvironmentVariable(portsVariable).split(u' ');
-    return std::unique_ptr<TestHome>(new TestHome(
-        qEnvironmentVariable(rootVariable), ports.value(0).toUShort(), ports.value(1).toUShort()));
-}
-
-QString TestHome::supportDir() const {
-    return home() + QStringLiteral("/.local/share/Kestrova Helper");
 }
 
 GateEnvironment TestHome::environment() const {
@@ -88,12 +58,10 @@ void TestHome::signIn(const QString& apiKey) const {
 
 void TestHome::makeFile(const QString& relative, const QByteArray& contents,
                         bool executable) const {
-    const QString filePath = path(relative);
-    QDir().mkpath(QFileInfo(filePath).absolutePath());
-    QFile file(filePath);
+    QFile file(path(relative));
+    QDir().mkpath(QFileInfo(file).absolutePath());
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(contents);
-    file.close();
     if (executable) {
         file.setPermissions(file.permissions() | QFile::ExeOwner);
     }
@@ -137,4 +105,17 @@ QList<qint64> processesMentioning(const QString& text) {
         }
     }
     return found;
+}
+
+double contrastRatio(const QColor& a, const QColor& b) {
+    const auto luminance = [](const QColor& color) {
+        const auto channel = [](double c) {
+            return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * channel(color.redF()) + 0.7152 * channel(color.greenF()) +
+               0.0722 * channel(color.blueF());
+    };
+    const double la = luminance(a);
+    const double lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
 }

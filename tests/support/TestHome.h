@@ -3,8 +3,8 @@
 #include "gate/GateEnvironment.h"
 #include "support/FakeLoginItem.h"
 
+#include <QColor>
 #include <QList>
-#include <QProcessEnvironment>
 #include <QTemporaryDir>
 #include <QUrl>
 
@@ -17,18 +17,11 @@ class TestHome {
 public:
     TestHome();
     ~TestHome();
-    TestHome(const TestHome&) = delete;
-    TestHome& operator=(const TestHome&) = delete;
 
-    // Variables that give a child of the test this world; in the child, inherited() is it. The
-    // child leaves the world, and what it started there, to the parent.
-    QProcessEnvironment handOver() const;
-    static std::unique_ptr<TestHome> inherited();
-
-    QString home() const { return m_root + QStringLiteral("/home"); }
+    QString home() const { return m_dir.path() + QStringLiteral("/home"); }
     QString path(const QString& relative) const { return home() + u'/' + relative; }
-    QString supportDir() const;
-    QString settingsFile() const { return m_root + QStringLiteral("/settings.ini"); }
+    QString supportDir() const { return path(QStringLiteral(".local/share/Kestrova Helper")); }
+    QString settingsFile() const { return m_dir.path() + QStringLiteral("/settings.ini"); }
 
     // Settings as a second program would see them on disk.
     std::shared_ptr<SettingsStore> settings() const { return m_settings; }
@@ -49,10 +42,7 @@ public:
     quint16 existingPort;
 
 private:
-    TestHome(const QString& inheritedRoot, quint16 own, quint16 existing);
-
-    std::unique_ptr<QTemporaryDir> m_dir; // none in a child: the parent owns the folder
-    QString m_root;
+    QTemporaryDir m_dir;
     std::shared_ptr<SettingsStore> m_settings;
 };
 
@@ -66,3 +56,7 @@ bool processAlive(qint64 pid);
 QByteArray commandLine(qint64 pid);
 // Live processes whose command line contains the text.
 QList<qint64> processesMentioning(const QString& text);
+
+// WCAG 2 contrast ratio of two opaque colours, worked out here rather than taken from the code
+// under test.
+double contrastRatio(const QColor& a, const QColor& b);
