@@ -59,6 +59,7 @@ src/platform/SingleInstance.cpp@s/if ((status.st_mode \& 07777) != 0700) {/if (f
 src/platform/SingleInstance.cpp@s/if (status.st_uid != ::getuid()) {/if (false) {/@the sign-in callbacks' socket in another user's folder
 src/platform/SingleInstance.cpp@s/if (::lstat(QFile::encodeName(path)/if (::stat(QFile::encodeName(path)/@the sign-in callbacks' socket through a link someone else placed
 src/gate/GateController.cpp@/^GateController::GateController/,/^}/{/m_agents->registerDetected();/d}@after a restart the welcome window says "Registering your agent to Kestrova…" for good
+src/app/WelcomeWindow.cpp@/^bool WelcomeWindow::event/,/^}/s/if (event->type() == QEvent::LayoutRequest) {/if (false) {/@a checklist row that wraps while the window is open is cut off
 LIST
 }
 

@@ -3,6 +3,7 @@
 #include "app/WelcomeContent.h"
 #include "app/WelcomeWindow.h"
 #include "gate/GateController.h"
+#include "support/StubHttpServer.h"
 #include "support/TestHome.h"
 
 #include <QApplication>
@@ -145,6 +146,40 @@ private slots:
         const WelcomeContent content = WelcomeContent::of(state, PlaceWords::linuxDesktop());
         QCOMPARE(describe(content), shown);
         QCOMPARE(content.nextStep, step);
+    }
+
+    // With no tray there is no icon to point at.
+    void withoutATrayTheAllSetLinePointsAtTheWindow() {
+        const auto content =
+            WelcomeContent::of(signedIn(true), PlaceWords::linuxDesktop(), /*trayShown=*/false);
+        QCOMPARE(content.nextStepText,
+                 QStringLiteral("You're set. Pair your phone with \"Show pairing QR…\" above."));
+    }
+
+    // A checklist row whose text grows to two lines while the window is open (here: the
+    // registration a signed-in start runs, refused by the relay at length) is shown whole.
+    void aRowThatWrapsWhileOpenIsShownWhole() {
+        const TestHome home;
+        home.signIn();
+        home.makeFile(QStringLiteral("usr/bin/claude"), "#!/bin/sh\n", true);
+        const StubHttpServer relay(home.ownPort, StubHttpServer::Behaviour::Answer, 503,
+                                   QByteArray("The relay is down for maintenance. ").repeated(3));
+        GateEnvironment environment = home.environment();
+        environment.relayUrl = QUrl(QStringLiteral("http://127.0.0.1:%1").arg(home.ownPort));
+        GateController gate(environment);
+        WelcomeWindow welcome(gate, WebSite{QUrl(QStringLiteral("https://kestrova.test")), {}});
+        welcome.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&welcome));
+        QTRY_VERIFY(gate.registrationError());
+        const auto cutOff = [&welcome] {
+            return std::ranges::count_if(welcome.findChildren<QLabel*>(), [](const QLabel* l) {
+                return l->isVisible() && l->wordWrap() &&
+                       l->height() < l->heightForWidth(l->width());
+            });
+        };
+        QTRY_COMPARE(cutOff(), 0);
+        QTest::qWait(100); // and stays so once every layout has passed the change on
+        QCOMPARE(cutOff(), 0);
     }
 
     // A Mac build names its own places: the Mac, and the menu-bar icon for the tray.
