@@ -28,8 +28,8 @@ function startBrowser(url) {
   const browser = spawn('chromium', [
     '--headless=new', '--no-sandbox', '--disable-gpu', '--no-first-run',
     '--disable-background-networking', '--disable-component-update', '--disable-sync',
-    '--remote-debugging-pipe', `--user-data-dir=${profile}`, url,
-  ], { stdio: ['ignore', 'ignore', 'ignore', 'pipe', 'pipe'] });
+    '--disable-breakpad', '--remote-debugging-pipe', `--user-data-dir=${profile}`, url,
+  ], { stdio: ['ignore', 'ignore', 'ignore', 'pipe', 'pipe'], detached: true });
   const waiting = new Map();
   let buffer = Buffer.alloc(0);
   let next = 0;
@@ -46,10 +46,11 @@ function startBrowser(url) {
     waiting.set(id, resolve);
     browser.stdio[3].write(JSON.stringify({ id, method, params, sessionId }) + '\0');
   });
-  // The profile goes once Chromium has stopped writing to it.
+  // The profile goes once Chromium has stopped writing to it: the browser and its helper
+  // processes, its own process group, all end first.
   const close = async () => {
     const exited = new Promise((resolve) => browser.once('exit', resolve));
-    browser.kill();
+    process.kill(-browser.pid, 'SIGTERM');
     await exited;
     rmSync(profile, { recursive: true, force: true, maxRetries: 10, retryDelay: 100 });
   };
