@@ -1,10 +1,19 @@
 #include "platform/InstanceMessages.h"
 
+#include <algorithm>
+
 namespace InstanceMessages {
 
 namespace {
 const QByteArray showLine = "show";
 const QByteArray urlPrefix = "url ";
+const QByteArray tokenPrefix = "token ";
+
+// Tokens are opaque and short; printable ASCII without spaces is all a compositor hands out.
+bool validToken(const QByteArray& token) {
+    return !token.isEmpty() && token.size() <= 256 &&
+           std::ranges::all_of(token, [](char c) { return c > ' ' && c < '\x7f'; });
+}
 
 std::optional<Message> parse(const QByteArray& line) {
     if (line == showLine) {
@@ -16,6 +25,9 @@ std::optional<Message> parse(const QByteArray& line) {
             return OpenUrl{std::move(url)};
         }
     }
+    if (line.startsWith(tokenPrefix) && validToken(line.mid(tokenPrefix.size()))) {
+        return ActivationToken{line.mid(tokenPrefix.size())};
+    }
     return std::nullopt;
 }
 } // namespace
@@ -23,6 +35,9 @@ std::optional<Message> parse(const QByteArray& line) {
 QByteArray encode(const Message& message) {
     if (const auto* open = std::get_if<OpenUrl>(&message)) {
         return urlPrefix + open->url.toEncoded() + '\n';
+    }
+    if (const auto* activation = std::get_if<ActivationToken>(&message)) {
+        return tokenPrefix + activation->token + '\n';
     }
     return showLine + '\n';
 }

@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -105,7 +106,11 @@ bool SingleInstance::claim() {
 }
 
 std::expected<void, QString> SingleInstance::requestShow() {
-    return send(InstanceMessages::encode(InstanceMessages::Show{}));
+    QByteArray message;
+    if (const QByteArray token = qgetenv("XDG_ACTIVATION_TOKEN"); !token.isEmpty()) {
+        message = InstanceMessages::encode(InstanceMessages::ActivationToken{token});
+    }
+    return send(message + InstanceMessages::encode(InstanceMessages::Show{}));
 }
 
 std::expected<void, QString> SingleInstance::sendUrl(const QUrl& url) {
@@ -163,7 +168,8 @@ void SingleInstance::onConnection() {
         // Bounded: a peer that never ends a line must not fill our memory.
         socket->setReadBufferSize(4 * InstanceMessages::maxLineBytes);
         auto reader = std::make_shared<InstanceMessages::Reader>();
-        connect(socket, &QLocalSocket::readyRead, this, [this, socket, reader] {
+        auto token = std::make_shared<QByteArray>();
+        connect(socket, &QLocalSocket::readyRead, this, [this, socket, reader, token] {
             QList<InstanceMessages::Message> messages;
             while (socket->bytesAvailable() > 0 && !reader->broken()) {
                 messages += reader->feed(socket->read(InstanceMessages::maxLineBytes));
@@ -173,11 +179,15 @@ void SingleInstance::onConnection() {
                 return;
             }
             for (const InstanceMessages::Message& message : messages) {
+                if (const auto* given = std::get_if<InstanceMessages::ActivationToken>(&message)) {
+                    *token = given->token;
+                    continue;
+                }
                 socket->write(InstanceMessages::answer);
                 if (const auto* open = std::get_if<InstanceMessages::OpenUrl>(&message)) {
                     emit urlReceived(open->url);
                 } else {
-                    emit showRequested();
+                    emit showRequested(std::exchange(*token, {}));
                 }
             }
         });

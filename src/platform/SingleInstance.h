@@ -31,14 +31,15 @@ public:
     bool claim();
     std::optional<QString> listenError() const { return m_listenError; }
 
-    // From a later start: asks the running instance to show itself, or passes it the URL.
+    // From a later start: asks the running instance to show itself (with the launcher's
+    // activation token, if there is one), or passes it the URL.
     // Succeeds once the running instance has answered that it took the request; the error is
     // a one-line reason fit for stderr.
     static std::expected<void, QString> requestShow();
     static std::expected<void, QString> sendUrl(const QUrl& url);
 
 signals:
-    void showRequested();
+    void showRequested(const QByteArray& activationToken);
     void urlReceived(const QUrl& url);
 
 private:

@@ -43,6 +43,13 @@ private slots:
         holder.kill();
         QVERIFY(holder.waitForFinished());
         QVERIFY(next.claim());
+        // With the launcher's leave to take the focus, for Wayland.
+        const QSignalSpy shown(&next, &SingleInstance::showRequested);
+        qputenv("XDG_ACTIVATION_TOKEN", "launcher-42");
+        QVERIFY(SingleInstance::requestShow());
+        qunsetenv("XDG_ACTIVATION_TOKEN");
+        QCOMPARE(shown.count(), 1);
+        QCOMPARE(shown.at(0).at(0).toByteArray(), "launcher-42");
         QSignalSpy urls(&next, &SingleInstance::urlReceived);
         const QByteArray sent = "com.example.apps.x:/oauth2redirect?code=4%2F0A&scope=a%20b";
         QVERIFY(SingleInstance::sendUrl(QUrl::fromEncoded(sent, QUrl::StrictMode)));
