@@ -45,6 +45,15 @@ static QByteArray randomBytes(int count) {
     return bytes;
 }
 
+std::optional<QJsonObject> jsonObject(const QByteArray& body) {
+    QJsonParseError parseError{};
+    const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
+    if (parseError.error != QJsonParseError::NoError || !document.isObject()) {
+        return std::nullopt;
+    }
+    return document.object();
+}
+
 QString randomHex(int bytes) {
     return QString::fromLatin1(randomBytes(bytes).toHex());
 }

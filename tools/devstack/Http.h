@@ -4,6 +4,8 @@
 #include <QJsonObject>
 #include <QString>
 
+#include <optional>
+
 // Small answer builders shared by the stand-ins.
 namespace http {
 
@@ -15,6 +17,9 @@ QHttpServerResponse html(const QString& title, const QString& bodyHtml, Status s
 QHttpServerResponse redirect(const QString& location);
 // A status with a body chosen by a fault: JSON when it parses as JSON, plain text otherwise.
 QHttpServerResponse raw(int status, const QString& body);
+
+// A request body that is one JSON object, or nothing.
+std::optional<QJsonObject> jsonObject(const QByteArray& body);
 
 QString randomHex(int bytes);
 QString randomUrlToken(int bytes);

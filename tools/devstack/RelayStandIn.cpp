@@ -9,15 +9,6 @@
 
 namespace {
 
-std::optional<QJsonObject> parseObject(const QByteArray& body) {
-    QJsonParseError parseError{};
-    const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
-    if (parseError.error != QJsonParseError::NoError || !document.isObject()) {
-        return std::nullopt;
-    }
-    return document.object();
-}
-
 // Optional members must have the right type when present.
 bool hasType(const QJsonObject& object, const char* key, QJsonValue::Type type) {
     return !object.contains(key) || object.value(key).type() == type;
@@ -31,7 +22,7 @@ RelayStandIn::RelayStandIn(const GoogleStandIn& google, const Faults& faults)
 }
 
 QHttpServerResponse RelayStandIn::auth(const QHttpServerRequest& request) {
-    const auto body = parseObject(request.body());
+    const auto body = http::jsonObject(request.body());
     if (!body) {
         return http::error(http::Status::BadRequest, "request body must be a JSON object");
     }
@@ -93,7 +84,7 @@ QString RelayStandIn::roomForBearer(const QByteArray& authorization) const {
 }
 
 QHttpServerResponse RelayStandIn::registerOwned(const QHttpServerRequest& request) {
-    const auto body = parseObject(request.body());
+    const auto body = http::jsonObject(request.body());
     const Account* account = accountForBearer(request.value("Authorization"));
     m_ownedRequests.append(QJsonObject{
         {"body", body ? QJsonValue(*body) : QJsonValue(QString::fromUtf8(request.body()))},

@@ -18,15 +18,6 @@ constexpr qsizetype kMaxTitle = 1000;
 constexpr qsizetype kMaxDetail = 8000;
 constexpr qsizetype kMaxNote = 500;
 
-std::optional<QJsonObject> parseObject(const QByteArray& body) {
-    QJsonParseError parseError{};
-    const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
-    if (parseError.error != QJsonParseError::NoError || !document.isObject()) {
-        return std::nullopt;
-    }
-    return document.object();
-}
-
 bool isOptionalString(const QJsonObject& object, const char* key, qsizetype maxLength) {
     const QJsonValue value = object.value(key);
     return value.isUndefined() || (value.isString() && value.toString().size() <= maxLength);
@@ -69,7 +60,7 @@ QHttpServerResponse RoomsStandIn::postIntent(const QString& room,
     if (auto refusal = refuse(room, request)) {
         return std::move(*refusal);
     }
-    const auto body = parseObject(request.body());
+    const auto body = http::jsonObject(request.body());
     if (!body) {
         return http::error(http::Status::BadRequest, "request body must be a JSON object");
     }
@@ -121,7 +112,7 @@ QHttpServerResponse RoomsStandIn::decide(const QString& room, const QString& id,
     if (auto refusal = refuse(room, request)) {
         return std::move(*refusal);
     }
-    const auto body = parseObject(request.body());
+    const auto body = http::jsonObject(request.body());
     const QString status = body ? body->value("status").toString() : QString();
     if (!body || (status != "approved" && status != "denied") ||
         !isOptionalString(*body, "note", kMaxNote)) {
