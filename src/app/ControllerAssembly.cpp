@@ -32,6 +32,8 @@ GateEnvironment production(std::shared_ptr<SignInSheet> signInSheet,
     environment.applicationSupportFolder = AppPaths::applicationSupportFolder(
         QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation),
         environment.homeFolder);
+    environment.stateFolder =
+        AppPaths::stateFolder(qEnvironmentVariable("XDG_STATE_HOME"), environment.homeFolder);
     environment.resourceFolder = AppPaths::resourceFolder(QCoreApplication::applicationDirPath());
     environment.settings = SettingsStore::openUserStore();
     environment.network = std::move(network);

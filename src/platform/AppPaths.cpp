@@ -14,6 +14,11 @@ QString applicationSupportFolder(const QStringList& dataLocations, const QString
                                    : dataLocations.constFirst();
 }
 
+QString stateFolder(const QString& xdgStateHome, const QString& home) {
+    return QDir::isAbsolutePath(xdgStateHome) ? xdgStateHome
+                                              : join(home, QStringLiteral(".local/state"));
+}
+
 QString resourceFolder(const QString& executableFolder) {
     const QString folder =
         QDir::cleanPath(executableFolder + QStringLiteral("/../share/kestrova-helper"));

@@ -11,6 +11,9 @@ QString homeFolder();
 // The first of the user's data locations, else the home folder's ".local/share".
 QString applicationSupportFolder(const QStringList& dataLocations, const QString& home);
 
+// $XDG_STATE_HOME when it is an absolute path, else the home folder's ".local/state".
+QString stateFolder(const QString& xdgStateHome, const QString& home);
+
 // "../share/kestrova-helper" beside the executable's folder: the install layout, which the build
 // tree mirrors. Empty when that folder does not exist.
 QString resourceFolder(const QString& executableFolder);

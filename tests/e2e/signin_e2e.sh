@@ -56,6 +56,8 @@ wait_for "the sign-in window to go" 50 window_is_hidden "Sign in to Kestrova" ||
 api_key=$(curl -fsS http://127.0.0.1:47110/devstack/state |
     node -e 'let s="";process.stdin.on("data",d=>s+=d).on("end",()=>process.stdout.write(JSON.parse(s).accounts[0].api_key))')
 [ -n "$api_key" ] || fail "the devstack issued no key"
+wait_for "the gate's log" 100 test -s "$HOME/.local/state/kestrova-helper/gate.log" ||
+    fail "the gate logs nothing to the state folder"
 
 # The tray menu: its fifth enabled entry, signed in, is "Show pairing QR…".
 open_tray_menu || fail "no tray icon"
