@@ -81,7 +81,7 @@ fi
 
 # Under Wayland (weston, drawing in memory) with no tray at all, as on a stock GNOME desktop:
 # the welcome window offers the menu's commands. The whole screen, compositor's panel and all.
-weston --backend=headless-backend.so --use-pixman --width=900 --height=760 --socket=kestrova-shot \
+weston --backend=headless-backend.so --use-pixman --width=900 --height=840 --socket=kestrova-shot \
     --idle-time=0 --debug >"$work/weston.log" 2>&1 &
 pids="$pids $!"
 wait_for "weston" 100 test -S "$XDG_RUNTIME_DIR/kestrova-shot"
