@@ -1,6 +1,7 @@
 #include "gate/GateController.h"
 
 #include <QNetworkReply>
+#include <QTimer>
 
 GateController::GateController(GateEnvironment environment, QObject* parent)
     : QObject(parent)
@@ -19,8 +20,9 @@ GateController::GateController(GateEnvironment environment, QObject* parent)
     m_state.publish(m_state.launchAtLogin, m_env.loginItem->isEnabled());
     // Registrations are not remembered between runs: a signed-in start registers again, so the
     // welcome window never shows a registration as running when none is, and agents installed
-    // since are added. Signed out, it does nothing.
-    m_agents->registerDetected();
+    // since are added. Signed out, it does nothing. Once the event loop runs: the windows come
+    // first.
+    QTimer::singleShot(0, this, [this] { m_agents->registerDetected(); });
 }
 
 GateController::~GateController() {
