@@ -100,13 +100,17 @@ SettingsStore::Written SettingsStore::remove(const QString& key) {
 
 SettingsStore::Written SettingsStore::persist() {
     // The store holds the API key: written at once and kept readable by its owner only.
-    m_settings->sync();
+    // A QSettings keeps the first error it meets for the rest of its life, so each write is
+    // judged by an object of its own: objects open on one file share what is not saved yet,
+    // and this one writes it as it opens.
+    QSettings write(m_settings->fileName(), m_settings->format());
+    write.sync();
     PrivateFiles::restrictToOwner(m_settings->fileName());
-    if (m_settings->status() == QSettings::NoError) {
+    if (write.status() == QSettings::NoError) {
         return {};
     }
     qCWarning(lcPlatform) << "settings not saved to" << m_settings->fileName();
-    return std::unexpected(m_settings->status() == QSettings::AccessError
+    return std::unexpected(write.status() == QSettings::AccessError
                                ? QStringLiteral("%1 cannot be written").arg(m_settings->fileName())
                                : QStringLiteral("%1 is damaged").arg(m_settings->fileName()));
 }

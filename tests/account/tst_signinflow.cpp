@@ -76,6 +76,11 @@ class SignInFlowTest : public QObject {
         return m_home->settings()->string(QString::fromLatin1(key)).value_or("<none>");
     }
 
+    QByteArray onDisk() const {
+        QFile file(m_home->settingsFile());
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
     // Plants Claude Code as an executable in a search folder and Codex as a home marker.
     void plantAgents() const {
         m_home->makeFile(QStringLiteral("usr/bin/claude"), "#!/bin/sh\n", true);
@@ -247,13 +252,18 @@ private slots:
         QCOMPARE(m_controller->gateProcessId(), std::nullopt);
     }
 
-    // A key that cannot be saved would be gone after a restart: no sign-in, and why.
+    // A key that cannot be saved would be gone after a restart: no sign-in, and why. Once the
+    // file can be written again, the next sign-in holds.
     void aKeyThatCannotBeSavedIsNoSignIn() {
         QVERIFY(QDir().mkpath(m_home->settingsFile()));
-        start();
+        start(true);
         signInAndWait();
         QVERIFY(!m_controller->signedIn() && !m_controller->gateProcessId());
         QVERIFY(m_controller->lastError().value_or("").startsWith("Could not save settings: "));
+        QVERIFY(QDir(m_home->settingsFile()).removeRecursively());
+        signInAndWait();
+        QCOMPARE(m_controller->lastError(), std::nullopt);
+        QVERIFY(m_controller->gateProcessId() && onDisk().contains(stored(kApiKey).toUtf8()));
     }
 
     // Registration goes on past a refused agent and reports the first refusal. Runs take their
