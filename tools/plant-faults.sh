@@ -25,8 +25,8 @@ src/gate/GateConfig.cpp@s/QJsonObject{{QStringLiteral("api_key"), apiKey}}/QJson
 src/gate/GateProbe.cpp@s/toInt() == 200;/toInt() >= 200;/@a gate answering 500 shown as running
 src/account/Pkce.cpp@s/QCryptographicHash::Sha256/QCryptographicHash::Sha1/@the PKCE challenge hashed wrongly: every sign-in fails
 src/account/RelayClient.cpp@/setRawHeader("Authorization", "Bearer "/d@registration sent without the Bearer header
-src/account/AccountSession.cpp@/m_env.settings->remove(QString::fromLatin1(kUserId));/d@sign-out keeps the user id
-src/account/AccountSession.cpp@s/m_env.settings->remove(QString::fromLatin1(kRoom));/m_env.settings->remove(QString::fromLatin1(kRoom)); m_env.settings->remove(QString::fromLatin1(kUseExisting));/@sign-out forgets the existing-gate mode
+src/account/AccountSession.cpp@s/keys{QString::fromLatin1(kApiKey), QString::fromLatin1(kUserId),/keys{QString::fromLatin1(kApiKey),/@sign-out keeps the user id
+src/account/AccountSession.cpp@s/ QString::fromLatin1(kRoom)};/ QString::fromLatin1(kRoom), QString::fromLatin1(kUseExisting)};/@sign-out forgets the existing-gate mode
 src/account/AccountSession.cpp@/^void AccountSession::signOut/,/^}/{/m_supervisor.stop();/d}@sign-out leaves the gate serving with the signed-out key
 src/account/AccountSession.cpp@s/google->kind() == GoogleAuthError::Kind::Cancelled/google->kind() != GoogleAuthError::Kind::Cancelled/@cancelling the sign-in shows an error
 src/account/AccountSession.cpp@s/if (account->apiKey.isEmpty()) {/if (false) {/@a relay answer without a key taken as signed in
@@ -62,6 +62,8 @@ src/gate/GateController.cpp@/^GateController::GateController/,/^}/{/m_agents->re
 src/app/WelcomeWindow.cpp@/^bool WelcomeWindow::event/,/^}/s/if (event->type() == QEvent::LayoutRequest) {/if (false) {/@a checklist row that wraps while the window is open is cut off
 src/app/ControllerAssembly.cpp@/environment.stateFolder =/,/environment.homeFolder);/d@the gate's log written to /kestrova-helper at the root of the file system
 src/platform/SettingsStore.cpp@s/QSettings write(m_settings->fileName(), m_settings->format());/QSettings\& write = *m_settings;/@after one failed settings write every later one is reported failed: a sign-in once the disk has room again is refused
+src/account/AccountSession.cpp@s/if (const auto forgotten = forgetStoredAccount(); !forgotten) {/if (const auto forgotten = forgetStoredAccount(); false) {/@a sign-out that could not remove the key says nothing, and the next start is signed in again
+src/account/AccountSession.cpp@/^SettingsStore::Written AccountSession::forgetStoredAccount/,/^}/{/m_env.settings->setStrings(account);/d}@a sign-out that could not remove the key shows signed out, and the next start is signed in again
 LIST
 }
 

@@ -101,13 +101,31 @@ bool AccountSession::storeAccount(const RelayAuth& account) {
          {QString::fromLatin1(kRoom), account.personalRoom.value_or(QString())}});
     if (!stored) {
         // A key that is not on disk would be gone after a restart: not signed in.
-        m_env.settings->remove(QString::fromLatin1(kApiKey));
+        m_env.settings->remove({QString::fromLatin1(kApiKey)});
         failSignIn(QStringLiteral("Could not save settings: ") + stored.error());
         return false;
     }
     m_state.publish(m_state.accountUserId, account.userId);
     m_state.publish(m_state.personalRoom, account.personalRoom);
     return true;
+}
+
+SettingsStore::Written AccountSession::forgetStoredAccount() {
+    const QStringList keys{QString::fromLatin1(kApiKey), QString::fromLatin1(kUserId),
+                           QString::fromLatin1(kRoom)};
+    QList<std::pair<QString, QString>> account;
+    for (const QString& key : keys) {
+        if (const auto value = m_env.settings->string(key)) {
+            account.append({key, *value});
+        }
+    }
+    auto removed = m_env.settings->remove(keys);
+    if (!removed) {
+        // Still on disk, the key would sign the next start in: this run keeps it as well, so
+        // that the windows show what a restart would.
+        m_env.settings->setStrings(account);
+    }
+    return removed;
 }
 
 void AccountSession::signOut() {
@@ -118,11 +136,15 @@ void AccountSession::signOut() {
         m_state.publish(m_state.signingIn, false);
         m_env.signInSheet->cancel();
     }
+    m_state.publish(m_state.lastError, std::nullopt);
+    // Whatever becomes of the settings, no gate serves the leaving account's key.
     m_supervisor.stop();
     m_supervisor.removeSupportFolder();
-    m_env.settings->remove(QString::fromLatin1(kApiKey));
-    m_env.settings->remove(QString::fromLatin1(kUserId));
-    m_env.settings->remove(QString::fromLatin1(kRoom));
+    if (const auto forgotten = forgetStoredAccount(); !forgotten) {
+        m_state.publish(m_state.lastError,
+                        QStringLiteral("Could not sign out: ") + forgotten.error());
+        return;
+    }
     m_state.publish(m_state.accountUserId, std::nullopt);
     m_state.publish(m_state.personalRoom, std::nullopt);
     m_agents.forgetRegistration();

@@ -33,6 +33,8 @@ private:
     void failSignIn(const std::optional<QString>& message);
     // False, with the reason shown, when the account could not be saved.
     bool storeAccount(const RelayAuth& account);
+    // Removes the stored account; when that fails, it stays, in this run as on disk.
+    SettingsStore::Written forgetStoredAccount();
 
     const GateEnvironment& m_env;
     GateState& m_state;

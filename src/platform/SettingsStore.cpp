@@ -93,8 +93,10 @@ SettingsStore::Written SettingsStore::setBoolean(const QString& key, bool value)
     return persist();
 }
 
-SettingsStore::Written SettingsStore::remove(const QString& key) {
-    m_settings->remove(key);
+SettingsStore::Written SettingsStore::remove(const QStringList& keys) {
+    for (const QString& key : keys) {
+        m_settings->remove(key);
+    }
     return persist();
 }
 

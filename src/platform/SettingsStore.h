@@ -3,6 +3,7 @@
 #include <QList>
 #include <QSettings>
 #include <QString>
+#include <QStringList>
 
 #include <expected>
 #include <memory>
@@ -27,7 +28,8 @@ public:
     // Several keys in one write: each write reaches the disk, which takes milliseconds.
     Written setStrings(const QList<std::pair<QString, QString>>& values);
     Written setBoolean(const QString& key, bool value);
-    Written remove(const QString& key);
+    // Several keys in one write, so that either all of them leave the disk or none does.
+    Written remove(const QStringList& keys);
 
     QString fileName() const { return m_settings->fileName(); }
 

@@ -15,6 +15,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+#include <sys/resource.h>
+
 using namespace std::chrono_literals;
 using namespace SettingsKeys;
 
@@ -74,6 +77,18 @@ class SignInFlowTest : public QObject {
 
     QString stored(const char* key) const {
         return m_home->settings()->string(QString::fromLatin1(key)).value_or("<none>");
+    }
+
+    // No file of this process may grow meanwhile; the write fails instead of raising SIGXFSZ.
+    static void onAFullDisk(const std::function<void()>& work) {
+        rlimit limit{};
+        QVERIFY(::getrlimit(RLIMIT_FSIZE, &limit) == 0);
+        const rlimit full{.rlim_cur = 0, .rlim_max = limit.rlim_max};
+        const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+        QVERIFY(::setrlimit(RLIMIT_FSIZE, &full) == 0);
+        work();
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        std::signal(SIGXFSZ, handler);
     }
 
     QByteArray onDisk() const {
@@ -148,12 +163,18 @@ private slots:
         QCOMPARE(state[u"owned_requests"][0][u"body"][u"display_name"].toString(),
                  QStringLiteral("Claude Code on Studio"));
 
+        // On a full disk the key stays, so the account does too, its gate stopped, and says why.
+        QTRY_VERIFY_WITH_TIMEOUT(m_controller->helperRunning(), 20000);
+        onAFullDisk([this] { m_controller->signOut(); });
+        QVERIFY(m_controller->lastError().value_or("").startsWith("Could not sign out: "));
+        QVERIFY(m_controller->signedIn() && onDisk().contains(stored(kApiKey).toUtf8()));
+        QTRY_VERIFY_WITH_TIMEOUT(!processAlive(gate) && !m_controller->helperRunning(), 10000);
         m_controller->signOut();
-        QVERIFY(!QFileInfo::exists(m_controller->supportDir()));
+        QCOMPARE(m_controller->lastError(), std::nullopt);
+        QVERIFY(!QFileInfo::exists(m_controller->supportDir()) && !onDisk().contains("kv.apiKey"));
         QCOMPARE(stored(kApiKey) + stored(kUserId) + stored(kRoom),
                  QStringLiteral("<none><none><none>"));
         QCOMPARE(m_controller->accountUserId(), std::nullopt);
-        QTRY_VERIFY_WITH_TIMEOUT(!processAlive(gate) && !m_controller->helperRunning(), 10000);
 
         m_controller->chooseUseExistingGate();
         signInAndWait();
