@@ -64,6 +64,10 @@ src/app/ControllerAssembly.cpp@/environment.stateFolder =/,/environment.homeFold
 src/platform/SettingsStore.cpp@s/QSettings write(m_settings->fileName(), m_settings->format());/QSettings\& write = *m_settings;/@after one failed settings write every later one is reported failed: a sign-in once the disk has room again is refused
 src/account/AccountSession.cpp@s/if (const auto forgotten = forgetStoredAccount(); !forgotten) {/if (const auto forgotten = forgetStoredAccount(); false) {/@a sign-out that could not remove the key says nothing, and the next start is signed in again
 src/account/AccountSession.cpp@/^SettingsStore::Written AccountSession::forgetStoredAccount/,/^}/{/m_env.settings->setStrings(account);/d}@a sign-out that could not remove the key shows signed out, and the next start is signed in again
+src/platform/XdgAutostartEntry.cpp@s/return program && startsExecutable(\*program, m_executable);/return true;/@"Start at login" shows on for an entry another build left, which starts another program or nothing
+src/platform/XdgAutostartEntry.cpp@s/: QStandardPaths::findExecutable(program);/: program;/@"Start at login" shows off for an entry that starts this program by its name on PATH
+src/platform/XdgAutostartEntry.cpp@s/program += exec.at(++i);/program += exec.at(i);/@"Start at login" shows off for an entry that starts this program from a quoted path with escapes
+src/platform/XdgAutostartEntry.cpp@s/    if (quoted) {/    if (false) {/@"Start at login" shows on for an entry whose Exec leaves a quote open, which starts nothing
 LIST
 }
 

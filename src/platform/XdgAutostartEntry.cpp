@@ -4,6 +4,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QHash>
 #include <QSaveFile>
 #include <QStandardPaths>
 
@@ -37,6 +39,78 @@ QString quoteExecArgument(const QString& argument) {
     }
     quoted.replace(u'%', QStringLiteral("%%"));
     return escapeString(needsQuotes ? u'"' + quoted + u'"' : quoted);
+}
+
+// The escapes of a string value undone: \s, \n, \t, \r and \\. Any other backslash is left
+// for the Exec rules to read.
+QString unescapeString(const QString& value) {
+    QString text;
+    for (qsizetype i = 0; i < value.size(); ++i) {
+        const QChar next = i + 1 < value.size() ? value.at(i + 1) : QChar();
+        const qsizetype known = QStringView(u"sntr\\").indexOf(next);
+        if (value.at(i) != u'\\' || known < 0) {
+            text += value.at(i);
+            continue;
+        }
+        text += QStringView(u" \n\t\r\\").at(known);
+        ++i;
+    }
+    return text;
+}
+
+// The program an Exec value starts: its first argument with the quoting undone (inside double
+// quotes a backslash escapes ", `, $ and \) and %% read as %. Nothing when a quote stays open.
+std::optional<QString> execProgram(const QString& exec) {
+    QString program;
+    bool quoted = false;
+    for (qsizetype i = 0; i < exec.size(); ++i) {
+        const QChar c = exec.at(i);
+        if (!quoted && (c == u' ' || c == u'\t' || c == u'\n')) {
+            break;
+        }
+        if (c == u'"') {
+            quoted = !quoted;
+        } else if (quoted && c == u'\\' && i + 1 < exec.size() &&
+                   QStringView(u"\"`$\\").contains(exec.at(i + 1))) {
+            program += exec.at(++i);
+        } else {
+            program += c;
+        }
+    }
+    if (quoted) {
+        return std::nullopt;
+    }
+    return program.replace(QStringLiteral("%%"), QStringLiteral("%"));
+}
+
+// Whether the program named is this executable: a name without a folder is looked up on PATH,
+// as the session does, and links are followed.
+bool startsExecutable(const QString& program, const QString& executable) {
+    if (program == executable) {
+        return true;
+    }
+    const QString found =
+        program.contains(u'/') ? program : QStandardPaths::findExecutable(program);
+    const QString canonical = QFileInfo(found).canonicalFilePath();
+    return !canonical.isEmpty() && canonical == QFileInfo(executable).canonicalFilePath();
+}
+
+// The keys of the [Desktop Entry] group; of a key given twice, the last.
+QHash<QByteArray, QByteArray> mainGroupKeys(const QByteArray& contents) {
+    QHash<QByteArray, QByteArray> keys;
+    bool inMainGroup = false;
+    for (const QByteArray& rawLine : contents.split('\n')) {
+        const QByteArray line = rawLine.trimmed();
+        if (line.startsWith('[')) {
+            inMainGroup = line == "[Desktop Entry]";
+            continue;
+        }
+        const qsizetype equals = line.indexOf('=');
+        if (inMainGroup && equals > 0) {
+            keys.insert(line.left(equals).trimmed(), line.mid(equals + 1).trimmed());
+        }
+    }
+    return keys;
 }
 
 } // namespace
@@ -98,25 +172,13 @@ bool XdgAutostartEntry::isEnabled() const {
     if (!contents) {
         return false;
     }
-    bool inMainGroup = false;
-    for (const QByteArray& rawLine : contents->split('\n')) {
-        const QByteArray line = rawLine.trimmed();
-        if (line.startsWith('[')) {
-            inMainGroup = line == "[Desktop Entry]";
-            continue;
-        }
-        const qsizetype equals = line.indexOf('=');
-        if (!inMainGroup || equals <= 0) {
-            continue;
-        }
-        const QByteArray key = line.left(equals).trimmed();
-        const QByteArray value = line.mid(equals + 1).trimmed();
-        // Hidden is the standard's "deleted"; GNOME's startup settings turn an entry off with
-        // their own key instead.
-        if ((key == "Hidden" && value == "true") ||
-            (key == "X-GNOME-Autostart-enabled" && value == "false")) {
-            return false;
-        }
+    const QHash<QByteArray, QByteArray> keys = mainGroupKeys(*contents);
+    // Hidden is the standard's "deleted"; GNOME's startup settings turn an entry off with their
+    // own key instead.
+    if (keys.value("Hidden") == "true" || keys.value("X-GNOME-Autostart-enabled") == "false") {
+        return false;
     }
-    return true;
+    // Another build may have left an entry here that starts another program, or nothing.
+    const auto program = execProgram(unescapeString(QString::fromUtf8(keys.value("Exec"))));
+    return program && startsExecutable(*program, m_executable);
 }

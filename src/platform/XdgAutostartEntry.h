@@ -3,8 +3,8 @@
 #include "platform/LoginItemService.h"
 
 // The login item of freedesktop desktops: an entry in the user's autostart folder.
-// Enabled means the entry is a regular file and is neither Hidden=true nor turned off with
-// X-GNOME-Autostart-enabled=false. Registering rewrites it enabled.
+// Enabled means the entry is a regular file whose Exec starts this program, and it is neither
+// Hidden=true nor turned off with X-GNOME-Autostart-enabled=false. Registering rewrites it.
 class XdgAutostartEntry final : public LoginItemService {
 public:
     XdgAutostartEntry(QString autostartFolder, QString appId, QString executablePath);

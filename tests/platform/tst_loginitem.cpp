@@ -10,26 +10,37 @@ class LoginItemTest : public QObject {
     Q_OBJECT
 private slots:
     // What was at the entry's place before: one the user turned off reads as off, a FIFO at
-    // once. Registering writes an entry that starts exactly this program, whatever its path
-    // holds; removing it ends that.
+    // once, and so does one left by another build that starts another program or nothing.
+    // Registering writes an entry that starts exactly this program, whatever its path holds;
+    // removing it ends that.
     void registerAndRemove_data() {
         QTest::addColumn<QByteArray>("before"); // "<none>", "<fifo>" or an entry's text
         QTest::addColumn<bool>("enabled");
-        QTest::addColumn<QString>("executable");
+        QTest::addColumn<QString>("executable"); // "<path>/": in a folder on PATH
         QTest::addColumn<QStringList>("lines");
-        const QByteArray head = "[Desktop Entry]\nType=Application\nExec=kestrova-helper\n";
+        const QByteArray head = "[Desktop Entry]\nType=Application\n";
         const QString plain = QStringLiteral("/usr/bin/kestrova-helper");
         const QStringList plainLines{QStringLiteral("Exec=") + plain};
+        const QByteArray plainHead = head + "Exec=" + plain.toUtf8() + '\n';
         QTest::newRow("space and percent")
             << QByteArray("<none>") << false << "/opt/50% off/%u"
             << QStringList{R"(Exec="/opt/50%% off/%%u")", "TryExec=/opt/50% off/%u"};
         // Inside quotes "$", '"' and '\\' are escaped, then the string escape doubles backslashes.
+        const QString quoted = "Exec=\"/opt/a\\\\$\\\\\"b\\\\\\\\c/helper\"";
         QTest::newRow("dollar, quote and backslash")
-            << head << true << "/opt/a$\"b\\c/helper"
-            << QStringList{"Exec=\"/opt/a\\\\$\\\\\"b\\\\\\\\c/helper\"",
-                           "TryExec=/opt/a$\"b\\\\c/helper"};
-        QTest::newRow("Hidden = true") << head + "Hidden = true\n" << false << plain << plainLines;
-        QTest::newRow("turned off by GNOME") << head + "X-GNOME-Autostart-enabled = false\n"
+            << head + quoted.toUtf8() + " %u\n"
+            << true << "/opt/a$\"b\\c/helper"
+            << QStringList{quoted, "TryExec=/opt/a$\"b\\\\c/helper"};
+        QTest::newRow("a quote left open") << head + "Exec=\"/usr/bin/kestrova-helper\n"
+                                           << false << plain << plainLines;
+        QTest::newRow("another build's program") << head + "Exec=/opt/old/kestrova-helper %u\n"
+                                                 << false << plain << plainLines;
+        QTest::newRow("no Exec") << head << false << plain << plainLines;
+        QTest::newRow("found on PATH") << head + "Exec=kestrova-helper %u\n"
+                                       << true << "<path>/kestrova-helper" << QStringList();
+        QTest::newRow("Hidden = true") << plainHead + "Hidden = true\n"
+                                       << false << plain << plainLines;
+        QTest::newRow("turned off by GNOME") << plainHead + "X-GNOME-Autostart-enabled = false\n"
                                              << false << plain << plainLines;
         QTest::newRow("a FIFO") << QByteArray("<fifo>") << false << plain << plainLines;
     }
@@ -38,6 +49,12 @@ private slots:
         QFETCH(QString, executable);
         QFETCH(QStringList, lines);
         QTemporaryDir dir;
+        if (executable.startsWith(u"<path>/")) {
+            executable.replace(QStringLiteral("<path>"), dir.path());
+            QFile program(executable);
+            QVERIFY(program.open(QIODevice::WriteOnly) && program.setPermissions(QFile::ExeOwner));
+            qputenv("PATH", dir.path().toLocal8Bit());
+        }
         XdgAutostartEntry entry(dir.path(), QStringLiteral("com.kestrova.Helper"), executable);
         QFile file(entry.entryPath());
         if (before == "<fifo>") {
