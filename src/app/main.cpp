@@ -7,6 +7,7 @@
 #include "app/WindowManager.h"
 #include "gate/GateController.h"
 #include "platform/BrowserSignIn.h"
+#include "platform/ExitOnFatalMessage.h"
 #include "platform/SingleInstance.h"
 
 #include <QApplication>
@@ -14,6 +15,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <optional>
 
 namespace {
 
@@ -34,7 +36,10 @@ int handOver(const QStringList& arguments) {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    // No display the toolkit can use ends the program with its message, not a crash.
+    std::optional<ExitOnFatalMessage> toolkitStart(std::in_place);
     QApplication app(argc, argv);
+    toolkitStart.reset();
     QApplication::setOrganizationName(QStringLiteral("Kestrova"));
     QApplication::setApplicationName(QStringLiteral("Kestrova Helper"));
     QApplication::setDesktopFileName(QString::fromUtf8(BuildConfig::appId));
