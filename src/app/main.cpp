@@ -8,6 +8,7 @@
 #include "gate/GateController.h"
 #include "platform/BrowserSignIn.h"
 #include "platform/ExitOnFatalMessage.h"
+#include "platform/QuitSignals.h"
 #include "platform/SingleInstance.h"
 
 #include <QApplication>
@@ -69,6 +70,10 @@ int main(int argc, char* argv[]) {
     WindowManager windows(gate, site);
     MenuActions actions(gate, windows, site);
     QObject::connect(&actions, &MenuActions::quitRequested, &app, &QApplication::quit);
+    // The end of the desktop session (SIGTERM) ends the program as Quit does.
+    const QuitSignals quitSignals;
+    QObject::connect(&quitSignals, &QuitSignals::received, &actions,
+                     [&actions] { actions.perform(MenuEntry::Action::Quit); });
     // Where no tray holds the menu, the welcome window offers its commands.
     QObject::connect(&windows, &WindowManager::actionChosen, &actions, &MenuActions::perform);
     QObject::connect(&instance, &SingleInstance::showRequested, &windows,
