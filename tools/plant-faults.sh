@@ -61,6 +61,8 @@ src/platform/SingleInstance.cpp@s/if (::lstat(QFile::encodeName(path)/if (::stat
 src/gate/GateController.cpp@/^GateController::GateController/,/^}/{/m_agents->registerDetected();/d}@after a restart the welcome window says "Registering your agent to Kestrova…" for good
 src/app/WelcomeWindow.cpp@/^bool WelcomeWindow::event/,/^}/s/if (event->type() == QEvent::LayoutRequest) {/if (false) {/@a checklist row that wraps while the window is open is cut off
 src/app/ControllerAssembly.cpp@/environment.stateFolder =/,/environment.homeFolder);/d@the gate's log written to /kestrova-helper at the root of the file system
+src/platform/SingleInstance.cpp@s/socket->write(InstanceMessages::encodeAnswer(answer));/socket->write(InstanceMessages::encodeAnswer({}));/@a sign-in callback that was dropped reported to its second start as taken
+src/app/main.cpp@/^int handOver/,/^}/s/return 1;/return 0;/@a second start that could not reach the running helper reports success
 LIST
 }
 

@@ -21,14 +21,13 @@
 namespace {
 
 // A later start (from the desktop, or the browser handing back a sign-in callback) passes its
-// request to the running helper and ends; one that cannot deliver it says so.
+// request to the running helper and ends; one whose request was not taken says why.
 int handOver(const QStringList& arguments) {
     const auto delivered = arguments.isEmpty()
                                ? SingleInstance::requestShow()
                                : SingleInstance::sendUrl(QUrl(arguments.constFirst()));
     if (!delivered) {
-        std::fprintf(stderr, "kestrova-helper: the running helper could not be reached: %s\n",
-                     qPrintable(delivered.error()));
+        std::fprintf(stderr, "kestrova-helper: %s\n", qPrintable(delivered.error()));
         return 1;
     }
     return 0;
@@ -54,8 +53,8 @@ int main(int argc, char* argv[]) {
 
     auto signInSheet = std::make_shared<BrowserSignIn>(
         [](const QUrl& url) { return QDesktopServices::openUrl(url); });
-    QObject::connect(&instance, &SingleInstance::urlReceived, signInSheet.get(),
-                     &BrowserSignIn::deliverCallback);
+    instance.setUrlHandler(
+        [signInSheet](const QUrl& url) { return signInSheet->deliverCallback(url); });
     const SignInSheetPresenter signInWindows(*signInSheet);
 
     // Never released: work still running at exit must find it in place.
