@@ -63,6 +63,9 @@ src/app/WelcomeWindow.cpp@/^bool WelcomeWindow::event/,/^}/s/if (event->type() =
 src/app/ControllerAssembly.cpp@/environment.stateFolder =/,/environment.homeFolder);/d@the gate's log written to /kestrova-helper at the root of the file system
 src/platform/SingleInstance.cpp@s/socket->write(InstanceMessages::encodeAnswer(answer));/socket->write(InstanceMessages::encodeAnswer({}));/@a sign-in callback that was dropped reported to its second start as taken
 src/app/main.cpp@/^int handOver/,/^}/s/return 1;/return 0;/@a second start that could not reach the running helper reports success
+src/app/TrayWatcher.cpp@s/    if (auto\* connection = xConnection()) {/    if (auto* connection = xConnection(); qGuiApp->nativeInterface<QNativeInterface::QX11Application>() != nullptr) {/@the helper dies at once where Qt offers X with no connection (offscreen)
+src/platform/QuitSignals.cpp@s/        emit received();/        return;/@the end of the desktop session does not end the helper
+src/platform/ExitOnFatalMessage.cpp@s/        std::_Exit(EXIT_FAILURE);/        return;/@a display that leads nowhere makes the helper abort, as a crash
 LIST
 }
 
