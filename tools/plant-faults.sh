@@ -66,6 +66,7 @@ src/app/main.cpp@/^int handOver/,/^}/s/return 1;/return 0;/@a second start that 
 src/app/TrayWatcher.cpp@s/    if (auto\* connection = xConnection()) {/    if (auto* connection = xConnection(); qGuiApp->nativeInterface<QNativeInterface::QX11Application>() != nullptr) {/@the helper dies at once where Qt offers X with no connection (offscreen)
 src/platform/QuitSignals.cpp@s/        emit received();/        return;/@the end of the desktop session does not end the helper
 src/platform/ExitOnFatalMessage.cpp@s/        std::_Exit(EXIT_FAILURE);/        return;/@a display that leads nowhere makes the helper abort, as a crash
+src/app/WindowManager.cpp@/qunsetenv("XDG_ACTIVATION_TOKEN");/d@a second start's activation token inherited by the browser and the gate
 LIST
 }
 

@@ -76,14 +76,7 @@ int main(int argc, char* argv[]) {
     // Where no tray holds the menu, the welcome window offers its commands.
     QObject::connect(&windows, &WindowManager::actionChosen, &actions, &MenuActions::perform);
     QObject::connect(&instance, &SingleInstance::showRequested, &windows,
-                     [&windows](const QByteArray& activationToken) {
-                         // Wayland lets a window take the focus only with the launcher's token;
-                         // the toolkit takes it from here when the window asks to be raised.
-                         if (!activationToken.isEmpty()) {
-                             qputenv("XDG_ACTIVATION_TOKEN", activationToken);
-                         }
-                         windows.showWelcome();
-                     });
+                     &WindowManager::showWelcomeFor);
     windows.showWelcome();
     // Asked of the desktop itself, not of the toolkit: the toolkit's first answer would also
     // fix, for the whole run, that icons never go on the bus.
