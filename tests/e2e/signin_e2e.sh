@@ -73,9 +73,12 @@ node "$here/approval_round_trip.mjs" "$(dirname "$helper")/../share/kestrova-hel
     http://127.0.0.1:47110 "$api_key" "$XDG_DATA_HOME/Kestrova Helper/receipts.jsonl" ||
     fail "the approval did not make the round trip"
 
-# The session's end (SIGTERM) ends the helper as Quit does, and leaves the gate serving.
+# The session's end (SIGTERM) ends the helper as Quit does: status 0, the gate left serving.
 kill -TERM "$helper_pid"
 wait_for "the helper to quit" 100 sh -c "! kill -0 $helper_pid" || fail "SIGTERM did not end the helper"
+status=0
+wait "$helper_pid" || status=$?
 helper_pid=""
+[ "$status" -eq 0 ] || fail "SIGTERM ended the helper with status $status"
 curl -fsS -o /dev/null http://127.0.0.1:8789/intents || fail "the gate stopped with the helper"
 echo "e2e: welcome window, sign-in, pairing QR, approval and the session's end all as expected"
