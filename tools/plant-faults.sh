@@ -35,7 +35,7 @@ src/account/AccountSession.cpp@s/qCInfo(lcAccount) << "signed in";/qCInfo(lcAcco
 src/agents/AgentRegistry.cpp@/m_env.settings->setString(QString::fromLatin1(kHostFP), fresh);/d@the host fingerprint not stored: a new device at every sign-in
 src/agents/AgentRegistry.cpp@s/} else if (!result && !firstError) {/} else if (!result) {/@registration reports the last error instead of the first
 src/agents/AgentRegistry.cpp@s/.detectedCli = cliPath(kind->bin),/.detectedCli = std::nullopt,/@registration sends no command-line path
-src/platform/BrowserSignIn.cpp@s/if (!m_waiting || callback.scheme()/if (callback.scheme()/@a callback taken with no sign-in waiting
+src/platform/BrowserSignIn.cpp@s/    if (!m_waiting) {/    if (false) {/@a callback taken with no sign-in waiting
 src/app/MenuActions.cpp@/case Action::StartGate:/{n;s/startHelperGate/stopHelperGate/}@"Start local gate" stops it
 src/app/MenuActions.cpp@/case Action::StopGate:/{n;s/stopHelperGate/refresh/}@"Stop local gate" does nothing
 src/app/MenuActions.cpp@/case Action::ChooseExistingGate:/{n;s/chooseUseExistingGate/chooseOwnGate/}@"Use that existing gate instead" keeps the own gate

@@ -48,21 +48,16 @@ start_helper() {
         fail "$1: no running helper: $(cat "$work/helper.err")"
 }
 
-helper_ended() { ! kill -0 "$helper_pid" 2>/dev/null; }
-
 end_with_sigterm() {
     kill -TERM "$helper_pid"
-    wait_for "the helper to end" 100 helper_ended || fail "$1: SIGTERM did not end the helper"
+    wait_for "the helper to end" 100 sh -c "! kill -0 $helper_pid" || fail "$1: SIGTERM did not end it"
     status=0
     wait "$helper_pid" || status=$?
     helper_pid=""
     [ "$status" -eq 0 ] || fail "$1: SIGTERM ended the helper with status $status"
 }
 
-# Said once each: the missing bus, and with offscreen, which offers X, the missing X connection.
-for platform in offscreen:2 minimal:1; do
-    missing=${platform#*:}
-    platform=${platform%:*}
+for platform in offscreen minimal; do
     export QT_QPA_PLATFORM=$platform
     start_helper "$platform"
     wait_for "the welcome window" 100 grep -q "does not support raise()" "$work/helper.err" ||
@@ -71,8 +66,6 @@ for platform in offscreen:2 minimal:1; do
     "$helper" || fail "$platform: the second start failed"
     [ "$(raises)" -gt "$before" ] || fail "$platform: a second start did not raise the window"
     end_with_sigterm "$platform"
-    [ "$(grep -c "No session bus\|no X connection" "$work/helper.err")" -eq "$missing" ] ||
-        fail "$platform: what is missing is not said once each: $(cat "$work/helper.err")"
 done
 unset QT_QPA_PLATFORM
 
@@ -89,10 +82,8 @@ wait_for "the welcome window" 100 window_is_visible Kestrova ||
 end_with_sigterm "X without a bus"
 
 refused_start() {
-    what=$1
-    message=$2
+    what=$1 message=$2 status=0
     shift 2
-    status=0
     env "$@" "$helper" 2>"$work/refused.err" || status=$?
     [ "$status" -ge 1 ] && [ "$status" -lt 128 ] || fail "$what: status $status"
     grep -q "$message" "$work/refused.err" || fail "$what: $(cat "$work/refused.err")"
