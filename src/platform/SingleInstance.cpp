@@ -158,7 +158,7 @@ std::expected<void, QString> SingleInstance::send(const QByteArray& message) {
     }
     if (!*answer) {
         return std::unexpected(
-            QStringLiteral("The running Kestrova Helper did not take the link: ") +
+            QStringLiteral("The running Kestrova Helper did not take the request: ") +
             answer->error());
     }
     return {};

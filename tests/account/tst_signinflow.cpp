@@ -274,7 +274,7 @@ private slots:
                          QStringLiteral("?code=4&state=another"));
         const auto refused = [](const char* reason) {
             return std::pair(1, QByteArray("kestrova-helper: The running Kestrova Helper did not "
-                                           "take the link: ") +
+                                           "take the request: ") +
                                     reason + '\n');
         };
         QCOMPARE(deliverThroughSecondStart(stray), refused("the link belongs to another sign-in"));
