@@ -35,7 +35,7 @@ src/account/AccountSession.cpp@s/qCInfo(lcAccount) << "signed in";/qCInfo(lcAcco
 src/agents/AgentRegistry.cpp@/m_env.settings->setString(QString::fromLatin1(kHostFP), fresh);/d@the host fingerprint not stored: a new device at every sign-in
 src/agents/AgentRegistry.cpp@s/} else if (!result && !firstError) {/} else if (!result) {/@registration reports the last error instead of the first
 src/agents/AgentRegistry.cpp@s/.detectedCli = cliPath(kind->bin),/.detectedCli = std::nullopt,/@registration sends no command-line path
-src/platform/BrowserSignIn.cpp@s/if (!m_waiting || callback.scheme()/if (callback.scheme()/@a callback taken with no sign-in waiting
+src/platform/BrowserSignIn.cpp@s/    if (!m_waiting) {/    if (false) {/@a callback taken with no sign-in waiting
 src/app/MenuActions.cpp@/case Action::StartGate:/{n;s/startHelperGate/stopHelperGate/}@"Start local gate" stops it
 src/app/MenuActions.cpp@/case Action::StopGate:/{n;s/stopHelperGate/refresh/}@"Stop local gate" does nothing
 src/app/MenuActions.cpp@/case Action::ChooseExistingGate:/{n;s/chooseUseExistingGate/chooseOwnGate/}@"Use that existing gate instead" keeps the own gate
@@ -68,6 +68,12 @@ src/platform/XdgAutostartEntry.cpp@s/return program && startsExecutable(\*progra
 src/platform/XdgAutostartEntry.cpp@s/: QStandardPaths::findExecutable(program);/: program;/@"Start at login" shows off for an entry that starts this program by its name on PATH
 src/platform/XdgAutostartEntry.cpp@s/program += exec.at(++i);/program += exec.at(i);/@"Start at login" shows off for an entry that starts this program from a quoted path with escapes
 src/platform/XdgAutostartEntry.cpp@s/    if (quoted) {/    if (false) {/@"Start at login" shows on for an entry whose Exec leaves a quote open, which starts nothing
+src/platform/SingleInstance.cpp@s/socket->write(InstanceMessages::encodeAnswer(answer));/socket->write(InstanceMessages::encodeAnswer({}));/@a sign-in callback that was dropped reported to its second start as taken
+src/app/main.cpp@/^int handOver/,/^}/s/return 1;/return 0;/@a second start that could not reach the running helper reports success
+src/app/TrayWatcher.cpp@s/    if (auto\* connection = xConnection()) {/    if (auto* connection = xConnection(); qGuiApp->nativeInterface<QNativeInterface::QX11Application>() != nullptr) {/@the helper dies at once where Qt offers X with no connection (offscreen)
+src/platform/QuitSignals.cpp@s/        emit received();/        return;/@the end of the desktop session does not end the helper
+src/platform/ExitOnFatalMessage.cpp@s/        std::_Exit(EXIT_FAILURE);/        return;/@a display that leads nowhere makes the helper abort, as a crash
+src/app/WindowManager.cpp@/qunsetenv("XDG_ACTIVATION_TOKEN");/d@a second start's activation token inherited by the browser and the gate
 LIST
 }
 

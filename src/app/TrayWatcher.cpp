@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusError>
 #include <QDBusMessage>
 #include <QDBusVariant>
 #include <QGuiApplication>
@@ -32,22 +33,39 @@ std::uint32_t internAtom(xcb_connection_t* connection, const char* name) {
     return atom;
 }
 
+// The display's X connection, if there is one. A platform that is not X at all (Wayland) offers
+// no X interface; Qt 6.4's offscreen plugin offers one with no connection behind it.
+xcb_connection_t* xConnection() {
+    auto* x11 = qGuiApp != nullptr ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>()
+                                   : nullptr;
+    if (x11 == nullptr) {
+        return nullptr;
+    }
+    if (x11->connection() == nullptr) {
+        qCWarning(lcApp).noquote() << "The" << QGuiApplication::platformName()
+                                   << "platform has no X connection: trays on X are not watched";
+    }
+    return x11->connection();
+}
+
 } // namespace
 
 TrayWatcher::TrayWatcher(QObject* parent)
-    : QObject(parent)
-    , m_busWatcher(kWatcher, QDBusConnection::sessionBus(),
-                   QDBusServiceWatcher::WatchForOwnerChange) {
-    connect(&m_busWatcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
-            &TrayWatcher::noteChange);
-    // A watcher may come up before any host has registered with it.
-    QDBusConnection::sessionBus().connect(kWatcher, kWatcherPath, kWatcher,
-                                          QStringLiteral("StatusNotifierHostRegistered"), this,
-                                          SLOT(onHostRegistered()));
-    if (auto* x11 = qGuiApp != nullptr
-                        ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>()
-                        : nullptr) {
-        auto* connection = x11->connection();
+    : QObject(parent) {
+    if (QDBusConnection bus = QDBusConnection::sessionBus(); bus.isConnected()) {
+        m_busWatcher.setConnection(bus);
+        m_busWatcher.setWatchMode(QDBusServiceWatcher::WatchForOwnerChange);
+        m_busWatcher.addWatchedService(kWatcher);
+        connect(&m_busWatcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
+                &TrayWatcher::noteChange);
+        // A watcher may come up before any host has registered with it.
+        bus.connect(kWatcher, kWatcherPath, kWatcher,
+                    QStringLiteral("StatusNotifierHostRegistered"), this, SLOT(onHostRegistered()));
+    } else {
+        qCWarning(lcApp).noquote() << "No session bus (" + bus.lastError().message() +
+                                          "): trays on the bus are not watched";
+    }
+    if (auto* connection = xConnection()) {
         m_xcb = connection;
         m_trayAtom = internAtom(connection, "_NET_SYSTEM_TRAY_S0");
         m_managerAtom = internAtom(connection, "MANAGER");
@@ -86,8 +104,8 @@ void TrayWatcher::onHostRegistered() {
 }
 
 bool TrayWatcher::statusNotifierHost() const {
-    const QDBusConnection bus = QDBusConnection::sessionBus();
-    const QDBusConnectionInterface* names = bus.interface();
+    const QDBusConnection bus = m_busWatcher.connection();
+    const QDBusConnectionInterface* names = bus.isConnected() ? bus.interface() : nullptr;
     if (names == nullptr || !names->isServiceRegistered(kWatcher).value()) {
         return false;
     }

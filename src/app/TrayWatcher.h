@@ -9,7 +9,8 @@
 // Whether the desktop has a tray to hold the icon, and word when one comes up: a
 // StatusNotifierWatcher with a host on the session bus, or an XEmbed tray on an X display.
 // Only events are followed (the bus's owner changes and host signal, the X tray manager's
-// announcement), so an idle helper is never woken to look.
+// announcement), so an idle helper is never woken to look. Without a session bus, or without an
+// X connection, that kind of tray is not watched, and the log says so once.
 class TrayWatcher final : public QObject, private QAbstractNativeEventFilter {
     Q_OBJECT
 public:

@@ -51,6 +51,23 @@ void WindowManager::showWelcome() {
     bringForward(*m_welcome);
 }
 
+void WindowManager::showWelcomeFor(const QByteArray& activationToken) {
+    // Qt 6.4 takes a token from the environment only, and only its Wayland plugin, when a
+    // window asks to be activated; it unsets it once used, if the compositor can use it. So it
+    // is set for that moment alone, never under X (whose plugin reads its startup id once, at
+    // start), and taken back, so that no program we start later (the gate, the browser)
+    // inherits it.
+    const bool lent =
+        !activationToken.isEmpty() && QGuiApplication::platformName().startsWith(u"wayland");
+    if (lent) {
+        qputenv("XDG_ACTIVATION_TOKEN", activationToken);
+    }
+    showWelcome();
+    if (lent) {
+        qunsetenv("XDG_ACTIVATION_TOKEN");
+    }
+}
+
 void WindowManager::openWindow(const QString& id) {
     auto& window = m_windows[id];
     if (!window) {

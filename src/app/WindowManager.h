@@ -23,6 +23,9 @@ public:
     ~WindowManager() override;
 
     void showWelcome();
+    // For a later start: with the launcher's activation token, a Wayland compositor lets the
+    // window take the focus.
+    void showWelcomeFor(const QByteArray& activationToken);
     void openWindow(const QString& id);
 
     // The open or hidden window of an identifier ("welcome", "pairing", "diagnostics").

@@ -7,6 +7,8 @@
 #include "app/WindowManager.h"
 #include "gate/GateController.h"
 #include "platform/BrowserSignIn.h"
+#include "platform/ExitOnFatalMessage.h"
+#include "platform/QuitSignals.h"
 #include "platform/SingleInstance.h"
 
 #include <QApplication>
@@ -14,18 +16,18 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <optional>
 
 namespace {
 
 // A later start (from the desktop, or the browser handing back a sign-in callback) passes its
-// request to the running helper and ends; one that cannot deliver it says so.
+// request to the running helper and ends; one whose request was not taken says why.
 int handOver(const QStringList& arguments) {
     const auto delivered = arguments.isEmpty()
                                ? SingleInstance::requestShow()
                                : SingleInstance::sendUrl(QUrl(arguments.constFirst()));
     if (!delivered) {
-        std::fprintf(stderr, "kestrova-helper: the running helper could not be reached: %s\n",
-                     qPrintable(delivered.error()));
+        std::fprintf(stderr, "kestrova-helper: %s\n", qPrintable(delivered.error()));
         return 1;
     }
     return 0;
@@ -34,7 +36,10 @@ int handOver(const QStringList& arguments) {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    // No display the toolkit can use ends the program with its message, not a crash.
+    std::optional<ExitOnFatalMessage> toolkitStart(std::in_place);
     QApplication app(argc, argv);
+    toolkitStart.reset();
     QApplication::setOrganizationName(QStringLiteral("Kestrova"));
     QApplication::setApplicationName(QStringLiteral("Kestrova Helper"));
     QApplication::setDesktopFileName(QString::fromUtf8(BuildConfig::appId));
@@ -48,12 +53,13 @@ int main(int argc, char* argv[]) {
 
     auto signInSheet = std::make_shared<BrowserSignIn>(
         [](const QUrl& url) { return QDesktopServices::openUrl(url); });
-    QObject::connect(&instance, &SingleInstance::urlReceived, signInSheet.get(),
-                     &BrowserSignIn::deliverCallback);
+    instance.setUrlHandler(
+        [signInSheet](const QUrl& url) { return signInSheet->deliverCallback(url); });
     const SignInSheetPresenter signInWindows(*signInSheet);
 
-    // Never released: work still running at exit must find it in place.
-    auto* const gateObject = new GateController(
+    // Never released: work still running at exit must find it in place. Held from a static, so
+    // the leak check at exit sees it is kept on purpose.
+    static auto* const gateObject = new GateController(
         ControllerAssembly::production(signInSheet, std::make_shared<QNetworkAccessManager>()));
     GateController& gate = *gateObject;
     if (const auto problem = instance.listenError()) {
@@ -64,17 +70,14 @@ int main(int argc, char* argv[]) {
     WindowManager windows(gate, site);
     MenuActions actions(gate, windows, site);
     QObject::connect(&actions, &MenuActions::quitRequested, &app, &QApplication::quit);
+    // The end of the desktop session (SIGTERM) ends the program as Quit does.
+    const QuitSignals quitSignals;
+    QObject::connect(&quitSignals, &QuitSignals::received, &actions,
+                     [&actions] { actions.perform(MenuEntry::Action::Quit); });
     // Where no tray holds the menu, the welcome window offers its commands.
     QObject::connect(&windows, &WindowManager::actionChosen, &actions, &MenuActions::perform);
     QObject::connect(&instance, &SingleInstance::showRequested, &windows,
-                     [&windows](const QByteArray& activationToken) {
-                         // Wayland lets a window take the focus only with the launcher's token;
-                         // the toolkit takes it from here when the window asks to be raised.
-                         if (!activationToken.isEmpty()) {
-                             qputenv("XDG_ACTIVATION_TOKEN", activationToken);
-                         }
-                         windows.showWelcome();
-                     });
+                     &WindowManager::showWelcomeFor);
     windows.showWelcome();
     // Asked of the desktop itself, not of the toolkit: the toolkit's first answer would also
     // fix, for the whole run, that icons never go on the bus.

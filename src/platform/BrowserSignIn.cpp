@@ -28,15 +28,20 @@ QCoro::Task<SignInSheet::Outcome> BrowserSignIn::present(QUrl authorizationUrl,
     co_return co_await outcome;
 }
 
-bool BrowserSignIn::deliverCallback(const QUrl& callback) {
+std::expected<void, QString> BrowserSignIn::deliverCallback(const QUrl& callback) {
+    if (!m_waiting) {
+        return std::unexpected(QStringLiteral("no sign-in is waiting"));
+    }
+    if (callback.scheme().compare(m_callbackScheme, Qt::CaseInsensitive) != 0) {
+        return std::unexpected(QStringLiteral("the link is not a sign-in callback"));
+    }
     // The state the sign-in sent must come back: anything else is not this sign-in's answer.
     const QString expected = QUrlQuery(m_authorizationUrl).queryItemValue(QStringLiteral("state"));
-    if (!m_waiting || callback.scheme().compare(m_callbackScheme, Qt::CaseInsensitive) != 0 ||
-        QUrlQuery(callback).queryItemValue(QStringLiteral("state")) != expected) {
-        return false;
+    if (QUrlQuery(callback).queryItemValue(QStringLiteral("state")) != expected) {
+        return std::unexpected(QStringLiteral("the link belongs to another sign-in"));
     }
     finish(callback);
-    return true;
+    return {};
 }
 
 void BrowserSignIn::cancel() {

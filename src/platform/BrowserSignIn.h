@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QPromise>
 
+#include <expected>
 #include <functional>
 #include <memory>
 
@@ -27,9 +28,10 @@ public:
     bool browserOpened() const { return m_browserOpened; }
     const QUrl& authorizationUrl() const { return m_authorizationUrl; }
 
-    // Ends the wait with the URL when a sign-in waits and the URL has its callback scheme;
-    // anything else is ignored and reported as not accepted.
-    bool deliverCallback(const QUrl& callback);
+    // Ends the wait with the URL when a sign-in waits and the URL is its callback: the
+    // callback scheme and the attempt's own state. Anything else is ignored, and the error
+    // says why.
+    std::expected<void, QString> deliverCallback(const QUrl& callback);
     void cancel() override;
 
 signals:

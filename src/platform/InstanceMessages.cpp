@@ -8,6 +8,8 @@ namespace {
 const QByteArray showLine = "show";
 const QByteArray urlPrefix = "url ";
 const QByteArray tokenPrefix = "token ";
+const QByteArray okLine = "ok";
+const QByteArray refusedPrefix = "refused ";
 
 // Tokens are opaque and short; printable ASCII without spaces is all a compositor hands out.
 bool validToken(const QByteArray& token) {
@@ -40,6 +42,26 @@ QByteArray encode(const Message& message) {
         return tokenPrefix + activation->token + '\n';
     }
     return showLine + '\n';
+}
+
+QByteArray encodeAnswer(const Answer& answer) {
+    if (answer) {
+        return okLine + '\n';
+    }
+    // One line, and well within maxAnswerBytes however wide its characters.
+    constexpr qsizetype reasonChars = 200;
+    return refusedPrefix + answer.error().simplified().left(reasonChars).toUtf8() + '\n';
+}
+
+Answer decodeAnswer(const QByteArray& line) {
+    const QByteArray trimmed = line.trimmed();
+    if (trimmed == okLine) {
+        return {};
+    }
+    if (trimmed.startsWith(refusedPrefix)) {
+        return std::unexpected(QString::fromUtf8(trimmed.mid(refusedPrefix.size())).simplified());
+    }
+    return std::unexpected(QStringLiteral("an answer it could not read"));
 }
 
 QList<Message> Reader::feed(const QByteArray& bytes) {

@@ -127,7 +127,7 @@ std::expected<void, QString> SingleInstance::send(const QByteArray& message) {
     QLocalSocket socket;
     QEventLoop loop;
     bool done = false;
-    bool answered = false;
+    std::optional<InstanceMessages::Answer> answer;
     QString failure = QStringLiteral("no answer");
     const auto finish = [&done, &loop] {
         done = true;
@@ -137,7 +137,8 @@ std::expected<void, QString> SingleInstance::send(const QByteArray& message) {
                      [&socket, &message] { socket.write(message); });
     QObject::connect(&socket, &QLocalSocket::readyRead, &loop, [&] {
         if (socket.canReadLine()) {
-            answered = socket.readLine(16) == InstanceMessages::answer;
+            answer =
+                InstanceMessages::decodeAnswer(socket.readLine(InstanceMessages::maxAnswerBytes));
             finish();
         }
     });
@@ -151,9 +152,14 @@ std::expected<void, QString> SingleInstance::send(const QByteArray& message) {
         loop.exec();
     }
     socket.abort();
-    if (!answered) {
+    if (!answer) {
         return std::unexpected(
             QStringLiteral("Could not hand over to the running Kestrova Helper: ") + failure);
+    }
+    if (!*answer) {
+        return std::unexpected(
+            QStringLiteral("The running Kestrova Helper did not take the request: ") +
+            answer->error());
     }
     return {};
 }
@@ -183,12 +189,15 @@ void SingleInstance::onConnection() {
                     *token = given->token;
                     continue;
                 }
-                socket->write(InstanceMessages::answer);
+                // Answered once handled: the later start reports what became of its request.
+                InstanceMessages::Answer answer;
                 if (const auto* open = std::get_if<InstanceMessages::OpenUrl>(&message)) {
-                    emit urlReceived(open->url);
+                    answer = m_urlHandler ? m_urlHandler(open->url)
+                                          : std::unexpected(QStringLiteral("it takes no links"));
                 } else {
                     emit showRequested(std::exchange(*token, {}));
                 }
+                socket->write(InstanceMessages::encodeAnswer(answer));
             }
         });
     }

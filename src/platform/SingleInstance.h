@@ -6,12 +6,13 @@
 #include <QUrl>
 
 #include <expected>
+#include <functional>
 #include <memory>
 #include <optional>
 
 // One running helper per user. The first start listens on a local socket that only the same
 // user can reach; a later start hands its request (show the window, or a sign-in callback URL)
-// to it and exits.
+// to it and exits, with success only once the running one has handled it.
 class SingleInstance final : public QObject {
     Q_OBJECT
 public:
@@ -31,6 +32,10 @@ public:
     bool claim();
     std::optional<QString> listenError() const { return m_listenError; }
 
+    // Takes a URL a later start passed, or says why not; the later start reports the answer.
+    using UrlHandler = std::function<std::expected<void, QString>(const QUrl&)>;
+    void setUrlHandler(UrlHandler handler) { m_urlHandler = std::move(handler); }
+
     // From a later start: asks the running instance to show itself (with the launcher's
     // activation token, if there is one), or passes it the URL.
     // Succeeds once the running instance has answered that it took the request; the error is
@@ -40,7 +45,6 @@ public:
 
 signals:
     void showRequested(const QByteArray& activationToken);
-    void urlReceived(const QUrl& url);
 
 private:
     static std::expected<void, QString> send(const QByteArray& message);
@@ -49,4 +53,5 @@ private:
     std::unique_ptr<QLockFile> m_lock;
     QLocalServer m_server;
     std::optional<QString> m_listenError;
+    UrlHandler m_urlHandler;
 };

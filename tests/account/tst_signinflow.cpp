@@ -14,6 +14,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUrlQuery>
 
 #include <csignal>
 #include <sys/resource.h>
@@ -24,15 +25,18 @@ using namespace SettingsKeys;
 namespace {
 
 // Hands the callback to the waiting sign-in the way the desktop does: a second start of the
-// real program with the URL as its one argument.
-bool deliverThroughSecondStart(const QUrl& callback) {
+// real program with the URL as its one argument. Its exit code and what it said on stderr.
+std::pair<int, QByteArray> deliverThroughSecondStart(const QUrl& callback) {
     QProcess secondStart;
     secondStart.setProgram(QStringLiteral(KESTROVA_HELPER_BINARY));
     secondStart.setArguments({callback.toString(QUrl::FullyEncoded)});
     secondStart.start();
     // The running instance is this test's: its event loop must run to answer.
-    return QTest::qWaitFor([&] { return secondStart.state() == QProcess::NotRunning; }, 20000) &&
-           secondStart.exitStatus() == QProcess::NormalExit && secondStart.exitCode() == 0;
+    if (!QTest::qWaitFor([&] { return secondStart.state() == QProcess::NotRunning; }, 20000) ||
+        secondStart.exitStatus() != QProcess::NormalExit) {
+        return {-1, "did not end"};
+    }
+    return {secondStart.exitCode(), secondStart.readAllStandardError()};
 }
 
 } // namespace
@@ -46,7 +50,7 @@ class SignInFlowTest : public QObject {
     std::unique_ptr<Devstack> m_devstack;
     std::shared_ptr<BrowserSignIn> m_sheet;
     std::unique_ptr<GateController> m_controller;
-    bool m_userCancels = false; // at the sign-in page, instead of approving in the browser
+    enum class Browser { Approves, Cancels, Stalls } m_browser = Browser::Approves;
     QList<qint64> m_gates;
 
     GateEnvironment environment(bool withDaemon = false) const {
@@ -115,21 +119,23 @@ private slots:
         m_home = std::make_unique<TestHome>();
         m_devstack = std::make_unique<Devstack>();
         QVERIFY(m_devstack->isRunning());
-        m_userCancels = false;
+        m_browser = Browser::Approves;
         m_sheet = std::make_shared<BrowserSignIn>([this](const QUrl& url) {
             QTimer::singleShot(0, m_sheet.get(), [this, url] {
-                if (m_userCancels) {
+                if (m_browser == Browser::Cancels) {
                     m_sheet->cancel();
+                }
+                if (m_browser != Browser::Approves) {
                     return;
                 }
                 const auto callback = m_devstack->followAuthorization(url);
                 QVERIFY(callback);
-                QVERIFY(deliverThroughSecondStart(*callback));
+                QCOMPARE(deliverThroughSecondStart(*callback), std::pair(0, QByteArray()));
             });
             return true;
         });
-        connect(m_instance.get(), &SingleInstance::urlReceived, m_sheet.get(),
-                &BrowserSignIn::deliverCallback);
+        m_instance->setUrlHandler(
+            [this](const QUrl& url) { return m_sheet->deliverCallback(url); });
     }
 
     void cleanup() {
@@ -263,7 +269,7 @@ private slots:
             environment.google.tokenTimeout = 1500ms;
         }
         m_controller = std::make_unique<GateController>(environment);
-        m_userCancels = broken == u"cancel";
+        m_browser = broken == u"cancel" ? Browser::Cancels : Browser::Approves;
         signInAndWait();
         const QString shown = m_controller->lastError().value_or(QString());
         QVERIFY2(message == u"*" ? !shown.isEmpty() && !shown.contains(u'\n') : shown == message,
@@ -285,6 +291,27 @@ private slots:
         signInAndWait();
         QCOMPARE(m_controller->lastError(), std::nullopt);
         QVERIFY(m_controller->gateProcessId() && onDisk().contains(stored(kApiKey).toUtf8()));
+    }
+
+    // A callback the sign-in does not take, of another attempt or with none waiting, fails its
+    // second start with the reason on one line, and a waiting sign-in goes on waiting.
+    void aCallbackNotTakenFailsItsSecondStart() {
+        m_browser = Browser::Stalls;
+        start();
+        m_controller->signIn();
+        QTRY_VERIFY(m_sheet->isWaiting());
+        const QUrlQuery sent(m_sheet->authorizationUrl());
+        const QUrl stray(sent.queryItemValue(QStringLiteral("redirect_uri"), QUrl::FullyDecoded) +
+                         QStringLiteral("?code=4&state=another"));
+        const auto refused = [](const char* reason) {
+            return std::pair(1, QByteArray("kestrova-helper: The running Kestrova Helper did not "
+                                           "take the request: ") +
+                                    reason + '\n');
+        };
+        QCOMPARE(deliverThroughSecondStart(stray), refused("the link belongs to another sign-in"));
+        QVERIFY(m_sheet->isWaiting());
+        m_sheet->cancel();
+        QCOMPARE(deliverThroughSecondStart(stray), refused("no sign-in is waiting"));
     }
 
     // Registration goes on past a refused agent and reports the first refusal. Runs take their

@@ -2,7 +2,7 @@
 # The built program as a user meets it: under a virtual display with a tray, it shows its
 # welcome window, signs in through the devstack with a scripted browser, its pairing window
 # shows the QR code of the API key the devstack issued, and an agent's approval request is
-# approved on the phone page.
+# approved on the phone page; the session's end leaves the gate serving.
 #   signin_e2e.sh HELPER DEVSTACK TRAY_READY
 # It uses the fixed gate and devstack ports, so CTest runs it in a network of its own.
 set -eu
@@ -73,10 +73,12 @@ node "$here/approval_round_trip.mjs" "$(dirname "$helper")/../share/kestrova-hel
     http://127.0.0.1:47110 "$api_key" "$XDG_DATA_HOME/Kestrova Helper/receipts.jsonl" ||
     fail "the approval did not make the round trip"
 
-# "Quit Kestrova Helper", the menu's last entry, ends the helper and leaves the gate serving.
-open_tray_menu || fail "no tray icon"
-xdotool key Up Return
-wait_for "the helper to quit" 100 sh -c "! kill -0 $helper_pid" || fail "Quit did not end the helper"
+# The session's end (SIGTERM) ends the helper as Quit does: status 0, the gate left serving.
+kill -TERM "$helper_pid"
+wait_for "the helper to quit" 100 sh -c "! kill -0 $helper_pid" || fail "SIGTERM did not end the helper"
+status=0
+wait "$helper_pid" || status=$?
 helper_pid=""
+[ "$status" -eq 0 ] || fail "SIGTERM ended the helper with status $status"
 curl -fsS -o /dev/null http://127.0.0.1:8789/intents || fail "the gate stopped with the helper"
-echo "e2e: welcome window, second start, sign-in, pairing QR and quit all as expected"
+echo "e2e: welcome window, sign-in, pairing QR, approval and the session's end all as expected"

@@ -30,8 +30,8 @@ private slots:
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_runtime.path()));
     }
 
-    // A second start hands its link to the first, exactly. A killed instance leaves its socket
-    // file and its lock behind; neither may block the next.
+    // A second start hands its link to the first, exactly; one that gets no answer fails. A
+    // killed instance leaves its socket file and its lock behind; neither may block the next.
     void aSecondStartReachesTheFirst() {
         QProcess holder;
         holder.start(QCoreApplication::applicationFilePath(), {QString::fromLatin1(holdArgument)});
@@ -39,7 +39,6 @@ private slots:
         QCOMPARE(holder.readLine(), QByteArray("claimed\n"));
         SingleInstance next;
         QVERIFY2(!next.claim(), "the other process holds the lock");
-        QVERIFY(SingleInstance::requestShow());
         holder.kill();
         QVERIFY(holder.waitForFinished());
         QVERIFY(next.claim());
@@ -50,11 +49,22 @@ private slots:
         qunsetenv("XDG_ACTIVATION_TOKEN");
         QCOMPARE(shown.count(), 1);
         QCOMPARE(shown.at(0).at(0).toByteArray(), "launcher-42");
-        QSignalSpy urls(&next, &SingleInstance::urlReceived);
+        QList<QUrl> urls;
+        next.setUrlHandler([&urls](const QUrl& url) -> InstanceMessages::Answer {
+            urls << url;
+            return {};
+        });
         const QByteArray sent = "com.example.apps.x:/oauth2redirect?code=4%2F0A&scope=a%20b";
         QVERIFY(SingleInstance::sendUrl(QUrl::fromEncoded(sent, QUrl::StrictMode)));
-        QCOMPARE(urls.count(), 1); // the answer comes after the signal
-        QCOMPARE(urls.at(0).at(0).toUrl().toEncoded(), sent);
+        QCOMPARE(urls.size(), 1); // the answer comes after the handler
+        QCOMPARE(urls.at(0).toEncoded(), sent);
+        // A later start that gets no answer (this process does not serve its socket while it
+        // waits) fails, and says why.
+        QProcess later;
+        later.start(QStringLiteral(KESTROVA_HELPER_BINARY), {});
+        QVERIFY(later.waitForFinished(20000));
+        QCOMPARE(later.exitCode(), 1);
+        QVERIFY(later.readAllStandardError().endsWith("no answer\n"));
     }
 
     // Another user who could write into the socket's folder could put their own socket there
