@@ -210,3 +210,21 @@ test('a settings file that is a link stays a link to the file it names', () => {
   assert.equal(read(home, 'dotfiles/claude/settings.json'), original);
   assert.ok(fs.lstatSync(path.join(home, '.claude/settings.json')).isSymbolicLink());
 });
+
+// The helper itself: no display, no running helper, no key yet. It makes the key (the user's
+// alone) and hands the work to the script with the hook beside it.
+test('kestrova-helper connect runs with no display', () => {
+  const home = makeHome({});
+  const env = { PATH: process.env.PATH, HOME: home, XDG_DATA_HOME: path.join(home, 'data') };
+  const result = spawnSync(process.env.KESTROVA_HELPER, ['connect', 'codex'], { env, encoding: 'utf8' });
+  assert.equal(result.status, 0, result.stderr);
+  assert.match(result.stdout, /^Codex: connected$/m);
+  const key = path.join(home, 'data/Kestrova Helper/gate-secret');
+  assert.equal(fs.statSync(key).mode & 0o777, 0o600);
+  assert.match(fs.readFileSync(key, 'utf8'), /^[A-Za-z0-9_-]{43}\n?$/);
+  const hookCommand = `${path.dirname(process.env.KESTROVA_HELPER)}/kestrova-hook codex`;
+  assert.equal(json(home, '.codex/hooks.json').hooks.PermissionRequest[0].hooks[0].command, hookCommand);
+  assert.match(read(home, '.codex/config.toml'), new RegExp(`Bearer ${fs.readFileSync(key, 'utf8').trim()}`));
+  assert.equal(spawnSync(process.env.KESTROVA_HELPER, ['disconnect', 'all'], { env }).status, 0);
+  assert.equal(fs.existsSync(path.join(home, '.codex/config.toml')), false);
+});
