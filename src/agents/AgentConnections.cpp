@@ -71,12 +71,16 @@ AgentConnections::AgentConnections(const GateEnvironment& environment, GateState
 }
 
 AgentConnections::~AgentConnections() {
-    // Runs that are killed on the way out report to no one.
-    for (QProcess* run : findChildren<QProcess*>()) {
-        run->disconnect(this);
-    }
+    // Runs still going are ended, and report to no one. A connect run cut short leaves each
+    // file either as it was or as connected: the script replaces files whole.
+    QList<QProcess*> runs = findChildren<QProcess*>();
     if (m_status) {
-        m_status->disconnect(this);
+        runs.append(m_status.get());
+    }
+    for (QProcess* run : runs) {
+        run->disconnect(this);
+        run->kill();
+        run->waitForFinished(1000);
     }
 }
 
