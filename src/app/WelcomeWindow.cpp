@@ -20,6 +20,8 @@ constexpr int kWidth = 440;
 constexpr int kInset = 22;
 constexpr int kRowIconSize = 16;
 constexpr int kShieldSize = 30;
+// The checklist row that names the agents found; the connect buttons go under it.
+constexpr int agentsRow = 3;
 
 QLabel* wrapped(QLabel* label) {
     label->setWordWrap(true);
@@ -58,11 +60,6 @@ WelcomeWindow::WelcomeWindow(GateController& gate, WebSite site, QWidget* parent
     layout->addWidget(makeHeader());
     layout->addWidget(TextStyles::divider(this));
     layout->addWidget(makeChecklist());
-    m_connectOffers = new QWidget(this);
-    new QGridLayout(m_connectOffers);
-    m_connectOffers->layout()->setContentsMargins(0, 0, 0, 0);
-    m_connectOffers->hide();
-    layout->addWidget(m_connectOffers);
     m_warning = wrapped(TextStyles::label(QString(), TextStyle::Footnote, this, Tone::Warning));
     layout->addWidget(m_warning);
     m_trayMissing = wrapped(TextStyles::label(
@@ -186,7 +183,7 @@ void WelcomeWindow::offerConnections(const QList<WelcomeContent::ConnectOffer>& 
         connect(
             connectButton, &QPushButton::clicked, this,
             [this, agent = offer.agent] { m_gate.connectAgent(agent); }, Qt::QueuedConnection);
-        grid->addWidget(connectButton, int(i / 2), int(i % 2));
+        grid->addWidget(connectButton, int(i / 2), int(i % 2), Qt::AlignLeft);
     }
     m_connectOffers->setVisible(!offers.isEmpty());
 }
@@ -231,6 +228,15 @@ QWidget* WelcomeWindow::makeChecklist() {
         line->addStretch();
         column->addWidget(row);
         m_rows.append({row, icon, text});
+        if (i == agentsRow) {
+            // The connect buttons, under the agents row's text.
+            m_connectOffers = new QWidget(checklist);
+            auto* grid = new QGridLayout(m_connectOffers);
+            grid->setContentsMargins(kRowIconSize + 8, 0, 0, 0);
+            grid->setColumnStretch(2, 1);
+            m_connectOffers->hide();
+            column->addWidget(m_connectOffers);
+        }
     }
     return checklist;
 }
