@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTimer>
 
 #include <algorithm>
 #include <utility>
@@ -99,10 +100,19 @@ std::optional<AgentConnections::Setup> AgentConnections::setup() const {
 }
 
 void AgentConnections::read() {
-    if (m_status) {
-        m_readAgain = true;
+    if (m_status || m_readScheduled) {
+        m_readAgain = m_status != nullptr;
         return;
     }
+    // Once the event loop runs: a read asked for at start-up comes after the windows.
+    m_readScheduled = true;
+    QTimer::singleShot(0, this, [this] {
+        m_readScheduled = false;
+        startStatus();
+    });
+}
+
+void AgentConnections::startStatus() {
     const auto how = setup();
     m_statusAgents = m_state.detectedAgents;
     if (!how || m_statusAgents.isEmpty()) {
