@@ -67,6 +67,7 @@ resources/Connect/lib/agents.mjs@s/kestrova-hook'? \//kestrova-hook'?  \//@conne
 resources/Connect/lib/userFile.mjs@s/let writable = text === null || (mode \& 0o200) !== 0;/let writable = true;/@a settings file the user made read-only is rewritten
 resources/Connect/lib/userFile.mjs@s/target = await fs.realpath(file);/target = file;/@a settings file kept as a link into a dotfiles folder is replaced by a copy
 resources/Connect/lib/userFile.mjs@s/fs.copyFile(target, backupPath(file), constants.COPYFILE_EXCL)/fs.writeFile(backupPath(file), '', { flag: 'wx' })/@no copy of the user's file is kept before the first change
+resources/Connect/lib/userFile.mjs@s/if (!found.isFile()) throw/if (false) throw/@a FIFO where an agent's settings go holds connect (and the windows' status read) up for good
 resources/Connect/lib/tomlEdit.mjs@s/(atEnd || blankBefore)/blankBefore/@disconnect leaves a line end the user's Codex config did not have
 src/hook/HookAnswer.cpp@s/status.substr(8, 5) != " 200 "/status.substr(8, 5) == " 999 "/@the gate's refusal (401) reaches the agent as its decision
 src/hook/HookAnswer.cpp@s/.printed = JsonObject::is(\*body) ? std::move(\*body) : std::string()/.printed = std::move(*body)/@whatever answers on the port reaches the agent as its decision
