@@ -1,4 +1,5 @@
 #include "BuildConfig.h"
+#include "app/ConnectCommand.h"
 #include "app/ControllerAssembly.h"
 #include "app/MenuActions.h"
 #include "app/SignInSheetPresenter.h"
@@ -36,6 +37,10 @@ int handOver(const QStringList& arguments) {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    // Before any window system is touched: it runs where there is no display.
+    if (ConnectCommand::handles(argc, argv)) {
+        return ConnectCommand::run(argc, argv);
+    }
     // No display the toolkit can use ends the program with its message, not a crash.
     std::optional<ExitOnFatalMessage> toolkitStart(std::in_place);
     QApplication app(argc, argv);
