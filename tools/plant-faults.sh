@@ -61,6 +61,8 @@ src/platform/SingleInstance.cpp@s/if (::lstat(QFile::encodeName(path)/if (::stat
 src/gate/GateController.cpp@/^GateController::GateController/,/^}/{/m_agents->registerDetected();/d}@after a restart the welcome window says "Registering your agent to Kestrova…" for good
 src/app/WelcomeWindow.cpp@/^bool WelcomeWindow::event/,/^}/s/if (event->type() == QEvent::LayoutRequest) {/if (false) {/@a checklist row that wraps while the window is open is cut off
 src/app/ControllerAssembly.cpp@/environment.stateFolder =/,/environment.homeFolder);/d@the gate's log written to /kestrova-helper at the root of the file system
+src/platform/ListeningSockets.cpp@s/    return Reach::Elsewhere;/    return Reach::Loopback4;/@another user's program on 127.0.0.2 makes the own gate show as theirs: Start does nothing, Stop is hidden
+src/platform/ListeningSockets.cpp@/^    bool add(/,/^    }/s/            return false;/            return true;/@a socket table cut short is read as whole: an owner never seen counts as nobody
 LIST
 }
 

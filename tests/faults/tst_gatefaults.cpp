@@ -1,4 +1,5 @@
 #include "gate/GateController.h"
+#include "platform/ListeningSockets.h"
 #include "support/TestHome.h"
 
 #include <QDir>
@@ -153,24 +154,99 @@ private slots:
         }
     }
 
-    // Whatever another user runs on the gate's port is not this user's gate.
-    void anotherUsersListenerIsNoGate() {
+    // Only the socket a connection to 127.0.0.1 reaches is asked who owns it; a table that
+    // cannot be read whole leaves the owner unknown. Port 8789 (2255), the owner as uid:inode.
+    void theSocketThatAnswers_data() {
+        QTest::addColumn<QByteArray>("tcp");
+        QTest::addColumn<QByteArray>("tcp6");
+        QTest::addColumn<QString>("owner"); // "none", "unknown" or "uid:inode"
+        const auto line = [](const char* address, const char* state, int uid, int inode) {
+            return QByteArray("   7: ") + address + " 00000000:0000 " + state +
+                   " 00000000:00000000 00:00000000 00000000 " + QByteArray::number(uid) +
+                   "        0 " + QByteArray::number(inode) + " 1 0000000000000000 100 0 0 10 0\n";
+        };
+        const QByteArray heading = "  sl  local_address rem_address   st tx_queue rx_queue tr "
+                                   "tm->when retrnsmt   uid  timeout inode\n";
+        const QByteArray mine = line("0100007F:2255", "0A", 1000, 11);
+        const char* any6 = "00000000000000000000000000000000:2255";
+        QTest::newRow("127.0.0.2 and a LAN address are never reached")
+            << heading + line("0200007F:2255", "0A", 7, 21) + line("0A01A8C0:2255", "0A", 7, 22) +
+                   mine
+            << heading << "1000:11";
+        QTest::newRow("127.0.0.1 before 0.0.0.0, 0.0.0.0 before ::")
+            << heading + line("00000000:2255", "0A", 7, 21) + mine
+            << heading + line(any6, "0A", 7, 23) << "1000:11";
+        QTest::newRow("0.0.0.0 before ::") << heading + line("00000000:2255", "0A", 1000, 11)
+                                           << heading + line(any6, "0A", 7, 23) << "1000:11";
+        QTest::newRow("::ffff:127.0.0.1 is reached, ::1 never")
+            << heading
+            << heading + line("00000000000000000000000001000000:2255", "0A", 8, 24) +
+                   line("0000000000000000FFFF00000100007F:2255", "0A", 7, 25)
+            << "7:25";
+        QTest::newRow("other ports and states do not count")
+            << heading + line("0100007F:2256", "0A", 7, 21) + line("0100007F:2255", "01", 7, 22)
+            << heading << "none";
+        QTest::newRow("extra fields and no final newline")
+            << heading + line("0100007F:2255", "0A", 1000, 11).chopped(1) + " 9 9" << QByteArray()
+            << "1000:11";
+        QTest::newRow("cut short") << heading + mine + mine.left(40) << heading << "unknown";
+        QTest::newRow("not hexadecimal")
+            << heading
+            << heading + line(any6, "0A", 7, 23).replace("0000000000000000", "000000000000000G")
+            << "unknown";
+        QTest::newRow("two users on one address")
+            << heading + mine + line("0100007F:2255", "0A", 7, 21) << heading << "unknown";
+    }
+    void theSocketThatAnswers() {
+        QFETCH(QByteArray, tcp);
+        QFETCH(QByteArray, tcp6);
+        QFETCH(QString, owner);
+        const auto found = ListeningSockets::loopbackListenerIn(tcp, tcp6, 8789);
+        QCOMPARE(!found ? QStringLiteral("unknown")
+                 : !found->has_value()
+                     ? QStringLiteral("none")
+                     : QStringLiteral("%1:%2").arg((*found)->uid).arg((*found)->inode),
+                 owner);
+    }
+
+    // Whatever another user runs where the probe's connection lands is not this user's gate;
+    // what they run on an address the probe never reaches leaves this user's gate serving.
+    void anotherUsersListener_data() {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<bool>("reached");
+        QTest::newRow("127.0.0.1") << "127.0.0.1" << true;
+        QTest::newRow("::ffff:127.0.0.1") << "::ffff:127.0.0.1" << true;
+        QTest::newRow("127.0.0.2") << "127.0.0.2" << false;
+        QTest::newRow(":: for IPv6 only") << "::" << false;
+    }
+    void anotherUsersListener() {
+        QFETCH(QString, host);
+        QFETCH(bool, reached);
         if (::getuid() != 0) {
             QSKIP("needs root to listen as another user (nobody)");
         }
         const TestHome home;
+        home.signIn();
         QProcess listener;
         listener.start(QStringLiteral("setpriv"),
                        {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
                         QStringLiteral("--clear-groups"), QStringLiteral("node"),
                         QStringLiteral("-e"),
                         QStringLiteral("require('http').createServer((q, s) => s.end('[]'))"
-                                       ".listen(%1, '127.0.0.1', () => console.log('up'))")
-                            .arg(home.ownPort)});
+                                       ".listen({port: %1, host: '%2', ipv6Only: '%2' === '::'}, "
+                                       "() => console.log('up'))")
+                            .arg(home.ownPort)
+                            .arg(host)});
         QVERIFY(listener.waitForReadyRead(10000));
-        GateController gate(home.environment());
-        QTRY_VERIFY_WITH_TIMEOUT(gate.ownPortForeign(), 10000);
-        QVERIFY(!gate.helperRunning());
+        GateController gate(home.environmentWithDaemon());
+        if (reached) {
+            QTRY_VERIFY_WITH_TIMEOUT(gate.ownPortForeign(), 10000);
+            QVERIFY(!gate.helperRunning());
+        } else {
+            gate.startHelperGate();
+            QTRY_VERIFY_WITH_TIMEOUT(gate.helperRunning(), gateStartMs);
+            QVERIFY(!gate.ownPortForeign());
+        }
         listener.kill();
         listener.waitForFinished();
     }
