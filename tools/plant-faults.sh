@@ -63,6 +63,13 @@ src/app/WelcomeWindow.cpp@/^bool WelcomeWindow::event/,/^}/s/if (event->type() =
 src/app/ControllerAssembly.cpp@/environment.stateFolder =/,/environment.homeFolder);/d@the gate's log written to /kestrova-helper at the root of the file system
 src/platform/ListeningSockets.cpp@s/    return Reach::Elsewhere;/    return Reach::Loopback4;/@another user's program on 127.0.0.2 makes the own gate show as theirs: Start does nothing, Stop is hidden
 src/platform/ListeningSockets.cpp@/^    bool add(/,/^    }/s/            return false;/            return true;/@a socket table cut short is read as whole: an owner never seen counts as nobody
+src/platform/SessionSpawn.cpp@/addclosefrom_np/d@the gate inherits every descriptor the helper left open without close-on-exec
+src/platform/SessionSpawn.cpp@s|::posix_spawn_file_actions_addopen(actions, target, "/dev/null", openFlags, 0);|if (target != STDIN_FILENO) { ::posix_spawn_file_actions_addopen(actions, target, "/dev/null", openFlags, 0); }|@the gate reads the helper's standard input
+src/gatelog/kestrova-gate-log.cpp@s/S_IRUSR | S_IWUSR/S_IRUSR | S_IWUSR | S_IROTH/g@the gate's log created readable by other users
+src/gatelog/kestrova-gate-log.cpp@s/> capBytes) {/> capBytes * 8) {/@the gate's log grows past its cap while the helper is closed
+src/gatelog/kestrova-gate-log.cpp@s/? 0 : newline + 1;/? 0 : room;/@a line of the gate's log cut in two at the turn to a new file
+src/gate/GateOutput.cpp@/if (line->startsWith(launchPrefix)) {/,+2d@"Gate stopped: …" shows what an earlier gate said
+src/gate/GateOutput.cpp@s/    if (info.isSymLink()) {/    if (false) {/@a link in the gate log's place: the log is silently not kept
 LIST
 }
 

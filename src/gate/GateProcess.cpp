@@ -1,14 +1,18 @@
 #include "gate/GateProcess.h"
 
 #include "gate/GateLog.h"
+#include "platform/SessionSpawn.h"
 
 #include <QFile>
-#include <QProcess>
 #include <QSocketNotifier>
 
+#include <array>
 #include <cerrno>
 #include <csignal>
+#include <fcntl.h>
+#include <optional>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -54,22 +58,45 @@ int watchable(qint64 pid, bool* gone) {
 } // namespace
 
 std::expected<std::unique_ptr<GateProcess>, QString> GateProcess::launch(const Command& command) {
-    QProcess starter;
-    starter.setProgram(command.program);
-    starter.setArguments(command.arguments);
-    starter.setWorkingDirectory(command.workingDirectory);
-    starter.setProcessEnvironment(command.environment);
-    if (!command.outputFile.isEmpty()) {
-        starter.setStandardOutputFile(command.outputFile, QIODevice::Append);
-        starter.setStandardErrorFile(command.outputFile, QIODevice::Append);
+    std::array<int, 2> output{-1, -1};
+    std::optional<qint64> logWriter;
+    if (!command.logWriter.isEmpty() && ::pipe2(output.data(), O_CLOEXEC) == 0) {
+        const auto started = SessionSpawn::start({.command = command.logWriter,
+                                                  .workingDirectory = QStringLiteral("/"),
+                                                  .environment = {},
+                                                  .input = output[0]});
+        ::close(output[0]);
+        if (started) {
+            logWriter = *started;
+        } else {
+            qCWarning(lcGate) << "the gate's log is not kept:" << started.error();
+            ::close(output[1]);
+            output[1] = -1;
+        }
     }
-    qint64 pid = 0;
-    if (!starter.startDetached(&pid)) {
-        return std::unexpected(starter.errorString());
+    const auto started =
+        SessionSpawn::start({.command = QStringList{command.program} + command.arguments,
+                             .workingDirectory = command.workingDirectory,
+                             .environment = command.environment.toStringList(),
+                             .output = output[1]});
+    if (output[1] >= 0) {
+        ::close(output[1]);
     }
+    if (!started) {
+        if (logWriter) {
+            // Its input has ended with the gate's end of the pipe: it ends at once.
+            ::waitpid(static_cast<pid_t>(*logWriter), nullptr, 0);
+        }
+        return std::unexpected(started.error());
+    }
+    const qint64 pid = *started;
     bool gone = false;
     const int pidfd = watchable(pid, &gone);
     auto process = std::unique_ptr<GateProcess>(new GateProcess({pid, startTimeOf(pid)}, pidfd));
+    process->m_child = true;
+    if (logWriter) {
+        process->watchLogWriter(*logWriter);
+    }
     if (gone) {
         // The gate was gone before it could be watched (it exited at once).
         QTimer::singleShot(0, process.get(), &GateProcess::end);
@@ -111,8 +138,32 @@ GateProcess::GateProcess(Identity identity, int pidfd)
 
 GateProcess::~GateProcess() {
     m_watch.reset();
-    if (m_pidfd >= 0) {
-        ::close(m_pidfd);
+    m_logWriterWatch.reset();
+    for (const int pidfd : {m_pidfd, m_logWriterPidfd}) {
+        if (pidfd >= 0) {
+            ::close(pidfd);
+        }
+    }
+}
+
+void GateProcess::watchLogWriter(qint64 pid) {
+    bool gone = false;
+    m_logWriterPidfd = watchable(pid, &gone);
+    if (m_logWriterPidfd < 0) {
+        return; // not waited for: the gate's end is announced without it
+    }
+    m_logWriter = pid;
+    m_logWriterWatch = std::make_unique<QSocketNotifier>(m_logWriterPidfd, QSocketNotifier::Read);
+    connect(m_logWriterWatch.get(), &QSocketNotifier::activated, this,
+            &GateProcess::logWriterEnded);
+}
+
+void GateProcess::logWriterEnded() {
+    m_logWriterWatch->setEnabled(false);
+    ::waitpid(static_cast<pid_t>(m_logWriter), nullptr, WNOHANG);
+    m_logWriter = 0;
+    if (m_ended) {
+        emit exited();
     }
 }
 
@@ -148,5 +199,11 @@ void GateProcess::end() {
     if (m_watch) {
         m_watch->setEnabled(false);
     }
-    emit exited();
+    if (m_child) {
+        ::waitpid(static_cast<pid_t>(pid()), nullptr, WNOHANG);
+    }
+    // Whatever the gate said last is in the log once its writer has ended too.
+    if (m_logWriter == 0) {
+        emit exited();
+    }
 }

@@ -179,7 +179,7 @@ void GateSupervisor::start() {
          .arguments = {daemonScript(), QStringLiteral("--config"), configPath()},
          .workingDirectory = m_supportDir,
          .environment = processEnvironment(*node),
-         .outputFile = GateOutput::prepare(gateLogPath())});
+         .logWriter = logWriter()});
     if (!launched) {
         qCWarning(lcGate) << "gate launch failed:" << launched.error();
         m_state.publish(m_state.lastError,
@@ -193,6 +193,21 @@ void GateSupervisor::start() {
     m_answered = false;
     m_launchProbesLeft = static_cast<int>(m_env.launchProbeWindow / m_env.launchProbeInterval);
     m_launchProbe.start(m_env.launchProbeInterval);
+}
+
+QStringList GateSupervisor::logWriter() {
+    const QString writer =
+        AppPaths::join(m_env.resourceFolder, QStringLiteral("kestrova-gate-log"));
+    if (m_env.resourceFolder.isEmpty() || !NodeRuntime::isExecutableFile(writer)) {
+        qCWarning(lcGate) << "no log writer in the resource folder: the gate's output is dropped";
+        return {};
+    }
+    if (const auto prepared = GateOutput::prepare(gateLogPath()); !prepared) {
+        m_state.publish(m_state.lastError,
+                        QStringLiteral("The gate runs without a log: ") + prepared.error());
+        return {};
+    }
+    return {writer, gateLogPath(), GateOutput::launchLine()};
 }
 
 void GateSupervisor::probeAfterLaunch() {
@@ -246,7 +261,6 @@ void GateSupervisor::look() {
     }
     if (m_process) {
         m_process->checkEnded();
-        GateOutput::prepare(gateLogPath());
     }
 }
 

@@ -48,7 +48,7 @@ public:
     void chooseOwnGate();
     // The own gate's folder goes with the account that used it.
     void removeSupportFolder() const;
-    // Looks for ends nothing announces and keeps the log within its cap; on every refresh.
+    // Looks for ends nothing announces; on every refresh.
     void look();
 
 private:
@@ -56,6 +56,8 @@ private:
     QString recordPath() const;
     bool writeConfig(const QString& apiKey);
     QProcessEnvironment processEnvironment(const QString& node) const;
+    // The log writer's command for a launch; empty when the gate's output cannot be kept.
+    QStringList logWriter();
     void adoptRecordedGate();
     void watch(std::unique_ptr<GateProcess> process);
     void forget(GateProcess* ended);

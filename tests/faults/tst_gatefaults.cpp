@@ -14,7 +14,10 @@
 
 namespace {
 
+using namespace Qt::StringLiterals;
+
 constexpr int gateStartMs = 20000;
+constexpr QFileDevice::Permissions ownerGroupOther{0x7077};
 // Descriptors Qt may keep once it has used something (a network thread, a timer).
 constexpr int descriptorSlack = 3;
 
@@ -27,6 +30,11 @@ QStringList openFiles() {
         targets << entry.symLinkTarget();
     }
     return targets;
+}
+
+QByteArray readAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 bool accepts(quint16 port) {
@@ -107,23 +115,32 @@ private slots:
         bystander.waitForFinished();
     }
 
-    // Gates that misbehave, each started through a stand-in runtime in front of the real node.
+    // Gates that misbehave, each started through a stand-in runtime in front of the real node,
+    // after an earlier launch's words in the log.
     void misbehavingGates_data() {
         QTest::addColumn<QByteArray>("runtime");
         QTest::addColumn<bool>("portTaken");
+        QTest::addColumn<QString>("reason");
         QTest::newRow("binds 3 s late: seen without a refresh")
-            << QByteArray("sleep 3; exec node \"$@\"") << false;
-        QTest::newRow("port taken: its reason is shown") << QByteArray("exec node \"$@\"") << true;
+            << QByteArray("sleep 3; exec node \"$@\"") << false << QString();
+        QTest::newRow("port taken: its reason is shown")
+            << QByteArray("exec node \"$@\"") << true
+            << "Gate stopped: bk-mcp-daemon: cannot listen on 127.0.0.1:%1: address already in use";
+        QTest::newRow("ends at once, silently: the earlier words are no reason")
+            << QByteArray("exit 3") << false << "Gate stopped: it exited at once";
         QTest::newRow("ignores SIGTERM: killed after the grace")
             << QByteArray("trap '' TERM; exec node -e 'process.on(\"SIGTERM\", () => {}); "
                           "setInterval(() => {}, 1000)'")
-            << false;
+            << false << QString();
     }
     void misbehavingGates() {
         QFETCH(QByteArray, runtime);
         QFETCH(bool, portTaken);
+        QFETCH(QString, reason);
         const TestHome home;
         home.signIn();
+        home.makeFile(QStringLiteral(".local/state/kestrova-helper/gate.log"),
+                      "bk-mcp-daemon: cannot read config: EACCES\n");
         // The stand-in's folder comes first on the gate's PATH: the real node is named in full.
         const QByteArray node = QFile::encodeName(QStandardPaths::findExecutable("node"));
         home.makeFile(QStringLiteral("bin/node"),
@@ -137,12 +154,9 @@ private slots:
         GateController gate(environment);
         gate.startHelperGate();
         const qint64 pid = gate.gateProcessId().value_or(0);
-        if (portTaken) {
+        if (!reason.isEmpty()) {
             QTRY_VERIFY_WITH_TIMEOUT(!gate.gateProcessId(), gateStartMs);
-            QCOMPARE(gate.lastError(),
-                     QStringLiteral("Gate stopped: bk-mcp-daemon: cannot listen on "
-                                    "127.0.0.1:%1: address already in use")
-                         .arg(home.ownPort));
+            QCOMPARE(gate.lastError(), reason.replace(u"%1"_s, QString::number(home.ownPort)));
         } else if (runtime.startsWith("sleep")) {
             QTRY_VERIFY_WITH_TIMEOUT(gate.helperRunning(), gateStartMs);
         } else {
@@ -152,6 +166,61 @@ private slots:
             QVERIFY2(processAlive(pid), "SIGTERM alone does not end this one");
             QTRY_VERIFY_WITH_TIMEOUT(!processAlive(pid), 6000);
         }
+    }
+
+    // The gate writes 3.6 MiB after the helper has gone: its log keeps within the cap and
+    // loses no line at the turn to a new file, owner-only. A folder or a link in the log's place
+    // is left as it is, and said.
+    void theLogWithoutTheHelper_data() {
+        QTest::addColumn<QString>("inPlace");
+        QTest::newRow("nothing") << QString();
+        QTest::newRow("a folder") << "a folder";
+        QTest::newRow("a link") << "a link";
+    }
+    void theLogWithoutTheHelper() {
+        QFETCH(QString, inPlace);
+        const TestHome home;
+        home.signIn();
+        const QString log = home.path(u".local/state/kestrova-helper/gate.log"_s);
+        home.makeFile(u"elsewhere"_s, "the user's own file");
+        QVERIFY(QDir().mkpath(inPlace == u"a folder" ? log : QFileInfo(log).path()));
+        QVERIFY(inPlace != u"a link" || QFile::link(home.path(u"elsewhere"_s), log));
+        const QByteArray node = QFile::encodeName(QStandardPaths::findExecutable(u"node"_s));
+        home.makeFile(u"bin/node"_s,
+                      "#!/bin/sh\nexec " + node +
+                          " -e 'for (let i = 0; i < 40000; i++) console.error(`line ${i} ` + "
+                          "\"x\".repeat(80))'\n",
+                      true);
+        GateEnvironment environment = home.environmentWithDaemon();
+        environment.systemNodeCandidates = {home.path(u"bin/node"_s)};
+        {
+            GateController gate(environment);
+            gate.startHelperGate();
+            QVERIFY(gate.gateProcessId());
+            QCOMPARE(gate.lastError().value_or(QString()),
+                     inPlace.isEmpty()
+                         ? QString()
+                         : "The gate runs without a log: " + inPlace + " is in its place: " + log);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(processesMentioning(home.home()).isEmpty(), gateStartMs);
+        QCOMPARE(readAll(home.path(u"elsewhere"_s)), "the user's own file");
+        if (!inPlace.isEmpty()) {
+            QCOMPARE(QFileInfo(log).isDir(), inPlace == u"a folder");
+            return;
+        }
+        QList<QByteArray> lines;
+        for (const QString& path : {log + u".1"_s, log}) {
+            QVERIFY(QFileInfo(path).size() <= 1024 * 1024);
+            QCOMPARE(QFileInfo(path).permissions() & ownerGroupOther,
+                     QFile::ReadOwner | QFile::WriteOwner);
+            lines += readAll(path).trimmed().split('\n');
+        }
+        lines.removeIf([](const QByteArray& line) { return line.startsWith("kestrova-helper:"); });
+        const int first = lines.constFirst().split(' ').value(1).toInt();
+        for (qsizetype at = 0; at < lines.size(); ++at) {
+            QCOMPARE(lines.at(at).split(' ').value(1).toInt(), first + at);
+        }
+        QCOMPARE(first + lines.size(), 40000);
     }
 
     // Only the socket a connection to 127.0.0.1 reaches is asked who owns it; a table that

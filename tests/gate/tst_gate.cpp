@@ -9,6 +9,9 @@
 #include <QFileInfo>
 #include <QTest>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -79,9 +82,24 @@ private slots:
                        ? gate->gateProcessId().value_or(0)
                        : 0;
         };
+        // What the helper holds, its standard input and a descriptor left without
+        // close-on-exec, stays with it: the gate reads /dev/null.
+        home.makeFile(QStringLiteral("held"));
+        const int held = ::open(QFile::encodeName(home.path(QStringLiteral("held"))), O_RDONLY);
+        const int input = ::dup(STDIN_FILENO);
+        ::dup2(held, STDIN_FILENO);
         const qint64 first = started();
-        QVERIFY(first > 0);
+        ::dup2(input, STDIN_FILENO);
+        ::close(input);
+        ::close(held);
+        QVERIFY2(first > 0, qPrintable(gate->lastError().value_or(QString())));
         QCOMPARE(GateConfig::readPollerApiKey(gate->configPath()), QStringLiteral("key-live"));
+        const QDir descriptors(QStringLiteral("/proc/%1/fd").arg(first));
+        QCOMPARE(QFile::symLinkTarget(descriptors.filePath(QStringLiteral("0"))), "/dev/null");
+        for (const QString& entry : descriptors.entryList(QDir::Files | QDir::System)) {
+            QVERIFY(QFile::symLinkTarget(descriptors.filePath(entry)) !=
+                    home.path(QStringLiteral("held")));
+        }
 
         killProcess(first);
         QTRY_VERIFY_WITH_TIMEOUT(!gate->gateProcessId() && !gate->helperRunning(), gateStartMs);
