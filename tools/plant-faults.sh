@@ -13,7 +13,7 @@ jobs=$(getconf _NPROCESSORS_ONLN 2>/dev/null || echo 2)
 faults() {
     # file @ sed script @ what the user suffers
     cat <<'LIST'
-src/platform/PrivateFiles.cpp@s/file.open(QIODevice::WriteOnly | QIODevice::Truncate, ownerReadWrite)/file.open(QIODevice::WriteOnly | QIODevice::Truncate, ownerReadWrite | QFile::ReadOther)/@the gate config, with the API key, readable by other users
+src/platform/PrivateFiles.cpp@s/    file.setAutoRemove(false);/    file.setPermissions(file.permissions() | QFile::ReadOther); file.setAutoRemove(false);/@the gate config, with the API key, readable by other users
 src/platform/SettingsStore.cpp@/PrivateFiles::restrictToOwner(m_settings->fileName());/d@the settings file, with the API key, left readable by others
 src/gate/GateSupervisor.cpp@/^void GateSupervisor::chooseUseExistingGate/,/^}/{/    stop();/d}@the own gate left running after "Use that existing gate instead"
 src/gate/GateSupervisor.cpp@/^void GateSupervisor::start() {/,/^}/s/if (m_state.useExistingGate) {/if (false) {/@existing-gate mode while signed out shows "Sign in first"
@@ -70,6 +70,8 @@ src/gatelog/kestrova-gate-log.cpp@s/> capBytes) {/> capBytes * 8) {/@the gate's 
 src/gatelog/kestrova-gate-log.cpp@s/? 0 : newline + 1;/? 0 : room;/@a line of the gate's log cut in two at the turn to a new file
 src/gate/GateOutput.cpp@/if (line->startsWith(launchPrefix)) {/,+2d@"Gate stopped: …" shows what an earlier gate said
 src/gate/GateOutput.cpp@s/    if (info.isSymLink()) {/    if (false) {/@a link in the gate log's place: the log is silently not kept
+src/gate/GateSupervisor.cpp@/^void GateSupervisor::takeOver(/,/^}/s/    if (m_process || socketInode == m_notOurs) {/    if (true) {/@a gate of ours without a record cannot be stopped, and sign-out leaves it polling with the old key
+src/gate/GateProcess.cpp@s/        !hasArgument(identity.pid, configPath)) {/        (!hasArgument(identity.pid, configPath) \&\& false)) {/@a record naming another program's pid makes the helper take that program for its gate
 LIST
 }
 

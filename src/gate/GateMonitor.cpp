@@ -3,6 +3,7 @@
 #include "gate/GateLog.h"
 #include "gate/GateProbe.h"
 #include "gate/GateState.h"
+#include "gate/GateSupervisor.h"
 #include "platform/BurstGuard.h"
 #include "platform/ListeningSockets.h"
 
@@ -13,10 +14,11 @@
 #include <unistd.h>
 
 GateMonitor::GateMonitor(const GateEnvironment& environment, GateState& state,
-                         QNetworkAccessManager& network)
+                         QNetworkAccessManager& network, GateSupervisor& supervisor)
     : m_env(environment)
     , m_state(state)
-    , m_network(network) {
+    , m_network(network)
+    , m_supervisor(supervisor) {
 }
 
 namespace {
@@ -56,7 +58,7 @@ QCoro::Task<> GateMonitor::probe() {
     }
     const auto own = answering(ownAnswered, m_env.ownGatePort);
     m_state.publish(m_state.ownPortForeign, foreign(own));
-    m_state.publish(m_state.helperRunning, mine(own));
+    m_state.publish(m_state.helperRunning, mine(own) && m_supervisor.serves(*own));
     const bool existingAnswered = co_await existingPing;
     if (!stillHere(self)) {
         co_return;

@@ -1,11 +1,13 @@
 #include "gate/GateProcess.h"
 
 #include "gate/GateLog.h"
+#include "platform/ListeningSockets.h"
 #include "platform/SessionSpawn.h"
 
 #include <QFile>
 #include <QSocketNotifier>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -21,23 +23,26 @@ int openPidfd(qint64 pid) {
     return static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
 }
 
-// The 22nd field of /proc/PID/stat, counted after the parenthesised command name, which may
-// itself hold spaces and parentheses. Zero when the process is gone, a zombie (it has ended,
-// only nobody reaped it yet) or the line is garbage.
-quint64 startTimeOf(qint64 pid) {
+// A field of /proc/PID/stat (numbered from 1), counted after the parenthesised command name,
+// which may itself hold spaces and parentheses. Zero when the process is gone, a zombie (it has
+// ended, only nobody reaped it yet) or the line is garbage.
+quint64 statField(qint64 pid, qsizetype number) {
     QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
     if (pid <= 0 || !stat.open(QIODevice::ReadOnly)) {
         return 0;
     }
     const QByteArray line = stat.read(4096);
     const qsizetype afterName = line.lastIndexOf(')');
+    // Fields from the state (the 3rd) on.
     const QList<QByteArray> fields = line.mid(afterName + 1).simplified().split(' ');
-    // Fields from the state (the 3rd) on; the start time is the 22nd.
-    constexpr qsizetype startTimeField = 22 - 3;
-    if (afterName <= 0 || fields.size() <= startTimeField || fields.at(0) == "Z") {
+    if (afterName <= 0 || fields.size() <= number - 3 || fields.at(0) == "Z") {
         return 0;
     }
-    return fields.at(startTimeField).toULongLong();
+    return fields.at(number - 3).toULongLong();
+}
+
+quint64 startTimeOf(qint64 pid) {
+    return statField(pid, 22);
 }
 
 bool hasArgument(qint64 pid, const QString& argument) {
@@ -120,6 +125,21 @@ std::unique_ptr<GateProcess> GateProcess::adopt(const Identity& identity,
         return nullptr;
     }
     return std::unique_ptr<GateProcess>(new GateProcess(identity, pidfd));
+}
+
+GateProcess::Identity GateProcess::identityOf(qint64 pid) {
+    return {pid, startTimeOf(pid)};
+}
+
+bool GateProcess::holds(quint64 socketInode) const {
+    if (ListeningSockets::holds(pid(), socketInode)) {
+        return true;
+    }
+    // A runtime that starts node as its child instead of becoming it: the gate's session.
+    const QList<qint64> holders = ListeningSockets::holders(socketInode);
+    return std::any_of(holders.cbegin(), holders.cend(), [this](qint64 holder) {
+        return statField(holder, 6) == static_cast<quint64>(pid());
+    });
 }
 
 GateProcess::GateProcess(Identity identity, int pidfd)

@@ -42,11 +42,16 @@ public:
     // and has this config on its command line; nothing otherwise.
     static std::unique_ptr<GateProcess> adopt(const Identity& identity, const QString& configPath);
 
+    // The process as it runs now, for adopt().
+    static Identity identityOf(qint64 pid);
+
     // Stops watching; the gate itself keeps running.
     ~GateProcess() override;
 
     qint64 pid() const { return m_identity.pid; }
     const Identity& identity() const { return m_identity; }
+    // Whether the gate (or a process of its session) holds the socket.
+    bool holds(quint64 socketInode) const;
 
     // SIGTERM, then SIGKILL once the grace period has passed without an end.
     void stop(std::chrono::milliseconds grace);

@@ -14,6 +14,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <unistd.h>
+
 namespace {
 // Ahead of the inherited PATH, which a program started at login may have pared down: what the
 // gate starts finds the same Node.js, and the system's tools.
@@ -167,6 +169,7 @@ void GateSupervisor::start() {
                         QStringLiteral("Node.js not found (install Node, then retry)."));
         return;
     }
+    takeOverServingGate();
     if (!writeConfig(*key)) {
         return;
     }
@@ -187,9 +190,8 @@ void GateSupervisor::start() {
         return;
     }
     qCInfo(lcGate) << "gate launched, pid" << (*launched)->pid();
-    PrivateFiles::writePrivateFile(recordPath(),
-                                   GateRecord::write({(*launched)->identity(), configPath()}));
     watch(std::move(*launched));
+    writeRecord();
     m_answered = false;
     m_launchProbesLeft = static_cast<int>(m_env.launchProbeWindow / m_env.launchProbeInterval);
     m_launchProbe.start(m_env.launchProbeInterval);
@@ -220,6 +222,7 @@ void GateSupervisor::probeAfterLaunch() {
 
 void GateSupervisor::stop() {
     m_launchProbe.stop();
+    takeOverServingGate();
     if (m_process) {
         qCInfo(lcGate) << "stopping gate, pid" << m_process->pid();
         m_process->stop(m_env.stopGrace);
@@ -273,6 +276,48 @@ void GateSupervisor::adoptRecordedGate() {
         qCInfo(lcGate) << "took over the gate of an earlier run, pid" << adopted->pid();
         watch(std::move(adopted));
         m_answered = true;
+    }
+}
+
+bool GateSupervisor::serves(const ListeningSockets::Listener& listener) {
+    takeOver(listener.inode);
+    return m_process && m_process->holds(listener.inode);
+}
+
+void GateSupervisor::takeOverServingGate() {
+    if (m_process) {
+        return;
+    }
+    const auto listener = ListeningSockets::loopbackListener(m_env.ownGatePort);
+    if (listener && *listener && (*listener)->uid == ::getuid()) {
+        takeOver((*listener)->inode);
+    }
+}
+
+void GateSupervisor::takeOver(quint64 socketInode) {
+    if (m_process || socketInode == m_notOurs) {
+        return;
+    }
+    // Our daemon, on our config: a gate that no record names (the record could not be
+    // written, or the helper ended between the launch and the record, or before a stopped
+    // gate was seen to end).
+    for (const qint64 pid : ListeningSockets::holders(socketInode)) {
+        if (auto adopted = GateProcess::adopt(GateProcess::identityOf(pid), configPath())) {
+            qCInfo(lcGate) << "took over the gate serving the port, pid" << pid;
+            watch(std::move(adopted));
+            m_answered = true;
+            writeRecord();
+            return;
+        }
+    }
+    m_notOurs = socketInode;
+}
+
+void GateSupervisor::writeRecord() const {
+    const QByteArray record = GateRecord::write({m_process->identity(), configPath()});
+    if (const auto written = PrivateFiles::writePrivateFile(recordPath(), record); !written) {
+        qCWarning(lcGate) << "could not record the gate (a later run finds it by its port):"
+                          << written.error();
     }
 }
 

@@ -3,6 +3,7 @@
 #include "gate/GateEnvironment.h"
 #include "gate/GateProcess.h"
 #include "gate/NodeRuntime.h"
+#include "platform/ListeningSockets.h"
 
 #include <QObject>
 #include <QProcessEnvironment>
@@ -48,6 +49,9 @@ public:
     void chooseOwnGate();
     // The own gate's folder goes with the account that used it.
     void removeSupportFolder() const;
+    // Whether the gate this helper holds is the one listening. A gate of ours listening with
+    // no record of it is taken over first.
+    bool serves(const ListeningSockets::Listener& listener);
     // Looks for ends nothing announces; on every refresh.
     void look();
 
@@ -59,6 +63,9 @@ private:
     // The log writer's command for a launch; empty when the gate's output cannot be kept.
     QStringList logWriter();
     void adoptRecordedGate();
+    void takeOverServingGate();
+    void takeOver(quint64 socketInode);
+    void writeRecord() const;
     void watch(std::unique_ptr<GateProcess> process);
     void forget(GateProcess* ended);
     void probeAfterLaunch();
@@ -78,6 +85,8 @@ private:
     bool m_answered = false;
     // Gates asked to stop whose end has not been seen yet: their exit still triggers a probe.
     std::vector<std::unique_ptr<GateProcess>> m_stoppingProcesses;
+    // The last listening socket found to be no gate of ours: not searched for again.
+    quint64 m_notOurs = 0;
     QTimer m_launchProbe;
     int m_launchProbesLeft = 0;
 };

@@ -1,4 +1,5 @@
 #include "gate/GateController.h"
+#include "gate/GateRecord.h"
 #include "platform/ListeningSockets.h"
 #include "support/TestHome.h"
 
@@ -74,8 +75,18 @@ private slots:
     }
 
     // The helper ends while its gate serves, without stopping it (a crash does the same): the
-    // next helper takes that gate over, so signing out there ends it.
+    // next helper takes that gate over, by its record or else by its port, so signing out there
+    // ends it. A record naming another process leaves that process alone: one that runs under
+    // the recorded pid since (its command line even names our config), or another program.
+    void aHelperGoneWhileItsGateServes_data() {
+        QTest::addColumn<QString>("record");
+        QTest::newRow("its record") << "kept";
+        QTest::newRow("no record") << "lost";
+        QTest::newRow("the pid now another process's") << "reused";
+        QTest::newRow("another program's pid") << "another program";
+    }
     void aHelperGoneWhileItsGateServes() {
+        QFETCH(QString, record);
         const TestHome home;
         home.signIn();
         auto first = std::make_unique<GateController>(home.environmentWithDaemon());
@@ -83,34 +94,29 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(first->helperRunning(), gateStartMs);
         const qint64 pid = first->gateProcessId().value_or(0);
         first.reset();
+        const QString config = home.supportDir() + u"/bramblekit.json"_s;
+        QProcess bystander;
+        if (record != u"kept") {
+            QVERIFY(QFile::remove(home.supportDir() + u"/gate-process.json"_s));
+        }
+        if (record == u"reused" || record == u"another program") {
+            bystander.start(u"sh"_s,
+                            {u"-c"_s, u"sleep 30"_s, record == u"reused" ? config : u""_s});
+            QVERIFY(bystander.waitForStarted());
+            GateProcess::Identity identity = GateProcess::identityOf(bystander.processId());
+            identity.startTime += record == u"reused" ? 1 : 0;
+            home.makeFile(u".local/share/Kestrova Helper/gate-process.json"_s,
+                          GateRecord::write({identity, config}));
+        }
 
         GateController next(home.environmentWithDaemon());
-        QCOMPARE(next.gateProcessId(), pid);
         QTRY_VERIFY_WITH_TIMEOUT(next.helperRunning(), 10000);
+        QCOMPARE(next.gateProcessId(), pid);
         next.signOut();
         QVERIFY(!QFileInfo::exists(home.supportDir()));
         QTRY_VERIFY_WITH_TIMEOUT(!processAlive(pid), gateStartMs);
         QTRY_VERIFY_WITH_TIMEOUT(!next.helperRunning() && !next.gateProcessId(), 10000);
-    }
-
-    // The recorded pid now belongs to another process, one whose command line even names our
-    // config: only the start time differs, and it is never acted on.
-    void aForeignProcessOnTheRecordedPidIsLeftAlone() {
-        const TestHome home;
-        const QString config = home.supportDir() + QStringLiteral("/bramblekit.json");
-        QProcess bystander;
-        bystander.start(QStringLiteral("sh"),
-                        {QStringLiteral("-c"), QStringLiteral("sleep 30"), config});
-        QVERIFY(bystander.waitForStarted());
-        home.makeFile(QStringLiteral(".local/share/Kestrova Helper/gate-process.json"),
-                      QStringLiteral(R"({"pid": %1, "start_time": "1", "config": "%2"})")
-                          .arg(bystander.processId())
-                          .arg(config)
-                          .toUtf8());
-        GateController gate(home.environmentWithDaemon());
-        QCOMPARE(gate.gateProcessId(), std::nullopt);
-        gate.signOut();
-        QVERIFY(!bystander.waitForFinished(300));
+        QCOMPARE(processAlive(bystander.processId()), bystander.processId() > 0);
         bystander.kill();
         bystander.waitForFinished();
     }

@@ -82,7 +82,7 @@ private slots:
         QVERIFY(gateLog.open(QIODevice::ReadOnly));
         const QByteArray gateSaid = gateLog.readAll();
         QVERIFY(gateSaid.contains("bk-mcp-daemon: listening on"));
-        const QList<qint64> gates = processesMentioning(home.home());
+        const QList<qint64> gates = processesMentioning(home.supportDir());
         QCOMPARE(gates.size(), 1);
         QVERIFY(commandLine(gates[0]).contains("--config"));
         const QByteArray seen = logged + gateSaid + commandLine(gates[0]);
