@@ -51,7 +51,7 @@ src/app/PairingWindow.cpp@s/        code = QrCode::encode(key->toUtf8());/      
 src/gate/GateProcess.cpp@s/startTimeOf(identity.pid) != identity.startTime/false/@a recorded pid that now belongs to another process is taken over
 src/gate/GateProcess.cpp@s/    m_killTimer.start(grace);/    m_killTimer.setInterval(grace);/@a gate that ignores SIGTERM is never stopped
 src/gate/GateSupervisor.cpp@s/        if (!m_answered) {/        if (m_answered) {/@a gate that died at once leaves no reason
-src/gate/GateMonitor.cpp@s/return owner \&\& \*owner != ::getuid();/return owner \&\& *owner == ::getuid() + 1;/@another user's program on the gate port counts as the gate
+src/gate/GateMonitor.cpp@s/return listener \&\& listener->uid != ::getuid();/return listener \&\& listener->uid == ::getuid() + 1;/@another user's program on the gate port counts as the gate
 src/platform/BrowserSignIn.cpp@s/QUrlQuery(callback).queryItemValue(QStringLiteral("state")) != expected/expected.isNull()/@a late callback of a cancelled sign-in ends the next one
 src/agents/AgentRegistry.cpp@s/|| run != m_run) {/|| run < 0) {/@a registration run overtaken by a newer one or a sign-out still publishes
 src/account/AccountSession.cpp@s/        failSignIn(QStringLiteral("Could not save settings: ") + stored.error());/        m_state.publish(m_state.signingIn, false);/@a key that could not be saved shows as signed in
@@ -72,6 +72,8 @@ src/gate/GateOutput.cpp@/if (line->startsWith(launchPrefix)) {/,+2d@"Gate stoppe
 src/gate/GateOutput.cpp@s/    if (info.isSymLink()) {/    if (false) {/@a link in the gate log's place: the log is silently not kept
 src/gate/GateSupervisor.cpp@/^void GateSupervisor::takeOver(/,/^}/s/    if (m_process || socketInode == m_notOurs) {/    if (true) {/@a gate of ours without a record cannot be stopped, and sign-out leaves it polling with the old key
 src/gate/GateProcess.cpp@s/        !hasArgument(identity.pid, configPath)) {/        (!hasArgument(identity.pid, configPath) \&\& false)) {/@a record naming another program's pid makes the helper take that program for its gate
+src/gate/GateSupervisor.cpp@s/    if (m_process \&\& \*changed) {/    if (false) {/@a gate held from before a new sign-in keeps polling with the older key
+src/platform/PrivateFiles.cpp@s/    QTemporaryFile file(path + QStringLiteral(".XXXXXX"));/    QFile(path).resize(0); QTemporaryFile file(path + QStringLiteral(".XXXXXX"));/@a gate starting while its config is rewritten reads half of it
 LIST
 }
 

@@ -9,11 +9,13 @@
 #include "gate/SettingsKeys.h"
 #include "platform/AppPaths.h"
 #include "platform/PrivateFiles.h"
+#include "platform/RegularFile.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <unistd.h>
 
 namespace {
@@ -125,17 +127,18 @@ std::optional<QString> GateSupervisor::pairingKey() const {
     return m_env.settings->string(QString::fromLatin1(SettingsKeys::kApiKey));
 }
 
-bool GateSupervisor::writeConfig(const QString& apiKey) {
+std::optional<bool> GateSupervisor::writeConfig(const QString& apiKey) {
     // A failure to create the folder shows up as the write's own failure below.
     PrivateFiles::makePrivateFolder(m_supportDir);
     const QByteArray contents =
         GateConfig::build(m_supportDir, apiKey, m_state.personalRoom, m_env.ownGatePort);
+    const bool changed = RegularFile::read(configPath(), contents.size() + 1) != contents;
     if (const auto written = PrivateFiles::writePrivateFile(configPath(), contents); !written) {
         m_state.publish(m_state.lastError,
                         QStringLiteral("Could not write gate config: ") + written.error());
-        return false;
+        return std::nullopt;
     }
-    return true;
+    return changed;
 }
 
 QProcessEnvironment GateSupervisor::processEnvironment(const QString& node) const {
@@ -170,10 +173,17 @@ void GateSupervisor::start() {
         return;
     }
     takeOverServingGate();
-    if (!writeConfig(*key)) {
+    const auto changed = writeConfig(*key);
+    if (!changed) {
         return;
     }
-    if (m_process) {
+    if (m_process && *changed) {
+        // It read the older key (or room): a gate on the new one takes its place.
+        qCInfo(lcGate) << "the gate's config changed: restarting it";
+        stopHeld();
+        m_relaunch = true;
+    }
+    if (m_process || m_relaunch) {
         emit m_state.refreshRequested();
         return;
     }
@@ -221,15 +231,20 @@ void GateSupervisor::probeAfterLaunch() {
 }
 
 void GateSupervisor::stop() {
-    m_launchProbe.stop();
+    m_relaunch = false;
     takeOverServingGate();
+    stopHeld();
+    emit m_state.refreshRequested();
+}
+
+void GateSupervisor::stopHeld() {
+    m_launchProbe.stop();
     if (m_process) {
         qCInfo(lcGate) << "stopping gate, pid" << m_process->pid();
         m_process->stop(m_env.stopGrace);
         m_stoppingProcesses.push_back(std::move(m_process));
         QFile::remove(recordPath());
     }
-    emit m_state.refreshRequested();
 }
 
 void GateSupervisor::saveMode(bool useExisting) {
@@ -302,6 +317,11 @@ void GateSupervisor::takeOver(quint64 socketInode) {
     // written, or the helper ended between the launch and the record, or before a stopped
     // gate was seen to end).
     for (const qint64 pid : ListeningSockets::holders(socketInode)) {
+        const bool stopping = std::ranges::any_of(
+            m_stoppingProcesses, [pid](const auto& stopped) { return stopped->pid() == pid; });
+        if (stopping) {
+            return; // asked to end, and not to be taken back while it does
+        }
         if (auto adopted = GateProcess::adopt(GateProcess::identityOf(pid), configPath())) {
             qCInfo(lcGate) << "took over the gate serving the port, pid" << pid;
             watch(std::move(adopted));
@@ -346,5 +366,9 @@ void GateSupervisor::forget(GateProcess* ended) {
     }
     std::erase_if(m_stoppingProcesses,
                   [ended](const auto& stopping) { return stopping.get() == ended; });
+    if (m_relaunch && m_stoppingProcesses.empty()) {
+        m_relaunch = false;
+        start();
+    }
     emit m_state.refreshRequested();
 }

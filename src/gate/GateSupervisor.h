@@ -58,7 +58,9 @@ public:
 private:
     QString scriptInBundle() const;
     QString recordPath() const;
-    bool writeConfig(const QString& apiKey);
+    // Whether what the file holds changed; nothing when it could not be written.
+    std::optional<bool> writeConfig(const QString& apiKey);
+    void stopHeld();
     QProcessEnvironment processEnvironment(const QString& node) const;
     // The log writer's command for a launch; empty when the gate's output cannot be kept.
     QStringList logWriter();
@@ -87,6 +89,8 @@ private:
     std::vector<std::unique_ptr<GateProcess>> m_stoppingProcesses;
     // The last listening socket found to be no gate of ours: not searched for again.
     quint64 m_notOurs = 0;
+    // A gate on an older config is stopping: a new one is launched once it has ended.
+    bool m_relaunch = false;
     QTimer m_launchProbe;
     int m_launchProbesLeft = 0;
 };

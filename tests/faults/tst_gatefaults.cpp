@@ -1,3 +1,4 @@
+#include "gate/GateConfig.h"
 #include "gate/GateController.h"
 #include "gate/GateRecord.h"
 #include "platform/ListeningSockets.h"
@@ -75,9 +76,10 @@ private slots:
     }
 
     // The helper ends while its gate serves, without stopping it (a crash does the same): the
-    // next helper takes that gate over, by its record or else by its port, so signing out there
-    // ends it. A record naming another process leaves that process alone: one that runs under
-    // the recorded pid since (its command line even names our config), or another program.
+    // next helper takes that gate over, by its record or else by its port, so a new sign-in
+    // there restarts it and signing out ends it. A record naming another process leaves that
+    // process alone: one that runs under the recorded pid since (its command line even names our
+    // config), or another program.
     void aHelperGoneWhileItsGateServes_data() {
         QTest::addColumn<QString>("record");
         QTest::newRow("its record") << "kept";
@@ -112,9 +114,20 @@ private slots:
         GateController next(home.environmentWithDaemon());
         QTRY_VERIFY_WITH_TIMEOUT(next.helperRunning(), 10000);
         QCOMPARE(next.gateProcessId(), pid);
+        // Signed in anew: the gate on the older key gives way to one on the new key, and
+        // whoever read the config before the rewrite read all of the older one.
+        QFile before(config);
+        QVERIFY(before.open(QIODevice::ReadOnly));
+        home.signIn(u"key-new"_s);
+        next.startHelperGate();
+        QCOMPARE(GateConfig::pollerApiKey(before.readAll()), u"key-123"_s);
+        QTRY_VERIFY_WITH_TIMEOUT(!processAlive(pid) && next.helperRunning(), gateStartMs);
+        const qint64 renewed = next.gateProcessId().value_or(0);
+        QVERIFY(renewed != pid);
+        QCOMPARE(GateConfig::readPollerApiKey(config), u"key-new"_s);
         next.signOut();
         QVERIFY(!QFileInfo::exists(home.supportDir()));
-        QTRY_VERIFY_WITH_TIMEOUT(!processAlive(pid), gateStartMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!processAlive(renewed), gateStartMs);
         QTRY_VERIFY_WITH_TIMEOUT(!next.helperRunning() && !next.gateProcessId(), 10000);
         QCOMPARE(processAlive(bystander.processId()), bystander.processId() > 0);
         bystander.kill();
