@@ -74,6 +74,10 @@ src/gate/GateSupervisor.cpp@/^void GateSupervisor::takeOver(/,/^}/s/    if (m_pr
 src/gate/GateProcess.cpp@s/        !hasArgument(identity.pid, configPath)) {/        (!hasArgument(identity.pid, configPath) \&\& false)) {/@a record naming another program's pid makes the helper take that program for its gate
 src/gate/GateSupervisor.cpp@s/    if (m_process \&\& \*changed) {/    if (false) {/@a gate held from before a new sign-in keeps polling with the older key
 src/platform/PrivateFiles.cpp@s/    QTemporaryFile file(path + QStringLiteral(".XXXXXX"));/    QFile(path).resize(0); QTemporaryFile file(path + QStringLiteral(".XXXXXX"));/@a gate starting while its config is rewritten reads half of it
+src/gate/NodeRuntime.cpp@s/        if (version \&\& \*version \&\& !satisfies(\*\*version, engines)) {/        if (false) {/@a system Node.js older than the gate needs is chosen over a newer one from nvm
+src/gate/GateSupervisor.cpp@s/    while (m_runtime.reading) {/    while (false) {/@a launch takes a runtime before its version is known
+src/gate/NodeRuntime.cpp@s/kept = parts->at(0) != 0 ? 1 : 2;/kept = 2;/@an engines range with ^ refuses versions it allows
+src/app/DiagnosticsContent.cpp@s/text += QStringLiteral("; skipped ") + skipped;/text += skipped.left(0);/@diagnostics do not say which Node.js was passed over, nor why
 LIST
 }
 

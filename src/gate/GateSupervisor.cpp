@@ -46,6 +46,7 @@ GateSupervisor::GateSupervisor(const GateEnvironment& environment, GateState& st
     m_state.publish(m_state.useExistingGate,
                     m_env.settings->boolean(QString::fromLatin1(SettingsKeys::kUseExisting)));
     connect(&m_launchProbe, &QTimer::timeout, this, &GateSupervisor::probeAfterLaunch);
+    connect(&m_versions, &NodeVersions::read, this, &GateSupervisor::chooseRuntime);
     // A gate counts as answering once the probe finds the own port served while it runs.
     connect(&m_state, &GateState::changed, this,
             [this] { m_answered = m_answered || (m_process && m_state.helperRunning); });
@@ -88,13 +89,13 @@ std::optional<QString> GateSupervisor::bundledNode() const {
     return NodeRuntime::bundledNode(m_env.resourceFolder);
 }
 
-const std::optional<NodeRuntime::Candidate>& GateSupervisor::node() const {
-    if (!m_node) {
-        m_node = NodeRuntime::find(
-            m_env.resourceFolder,
-            NodeRuntime::candidates(m_env.systemNodeCandidates, m_env.homeFolder, m_env.nvmDir));
-    }
-    return *m_node;
+void GateSupervisor::chooseRuntime() {
+    m_runtime = NodeRuntime::choose(
+        m_env.resourceFolder,
+        NodeRuntime::candidates(m_env.systemNodeCandidates, m_env.homeFolder, m_env.nvmDir),
+        NodeRuntime::engines(daemonScript()),
+        [this](const QString& node) { return m_versions.of(node); });
+    m_state.publish(m_state.nodeSkipped, m_runtime.skipped);
 }
 
 std::optional<QString> GateSupervisor::nodePath() const {
@@ -165,6 +166,11 @@ void GateSupervisor::start() {
         m_state.publish(m_state.lastError, QStringLiteral("Gate daemon missing from app bundle."));
         m_env.openUrl(m_env.webUrl);
         return;
+    }
+    // Not a runtime whose version is yet to be read: it may be one the gate cannot run on.
+    while (m_runtime.reading) {
+        m_versions.settle();
+        chooseRuntime();
     }
     const auto node = nodePath();
     if (!node) {
@@ -273,7 +279,7 @@ void GateSupervisor::removeSupportFolder() const {
 }
 
 void GateSupervisor::look() {
-    m_node.reset();
+    chooseRuntime();
     for (const auto& stopping : m_stoppingProcesses) {
         stopping->checkEnded();
     }

@@ -3,6 +3,7 @@
 #include "gate/GateEnvironment.h"
 #include "gate/GateProcess.h"
 #include "gate/NodeRuntime.h"
+#include "gate/NodeVersions.h"
 #include "platform/ListeningSockets.h"
 
 #include <QObject>
@@ -77,11 +78,14 @@ private:
     GateState& m_state;
     QString m_installDir;
     QString m_supportDir;
-    const std::optional<NodeRuntime::Candidate>& node() const;
+    const std::optional<NodeRuntime::Candidate>& node() const { return m_runtime.runtime; }
+    // Looks for the runtime again, and says which were passed over.
+    void chooseRuntime();
 
-    // The runtime found, looked for on first use and again on every refresh: the search reads
-    // a dozen folders, too many for every redraw.
-    mutable std::optional<std::optional<NodeRuntime::Candidate>> m_node;
+    // The runtime chosen, looked for on every refresh and when a version becomes known: the
+    // search reads a dozen folders, too many for every redraw.
+    NodeRuntime::Choice m_runtime;
+    NodeVersions m_versions;
     std::unique_ptr<GateProcess> m_process;
     // Whether the gate in m_process has answered a probe since it was launched.
     bool m_answered = false;

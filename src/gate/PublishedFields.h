@@ -23,4 +23,6 @@ struct PublishedFields {
     QStringList detectedAgents;
     QStringList registeredAgents;
     std::optional<QString> registrationError;
+    // Node.js runtimes passed over for one the gate can run on, each with why.
+    QStringList nodeSkipped;
 };

@@ -121,7 +121,8 @@ private slots:
         home.signIn(u"key-new"_s);
         next.startHelperGate();
         QCOMPARE(GateConfig::pollerApiKey(before.readAll()), u"key-123"_s);
-        QTRY_VERIFY_WITH_TIMEOUT(!processAlive(pid) && next.helperRunning(), gateStartMs);
+        QTRY_VERIFY2_WITH_TIMEOUT(!processAlive(pid) && next.helperRunning(),
+                                  qPrintable(next.lastError().value_or(QString())), gateStartMs);
         const qint64 renewed = next.gateProcessId().value_or(0);
         QVERIFY(renewed != pid);
         QCOMPARE(GateConfig::readPollerApiKey(config), u"key-new"_s);
