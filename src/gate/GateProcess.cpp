@@ -60,32 +60,40 @@ int watchable(qint64 pid, bool* gone) {
     }
     return pidfd;
 }
+
+// The log writer, reading from a pipe whose other end, for the gate's output, is placed in
+// *gateOutput (else -1). Nothing when none is wanted or it cannot start: the gate's output is
+// then dropped.
+std::optional<qint64> startLogWriter(const QStringList& command, int* gateOutput) {
+    std::array<int, 2> ends{-1, -1};
+    if (command.isEmpty() || ::pipe2(ends.data(), O_CLOEXEC) != 0) {
+        return std::nullopt;
+    }
+    const auto started = SessionSpawn::start({.command = command,
+                                              .workingDirectory = QStringLiteral("/"),
+                                              .environment = {},
+                                              .input = ends[0]});
+    ::close(ends[0]);
+    if (!started) {
+        qCWarning(lcGate) << "the gate's log is not kept:" << started.error();
+        ::close(ends[1]);
+        return std::nullopt;
+    }
+    *gateOutput = ends[1];
+    return *started;
+}
 } // namespace
 
 std::expected<std::unique_ptr<GateProcess>, QString> GateProcess::launch(const Command& command) {
-    std::array<int, 2> output{-1, -1};
-    std::optional<qint64> logWriter;
-    if (!command.logWriter.isEmpty() && ::pipe2(output.data(), O_CLOEXEC) == 0) {
-        const auto started = SessionSpawn::start({.command = command.logWriter,
-                                                  .workingDirectory = QStringLiteral("/"),
-                                                  .environment = {},
-                                                  .input = output[0]});
-        ::close(output[0]);
-        if (started) {
-            logWriter = *started;
-        } else {
-            qCWarning(lcGate) << "the gate's log is not kept:" << started.error();
-            ::close(output[1]);
-            output[1] = -1;
-        }
-    }
+    int output = -1;
+    const std::optional<qint64> logWriter = startLogWriter(command.logWriter, &output);
     const auto started =
         SessionSpawn::start({.command = QStringList{command.program} + command.arguments,
                              .workingDirectory = command.workingDirectory,
                              .environment = command.environment.toStringList(),
-                             .output = output[1]});
-    if (output[1] >= 0) {
-        ::close(output[1]);
+                             .output = output});
+    if (output >= 0) {
+        ::close(output);
     }
     if (!started) {
         if (logWriter) {
