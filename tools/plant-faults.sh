@@ -13,7 +13,7 @@ jobs=$(getconf _NPROCESSORS_ONLN 2>/dev/null || echo 2)
 faults() {
     # file @ sed script @ what the user suffers
     cat <<'LIST'
-src/platform/PrivateFiles.cpp@s/file.open(QIODevice::WriteOnly | QIODevice::Truncate, ownerReadWrite)/file.open(QIODevice::WriteOnly | QIODevice::Truncate, ownerReadWrite | QFile::ReadOther)/@the gate config, with the API key, readable by other users
+src/platform/PrivateFiles.cpp@s/    file.setAutoRemove(false);/    file.setPermissions(file.permissions() | QFile::ReadOther); file.setAutoRemove(false);/@the gate config, with the API key, readable by other users
 src/platform/SettingsStore.cpp@/PrivateFiles::restrictToOwner(m_settings->fileName());/d@the settings file, with the API key, left readable by others
 src/gate/GateSupervisor.cpp@/^void GateSupervisor::chooseUseExistingGate/,/^}/{/    stop();/d}@the own gate left running after "Use that existing gate instead"
 src/gate/GateSupervisor.cpp@/^void GateSupervisor::start() {/,/^}/s/if (m_state.useExistingGate) {/if (false) {/@existing-gate mode while signed out shows "Sign in first"
@@ -51,7 +51,7 @@ src/app/PairingWindow.cpp@s/        code = QrCode::encode(key->toUtf8());/      
 src/gate/GateProcess.cpp@s/startTimeOf(identity.pid) != identity.startTime/false/@a recorded pid that now belongs to another process is taken over
 src/gate/GateProcess.cpp@s/    m_killTimer.start(grace);/    m_killTimer.setInterval(grace);/@a gate that ignores SIGTERM is never stopped
 src/gate/GateSupervisor.cpp@s/        if (!m_answered) {/        if (m_answered) {/@a gate that died at once leaves no reason
-src/gate/GateMonitor.cpp@s/return owner \&\& \*owner != ::getuid();/return owner \&\& *owner == ::getuid() + 1;/@another user's program on the gate port counts as the gate
+src/gate/GateMonitor.cpp@s/return listener \&\& listener->uid != ::getuid();/return listener \&\& listener->uid == ::getuid() + 1;/@another user's program on the gate port counts as the gate
 src/platform/BrowserSignIn.cpp@s/QUrlQuery(callback).queryItemValue(QStringLiteral("state")) != expected/expected.isNull()/@a late callback of a cancelled sign-in ends the next one
 src/agents/AgentRegistry.cpp@s/|| run != m_run) {/|| run < 0) {/@a registration run overtaken by a newer one or a sign-out still publishes
 src/account/AccountSession.cpp@s/        failSignIn(QStringLiteral("Could not save settings: ") + stored.error());/        m_state.publish(m_state.signingIn, false);/@a key that could not be saved shows as signed in
@@ -90,6 +90,23 @@ src/gate/GateConfig.cpp@s/std::clamp(seconds, 1, maxHookWaitSeconds)/seconds/@a 
 src/agents/AgentConnections.cpp@s/if (word == u"connected") {/if (word == u"connnected") {/@a connected agent keeps being offered "Connect"
 src/app/main.cpp@s/if (ConnectCommand::handles(argc, argv)) {/if (false) {/@kestrova-helper connect needs a display and starts the tray program
 src/app/ConnectCommand.cpp@s/    if (connecting) {/    if (!connecting) {/@connect on a fresh computer fails for want of the gate's key
+src/platform/ListeningSockets.cpp@s/    return Reach::Elsewhere;/    return Reach::Loopback4;/@another user's program on 127.0.0.2 makes the own gate show as theirs: Start does nothing, Stop is hidden
+src/platform/ListeningSockets.cpp@/^    bool add(/,/^    }/s/            return false;/            return true;/@a socket table cut short is read as whole: an owner never seen counts as nobody
+src/platform/SessionSpawn.cpp@/addclosefrom_np/d@the gate inherits every descriptor the helper left open without close-on-exec
+src/platform/SessionSpawn.cpp@s|::posix_spawn_file_actions_addopen(actions, target, "/dev/null", openFlags, 0);|if (target != STDIN_FILENO) { ::posix_spawn_file_actions_addopen(actions, target, "/dev/null", openFlags, 0); }|@the gate reads the helper's standard input
+src/gatelog/kestrova-gate-log.cpp@s/S_IRUSR | S_IWUSR/S_IRUSR | S_IWUSR | S_IROTH/g@the gate's log created readable by other users
+src/gatelog/kestrova-gate-log.cpp@s/> capBytes) {/> capBytes * 8) {/@the gate's log grows past its cap while the helper is closed
+src/gatelog/kestrova-gate-log.cpp@s/? 0 : newline + 1;/? 0 : room;/@a line of the gate's log cut in two at the turn to a new file
+src/gate/GateOutput.cpp@/if (line->startsWith(launchPrefix)) {/,+2d@"Gate stopped: …" shows what an earlier gate said
+src/gate/GateOutput.cpp@s/    if (info.isSymLink()) {/    if (false) {/@a link in the gate log's place: the log is silently not kept
+src/gate/GateSupervisor.cpp@/^void GateSupervisor::takeOver(/,/^}/s/    if (m_process || socketInode == m_notOurs) {/    if (true) {/@a gate of ours without a record cannot be stopped, and sign-out leaves it polling with the old key
+src/gate/GateProcess.cpp@s/        !hasArgument(identity.pid, configPath)) {/        (!hasArgument(identity.pid, configPath) \&\& false)) {/@a record naming another program's pid makes the helper take that program for its gate
+src/gate/GateSupervisor.cpp@s/    if (m_process \&\& \*changed) {/    if (false) {/@a gate held from before a new sign-in keeps polling with the older key
+src/platform/PrivateFiles.cpp@s/    QTemporaryFile file(path + QStringLiteral(".XXXXXX"));/    QFile(path).resize(0); QTemporaryFile file(path + QStringLiteral(".XXXXXX"));/@a gate starting while its config is rewritten reads half of it
+src/gate/NodeRuntime.cpp@s/        if (version \&\& \*version \&\& !satisfies(\*\*version, engines)) {/        if (false) {/@a system Node.js older than the gate needs is chosen over a newer one from nvm
+src/gate/GateSupervisor.cpp@s/    while (m_runtime.reading) {/    while (false) {/@a launch takes a runtime before its version is known
+src/gate/NodeRuntime.cpp@s/kept = parts->at(0) != 0 ? 1 : 2;/kept = 2;/@an engines range with ^ refuses versions it allows
+src/app/DiagnosticsContent.cpp@s/text += QStringLiteral("; skipped ") + skipped;/text += skipped.left(0);/@diagnostics do not say which Node.js was passed over, nor why
 LIST
 }
 

@@ -50,10 +50,12 @@ QString nodeText(const GateSnapshot& state) {
     if (state.bundledNode) {
         return QStringLiteral("bundled (zero-prereq)");
     }
-    if (state.nodePath) {
-        return state.nodeOrigin + QStringLiteral(": ") + *state.nodePath;
+    QString text = state.nodePath ? state.nodeOrigin + QStringLiteral(": ") + *state.nodePath
+                                  : QStringLiteral("NOT FOUND");
+    for (const QString& skipped : state.nodeSkipped) {
+        text += QStringLiteral("; skipped ") + skipped;
     }
-    return QStringLiteral("NOT FOUND");
+    return text;
 }
 } // namespace
 

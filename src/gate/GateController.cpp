@@ -7,7 +7,7 @@ GateController::GateController(GateEnvironment environment, QObject* parent)
     : QObject(parent)
     , m_env(std::move(environment))
     , m_supervisor(m_env, m_state)
-    , m_monitor(m_env, m_state, *m_env.network) {
+    , m_monitor(m_env, m_state, *m_env.network, m_supervisor) {
     connect(&m_state, &GateState::changed, this, &GateController::changed);
     connect(&m_state, &GateState::refreshRequested, this, &GateController::refresh);
     const ControllerPartsContext parts{.environment = m_env,

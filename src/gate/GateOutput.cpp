@@ -2,36 +2,37 @@
 
 #include "platform/PrivateFiles.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 
 namespace {
-constexpr qint64 capBytes = qint64{1024} * 1024;
+constexpr char launchPrefix[] = "kestrova-helper: gate launched";
 constexpr qint64 tailBytes = 4096;
 constexpr qsizetype lineLimit = 160;
 } // namespace
 
 namespace GateOutput {
 
-QString prepare(const QString& path) {
+QString launchLine() {
+    return QString::fromLatin1(launchPrefix) + u' ' +
+           QDateTime::currentDateTime().toString(Qt::ISODate);
+}
+
+std::expected<void, QString> prepare(const QString& path) {
     const QFileInfo info(path);
-    if (!PrivateFiles::makePrivateFolder(info.absolutePath()) ||
-        (info.exists() && !info.isFile())) {
-        return {};
+    if (!PrivateFiles::makePrivateFolder(info.absolutePath())) {
+        return std::unexpected(QStringLiteral("its folder cannot be made: ") + info.absolutePath());
     }
-    QFile log(path);
-    // The gate appends, so truncating in place keeps its writes going to the live file.
-    if (info.size() > capBytes) {
-        QFile::remove(path + QStringLiteral(".1"));
-        log.copy(path + QStringLiteral(".1"));
-        PrivateFiles::restrictToOwner(path + QStringLiteral(".1"));
-        log.resize(0);
+    if (info.isSymLink()) {
+        return std::unexpected(QStringLiteral("a link is in its place: ") + path);
     }
-    if (!log.open(QIODevice::Append, QFile::ReadOwner | QFile::WriteOwner)) {
-        return {};
+    if (info.exists() && !info.isFile()) {
+        return std::unexpected((info.isDir() ? QStringLiteral("a folder")
+                                             : QStringLiteral("something else than a file")) +
+                               QStringLiteral(" is in its place: ") + path);
     }
-    PrivateFiles::restrictToOwner(path);
-    return path;
+    return {};
 }
 
 QString lastLine(const QString& path) {
@@ -42,6 +43,9 @@ QString lastLine(const QString& path) {
     log.seek(std::max<qint64>(0, log.size() - tailBytes));
     const QList<QByteArray> lines = log.readAll().split('\n');
     for (auto line = lines.crbegin(); line != lines.crend(); ++line) {
+        if (line->startsWith(launchPrefix)) {
+            return {}; // what comes before belongs to an earlier launch
+        }
         const QString text = QString::fromUtf8(*line).simplified();
         if (!text.isEmpty()) {
             return text.left(lineLimit);

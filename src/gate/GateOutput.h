@@ -2,16 +2,24 @@
 
 #include <QString>
 
+#include <expected>
+
 // The gate's own log: what it writes to stdout and stderr, kept for the user and for the
-// helper's explanation of an early end. Owner-only; above 1 MiB the older part moves to one
-// ".1" copy.
+// helper's explanation of an early end. The log writer (kestrova-gate-log, beside the daemon)
+// keeps it while the gate runs, owner-only, within 1 MiB and one older ".1" copy, and opens
+// each launch's part with a line of its own.
 namespace GateOutput {
 
-// Makes the folder and the file ready for appending, and caps the file. Empty when the log
-// cannot be used (a folder in its place, no permission): the gate then runs without one.
-QString prepare(const QString& path);
+// The line that opens a launch's part of the log.
+QString launchLine();
 
-// The last line the gate wrote, on one line and cut at 160 characters; empty when none.
+// Makes the log's folder ready (owner-only). The error says what stands in the log's place
+// when it is no regular file (a folder, a link): that is left as it is, and the gate runs
+// without a log.
+std::expected<void, QString> prepare(const QString& path);
+
+// The last line the latest launch wrote, on one line and cut at 160 characters; empty when it
+// wrote none.
 QString lastLine(const QString& path);
 
 } // namespace GateOutput

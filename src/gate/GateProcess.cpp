@@ -1,14 +1,20 @@
 #include "gate/GateProcess.h"
 
 #include "gate/GateLog.h"
+#include "platform/ListeningSockets.h"
+#include "platform/SessionSpawn.h"
 
 #include <QFile>
-#include <QProcess>
 #include <QSocketNotifier>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
+#include <fcntl.h>
+#include <optional>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -17,23 +23,26 @@ int openPidfd(qint64 pid) {
     return static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
 }
 
-// The 22nd field of /proc/PID/stat, counted after the parenthesised command name, which may
-// itself hold spaces and parentheses. Zero when the process is gone, a zombie (it has ended,
-// only nobody reaped it yet) or the line is garbage.
-quint64 startTimeOf(qint64 pid) {
+// A field of /proc/PID/stat (numbered from 1), counted after the parenthesised command name,
+// which may itself hold spaces and parentheses. Zero when the process is gone, a zombie (it has
+// ended, only nobody reaped it yet) or the line is garbage.
+quint64 statField(qint64 pid, qsizetype number) {
     QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
     if (pid <= 0 || !stat.open(QIODevice::ReadOnly)) {
         return 0;
     }
     const QByteArray line = stat.read(4096);
     const qsizetype afterName = line.lastIndexOf(')');
+    // Fields from the state (the 3rd) on.
     const QList<QByteArray> fields = line.mid(afterName + 1).simplified().split(' ');
-    // Fields from the state (the 3rd) on; the start time is the 22nd.
-    constexpr qsizetype startTimeField = 22 - 3;
-    if (afterName <= 0 || fields.size() <= startTimeField || fields.at(0) == "Z") {
+    if (afterName <= 0 || fields.size() <= number - 3 || fields.at(0) == "Z") {
         return 0;
     }
-    return fields.at(startTimeField).toULongLong();
+    return fields.at(number - 3).toULongLong();
+}
+
+quint64 startTimeOf(qint64 pid) {
+    return statField(pid, 22);
 }
 
 bool hasArgument(qint64 pid, const QString& argument) {
@@ -51,25 +60,56 @@ int watchable(qint64 pid, bool* gone) {
     }
     return pidfd;
 }
+
+// The log writer, reading from a pipe whose other end, for the gate's output, is placed in
+// *gateOutput (else -1). Nothing when none is wanted or it cannot start: the gate's output is
+// then dropped.
+std::optional<qint64> startLogWriter(const QStringList& command, int* gateOutput) {
+    std::array<int, 2> ends{-1, -1};
+    if (command.isEmpty() || ::pipe2(ends.data(), O_CLOEXEC) != 0) {
+        return std::nullopt;
+    }
+    const auto started = SessionSpawn::start({.command = command,
+                                              .workingDirectory = QStringLiteral("/"),
+                                              .environment = {},
+                                              .input = ends[0]});
+    ::close(ends[0]);
+    if (!started) {
+        qCWarning(lcGate) << "the gate's log is not kept:" << started.error();
+        ::close(ends[1]);
+        return std::nullopt;
+    }
+    *gateOutput = ends[1];
+    return *started;
+}
 } // namespace
 
 std::expected<std::unique_ptr<GateProcess>, QString> GateProcess::launch(const Command& command) {
-    QProcess starter;
-    starter.setProgram(command.program);
-    starter.setArguments(command.arguments);
-    starter.setWorkingDirectory(command.workingDirectory);
-    starter.setProcessEnvironment(command.environment);
-    if (!command.outputFile.isEmpty()) {
-        starter.setStandardOutputFile(command.outputFile, QIODevice::Append);
-        starter.setStandardErrorFile(command.outputFile, QIODevice::Append);
+    int output = -1;
+    const std::optional<qint64> logWriter = startLogWriter(command.logWriter, &output);
+    const auto started =
+        SessionSpawn::start({.command = QStringList{command.program} + command.arguments,
+                             .workingDirectory = command.workingDirectory,
+                             .environment = command.environment.toStringList(),
+                             .output = output});
+    if (output >= 0) {
+        ::close(output);
     }
-    qint64 pid = 0;
-    if (!starter.startDetached(&pid)) {
-        return std::unexpected(starter.errorString());
+    if (!started) {
+        if (logWriter) {
+            // Its input has ended with the gate's end of the pipe: it ends at once.
+            ::waitpid(static_cast<pid_t>(*logWriter), nullptr, 0);
+        }
+        return std::unexpected(started.error());
     }
+    const qint64 pid = *started;
     bool gone = false;
     const int pidfd = watchable(pid, &gone);
     auto process = std::unique_ptr<GateProcess>(new GateProcess({pid, startTimeOf(pid)}, pidfd));
+    process->m_child = true;
+    if (logWriter) {
+        process->watchLogWriter(*logWriter);
+    }
     if (gone) {
         // The gate was gone before it could be watched (it exited at once).
         QTimer::singleShot(0, process.get(), &GateProcess::end);
@@ -95,6 +135,21 @@ std::unique_ptr<GateProcess> GateProcess::adopt(const Identity& identity,
     return std::unique_ptr<GateProcess>(new GateProcess(identity, pidfd));
 }
 
+GateProcess::Identity GateProcess::identityOf(qint64 pid) {
+    return {pid, startTimeOf(pid)};
+}
+
+bool GateProcess::holds(quint64 socketInode) const {
+    if (ListeningSockets::holds(pid(), socketInode)) {
+        return true;
+    }
+    // A runtime that starts node as its child instead of becoming it: the gate's session.
+    const QList<qint64> holders = ListeningSockets::holders(socketInode);
+    return std::any_of(holders.cbegin(), holders.cend(), [this](qint64 holder) {
+        return statField(holder, 6) == static_cast<quint64>(pid());
+    });
+}
+
 GateProcess::GateProcess(Identity identity, int pidfd)
     : m_identity(identity)
     , m_pidfd(pidfd) {
@@ -111,8 +166,32 @@ GateProcess::GateProcess(Identity identity, int pidfd)
 
 GateProcess::~GateProcess() {
     m_watch.reset();
-    if (m_pidfd >= 0) {
-        ::close(m_pidfd);
+    m_logWriterWatch.reset();
+    for (const int pidfd : {m_pidfd, m_logWriterPidfd}) {
+        if (pidfd >= 0) {
+            ::close(pidfd);
+        }
+    }
+}
+
+void GateProcess::watchLogWriter(qint64 pid) {
+    bool gone = false;
+    m_logWriterPidfd = watchable(pid, &gone);
+    if (m_logWriterPidfd < 0) {
+        return; // not waited for: the gate's end is announced without it
+    }
+    m_logWriter = pid;
+    m_logWriterWatch = std::make_unique<QSocketNotifier>(m_logWriterPidfd, QSocketNotifier::Read);
+    connect(m_logWriterWatch.get(), &QSocketNotifier::activated, this,
+            &GateProcess::logWriterEnded);
+}
+
+void GateProcess::logWriterEnded() {
+    m_logWriterWatch->setEnabled(false);
+    ::waitpid(static_cast<pid_t>(m_logWriter), nullptr, WNOHANG);
+    m_logWriter = 0;
+    if (m_ended) {
+        emit exited();
     }
 }
 
@@ -148,5 +227,11 @@ void GateProcess::end() {
     if (m_watch) {
         m_watch->setEnabled(false);
     }
-    emit exited();
+    if (m_child) {
+        ::waitpid(static_cast<pid_t>(pid()), nullptr, WNOHANG);
+    }
+    // Whatever the gate said last is in the log once its writer has ended too.
+    if (m_logWriter == 0) {
+        emit exited();
+    }
 }

@@ -11,10 +11,12 @@
 
 class QSocketNotifier;
 
-// A gate daemon launched by the helper. It runs detached, in its own session, so that it keeps
-// serving when the helper quits or crashes; the helper watches it through a pidfd, which also
-// makes its signals safe against a reused process id. Where no pidfd can be had, the process
-// is known by its id and start time, and its end is found when asked.
+// A gate daemon launched by the helper. It runs in its own session, so that it keeps serving
+// when the helper quits or crashes, with /dev/null to read and none of the helper's other
+// descriptors; its output goes through a pipe to the program that keeps its log. The helper
+// watches it through a pidfd, which also makes its signals safe against a reused process id.
+// Where no pidfd can be had, the process is known by its id and start time, and its end is
+// found when asked.
 class GateProcess final : public QObject {
     Q_OBJECT
 public:
@@ -23,7 +25,9 @@ public:
         QStringList arguments;
         QString workingDirectory;
         QProcessEnvironment environment;
-        QString outputFile; // stdout and stderr are appended here; empty: inherited
+        // The command of the program that keeps the log, reading the gate's stdout and stderr;
+        // empty: the output is dropped.
+        QStringList logWriter;
     };
 
     // What identifies a running gate across runs of the helper.
@@ -38,11 +42,16 @@ public:
     // and has this config on its command line; nothing otherwise.
     static std::unique_ptr<GateProcess> adopt(const Identity& identity, const QString& configPath);
 
+    // The process as it runs now, for adopt().
+    static Identity identityOf(qint64 pid);
+
     // Stops watching; the gate itself keeps running.
     ~GateProcess() override;
 
     qint64 pid() const { return m_identity.pid; }
     const Identity& identity() const { return m_identity; }
+    // Whether the gate (or a process of its session) holds the socket.
+    bool holds(quint64 socketInode) const;
 
     // SIGTERM, then SIGKILL once the grace period has passed without an end.
     void stop(std::chrono::milliseconds grace);
@@ -50,17 +59,24 @@ public:
     void checkEnded();
 
 signals:
-    // Emitted once, when the gate has ended for whatever reason.
+    // Emitted once, when the gate has ended for whatever reason and its log holds all it said.
     void exited();
 
 private:
     GateProcess(Identity identity, int pidfd);
     void signal(int number) const;
     void end();
+    void watchLogWriter(qint64 pid);
+    void logWriterEnded();
 
     Identity m_identity;
     int m_pidfd;
     bool m_ended = false;
+    // Launched by this helper: its process is reaped here once it ends.
+    bool m_child = false;
     std::unique_ptr<QSocketNotifier> m_watch;
     QTimer m_killTimer;
+    qint64 m_logWriter = 0;
+    int m_logWriterPidfd = -1;
+    std::unique_ptr<QSocketNotifier> m_logWriterWatch;
 };

@@ -10,10 +10,14 @@
 #include "gate/SettingsKeys.h"
 #include "platform/AppPaths.h"
 #include "platform/PrivateFiles.h"
+#include "platform/RegularFile.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+
+#include <algorithm>
+#include <unistd.h>
 
 namespace {
 // Ahead of the inherited PATH, which a program started at login may have pared down: what the
@@ -43,6 +47,7 @@ GateSupervisor::GateSupervisor(const GateEnvironment& environment, GateState& st
     m_state.publish(m_state.useExistingGate,
                     m_env.settings->boolean(QString::fromLatin1(SettingsKeys::kUseExisting)));
     connect(&m_launchProbe, &QTimer::timeout, this, &GateSupervisor::probeAfterLaunch);
+    connect(&m_versions, &NodeVersions::read, this, &GateSupervisor::chooseRuntime);
     // A gate counts as answering once the probe finds the own port served while it runs.
     connect(&m_state, &GateState::changed, this,
             [this] { m_answered = m_answered || (m_process && m_state.helperRunning); });
@@ -85,13 +90,13 @@ std::optional<QString> GateSupervisor::bundledNode() const {
     return NodeRuntime::bundledNode(m_env.resourceFolder);
 }
 
-const std::optional<NodeRuntime::Candidate>& GateSupervisor::node() const {
-    if (!m_node) {
-        m_node = NodeRuntime::find(
-            m_env.resourceFolder,
-            NodeRuntime::candidates(m_env.systemNodeCandidates, m_env.homeFolder, m_env.nvmDir));
-    }
-    return *m_node;
+void GateSupervisor::chooseRuntime() {
+    m_runtime = NodeRuntime::choose(
+        m_env.resourceFolder,
+        NodeRuntime::candidates(m_env.systemNodeCandidates, m_env.homeFolder, m_env.nvmDir),
+        NodeRuntime::engines(daemonScript()),
+        [this](const QString& node) { return m_versions.of(node); });
+    m_state.publish(m_state.nodeSkipped, m_runtime.skipped);
 }
 
 std::optional<QString> GateSupervisor::nodePath() const {
@@ -124,12 +129,12 @@ std::optional<QString> GateSupervisor::pairingKey() const {
     return m_env.settings->string(QString::fromLatin1(SettingsKeys::kApiKey));
 }
 
-bool GateSupervisor::writeConfig(const QString& apiKey) {
+std::optional<bool> GateSupervisor::writeConfig(const QString& apiKey) {
     const auto secret = GateSecret::ensure(m_supportDir);
     if (!secret) {
         m_state.publish(m_state.lastError,
                         QStringLiteral("Could not create the gate's key: ") + secret.error());
-        return false;
+        return std::nullopt;
     }
     const QByteArray contents =
         GateConfig::build(m_supportDir, apiKey, m_state.personalRoom,
@@ -137,12 +142,13 @@ bool GateSupervisor::writeConfig(const QString& apiKey) {
                            .secretPath = *secret,
                            .hookWaitSeconds = GateConfig::hookWaitSeconds(m_env.settings->string(
                                QString::fromLatin1(SettingsKeys::kHookWait)))});
+    const bool changed = RegularFile::read(configPath(), contents.size() + 1) != contents;
     if (const auto written = PrivateFiles::writePrivateFile(configPath(), contents); !written) {
         m_state.publish(m_state.lastError,
                         QStringLiteral("Could not write gate config: ") + written.error());
-        return false;
+        return std::nullopt;
     }
-    return true;
+    return changed;
 }
 
 QProcessEnvironment GateSupervisor::processEnvironment(const QString& node) const {
@@ -152,6 +158,9 @@ QProcessEnvironment GateSupervisor::processEnvironment(const QString& node) cons
     // The gate reaches the same relay as the helper; its config file keeps to its members.
     environment.insert(QStringLiteral("KESTROVA_RELAY_URL"),
                        m_env.relayUrl.toString(QUrl::StripTrailingSlash));
+    // A launcher's one-time tokens are the helper's own; a gate that outlives it has no use for them.
+    environment.remove(QStringLiteral("DESKTOP_STARTUP_ID"));
+    environment.remove(QStringLiteral("XDG_ACTIVATION_TOKEN"));
     return environment;
 }
 
@@ -170,16 +179,29 @@ void GateSupervisor::start() {
         m_env.openUrl(m_env.webUrl);
         return;
     }
+    // Not a runtime whose version is yet to be read: it may be one the gate cannot run on.
+    while (m_runtime.reading) {
+        m_versions.settle();
+        chooseRuntime();
+    }
     const auto node = nodePath();
     if (!node) {
         m_state.publish(m_state.lastError,
                         QStringLiteral("Node.js not found (install Node, then retry)."));
         return;
     }
-    if (!writeConfig(*key)) {
+    takeOverServingGate();
+    const auto changed = writeConfig(*key);
+    if (!changed) {
         return;
     }
-    if (m_process) {
+    if (m_process && *changed) {
+        // It read the older key (or room): a gate on the new one takes its place.
+        qCInfo(lcGate) << "the gate's config changed: restarting it";
+        stopHeld();
+        m_relaunch = true;
+    }
+    if (m_process || m_relaunch) {
         emit m_state.refreshRequested();
         return;
     }
@@ -188,7 +210,7 @@ void GateSupervisor::start() {
          .arguments = {daemonScript(), QStringLiteral("--config"), configPath()},
          .workingDirectory = m_supportDir,
          .environment = processEnvironment(*node),
-         .outputFile = GateOutput::prepare(gateLogPath())});
+         .logWriter = logWriter()});
     if (!launched) {
         qCWarning(lcGate) << "gate launch failed:" << launched.error();
         m_state.publish(m_state.lastError,
@@ -196,12 +218,26 @@ void GateSupervisor::start() {
         return;
     }
     qCInfo(lcGate) << "gate launched, pid" << (*launched)->pid();
-    PrivateFiles::writePrivateFile(recordPath(),
-                                   GateRecord::write({(*launched)->identity(), configPath()}));
     watch(std::move(*launched));
+    writeRecord();
     m_answered = false;
     m_launchProbesLeft = static_cast<int>(m_env.launchProbeWindow / m_env.launchProbeInterval);
     m_launchProbe.start(m_env.launchProbeInterval);
+}
+
+QStringList GateSupervisor::logWriter() {
+    const QString writer =
+        AppPaths::join(m_env.resourceFolder, QStringLiteral("kestrova-gate-log"));
+    if (m_env.resourceFolder.isEmpty() || !NodeRuntime::isExecutableFile(writer)) {
+        qCWarning(lcGate) << "no log writer in the resource folder: the gate's output is dropped";
+        return {};
+    }
+    if (const auto prepared = GateOutput::prepare(gateLogPath()); !prepared) {
+        m_state.publish(m_state.lastError,
+                        QStringLiteral("The gate runs without a log: ") + prepared.error());
+        return {};
+    }
+    return {writer, gateLogPath(), GateOutput::launchLine()};
 }
 
 void GateSupervisor::probeAfterLaunch() {
@@ -213,6 +249,13 @@ void GateSupervisor::probeAfterLaunch() {
 }
 
 void GateSupervisor::stop() {
+    m_relaunch = false;
+    takeOverServingGate();
+    stopHeld();
+    emit m_state.refreshRequested();
+}
+
+void GateSupervisor::stopHeld() {
     m_launchProbe.stop();
     if (m_process) {
         qCInfo(lcGate) << "stopping gate, pid" << m_process->pid();
@@ -220,7 +263,6 @@ void GateSupervisor::stop() {
         m_stoppingProcesses.push_back(std::move(m_process));
         QFile::remove(recordPath());
     }
-    emit m_state.refreshRequested();
 }
 
 void GateSupervisor::saveMode(bool useExisting) {
@@ -262,13 +304,12 @@ void GateSupervisor::removeSupportFolder() const {
 }
 
 void GateSupervisor::look() {
-    m_node.reset();
+    chooseRuntime();
     for (const auto& stopping : m_stoppingProcesses) {
         stopping->checkEnded();
     }
     if (m_process) {
         m_process->checkEnded();
-        GateOutput::prepare(gateLogPath());
     }
 }
 
@@ -281,6 +322,53 @@ void GateSupervisor::adoptRecordedGate() {
         qCInfo(lcGate) << "took over the gate of an earlier run, pid" << adopted->pid();
         watch(std::move(adopted));
         m_answered = true;
+    }
+}
+
+bool GateSupervisor::serves(const ListeningSockets::Listener& listener) {
+    takeOver(listener.inode);
+    return m_process && m_process->holds(listener.inode);
+}
+
+void GateSupervisor::takeOverServingGate() {
+    if (m_process) {
+        return;
+    }
+    const auto listener = ListeningSockets::loopbackListener(m_env.ownGatePort);
+    if (listener && *listener && (*listener)->uid == ::getuid()) {
+        takeOver((*listener)->inode);
+    }
+}
+
+void GateSupervisor::takeOver(quint64 socketInode) {
+    if (m_process || socketInode == m_notOurs) {
+        return;
+    }
+    // Our daemon, on our config: a gate that no record names (the record could not be
+    // written, or the helper ended between the launch and the record, or before a stopped
+    // gate was seen to end).
+    for (const qint64 pid : ListeningSockets::holders(socketInode)) {
+        const bool stopping = std::ranges::any_of(
+            m_stoppingProcesses, [pid](const auto& stopped) { return stopped->pid() == pid; });
+        if (stopping) {
+            return; // asked to end, and not to be taken back while it does
+        }
+        if (auto adopted = GateProcess::adopt(GateProcess::identityOf(pid), configPath())) {
+            qCInfo(lcGate) << "took over the gate serving the port, pid" << pid;
+            watch(std::move(adopted));
+            m_answered = true;
+            writeRecord();
+            return;
+        }
+    }
+    m_notOurs = socketInode;
+}
+
+void GateSupervisor::writeRecord() const {
+    const QByteArray record = GateRecord::write({m_process->identity(), configPath()});
+    if (const auto written = PrivateFiles::writePrivateFile(recordPath(), record); !written) {
+        qCWarning(lcGate) << "could not record the gate (a later run finds it by its port):"
+                          << written.error();
     }
 }
 
@@ -309,5 +397,9 @@ void GateSupervisor::forget(GateProcess* ended) {
     }
     std::erase_if(m_stoppingProcesses,
                   [ended](const auto& stopping) { return stopping.get() == ended; });
+    if (m_relaunch && m_stoppingProcesses.empty()) {
+        m_relaunch = false;
+        start();
+    }
     emit m_state.refreshRequested();
 }

@@ -3,6 +3,8 @@
 #include "gate/GateEnvironment.h"
 #include "gate/GateProcess.h"
 #include "gate/NodeRuntime.h"
+#include "gate/NodeVersions.h"
+#include "platform/ListeningSockets.h"
 
 #include <QObject>
 #include <QProcessEnvironment>
@@ -48,15 +50,25 @@ public:
     void chooseOwnGate();
     // The own gate's folder goes with the account that used it, all but the gate's key.
     void removeSupportFolder() const;
-    // Looks for ends nothing announces and keeps the log within its cap; on every refresh.
+    // Whether the gate this helper holds is the one listening. A gate of ours listening with
+    // no record of it is taken over first.
+    bool serves(const ListeningSockets::Listener& listener);
+    // Looks for ends nothing announces; on every refresh.
     void look();
 
 private:
     QString scriptInBundle() const;
     QString recordPath() const;
-    bool writeConfig(const QString& apiKey);
+    // Whether what the file holds changed; nothing when it could not be written.
+    std::optional<bool> writeConfig(const QString& apiKey);
+    void stopHeld();
     QProcessEnvironment processEnvironment(const QString& node) const;
+    // The log writer's command for a launch; empty when the gate's output cannot be kept.
+    QStringList logWriter();
     void adoptRecordedGate();
+    void takeOverServingGate();
+    void takeOver(quint64 socketInode);
+    void writeRecord() const;
     void watch(std::unique_ptr<GateProcess> process);
     void forget(GateProcess* ended);
     void probeAfterLaunch();
@@ -66,16 +78,23 @@ private:
     GateState& m_state;
     QString m_installDir;
     QString m_supportDir;
-    const std::optional<NodeRuntime::Candidate>& node() const;
+    const std::optional<NodeRuntime::Candidate>& node() const { return m_runtime.runtime; }
+    // Looks for the runtime again, and says which were passed over.
+    void chooseRuntime();
 
-    // The runtime found, looked for on first use and again on every refresh: the search reads
-    // a dozen folders, too many for every redraw.
-    mutable std::optional<std::optional<NodeRuntime::Candidate>> m_node;
+    // The runtime chosen, looked for on every refresh and when a version becomes known: the
+    // search reads a dozen folders, too many for every redraw.
+    NodeRuntime::Choice m_runtime;
+    NodeVersions m_versions;
     std::unique_ptr<GateProcess> m_process;
     // Whether the gate in m_process has answered a probe since it was launched.
     bool m_answered = false;
     // Gates asked to stop whose end has not been seen yet: their exit still triggers a probe.
     std::vector<std::unique_ptr<GateProcess>> m_stoppingProcesses;
+    // The last listening socket found to be no gate of ours: not searched for again.
+    quint64 m_notOurs = 0;
+    // A gate on an older config is stopping: a new one is launched once it has ended.
+    bool m_relaunch = false;
     QTimer m_launchProbe;
     int m_launchProbesLeft = 0;
 };

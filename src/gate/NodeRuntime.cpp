@@ -1,72 +1,131 @@
 #include "gate/NodeRuntime.h"
 
 #include "platform/AppPaths.h"
+#include "platform/RegularFile.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <algorithm>
+#include <array>
+
+using namespace Qt::StringLiterals;
 
 namespace NodeRuntime {
 
 namespace {
 
-// "v20.11.1" or "20.11.1" as numbers; nothing for any other name. At most nine digits a part,
-// so no part overflows.
-std::optional<QList<int>> versionOf(QString name) {
-    if (name.startsWith(u'v')) {
-        name.remove(0, 1);
-    }
-    QList<int> parts;
-    for (const QString& part : name.split(u'.')) {
-        const bool digitsOnly =
-            std::all_of(part.cbegin(), part.cend(), [](QChar c) { return c >= u'0' && c <= u'9'; });
-        if (part.isEmpty() || part.size() > 9 || !digitsOnly) {
-            return std::nullopt;
-        }
-        parts.append(part.toInt());
-    }
-    return parts;
-}
-
 // parent/<version>/<below> for each subfolder of parent named as a version, highest first.
 // One listing of one folder: cheap enough for the main thread.
-QStringList versionFolders(const QString& parent, const QString& below) {
-    struct Version {
-        QList<int> number;
-        QString folder;
-    };
-    QList<Version> versions;
+QList<Candidate> versionFolders(const QString& parent, const QString& below,
+                                const QString& origin) {
+    QList<Candidate> versions;
     const QStringList names = QDir(parent).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString& name : names) {
         if (auto number = versionOf(name)) {
             versions.append(
-                {std::move(*number), AppPaths::join(AppPaths::join(parent, name), below)});
+                {AppPaths::join(AppPaths::join(parent, name), below), origin, std::move(number)});
         }
     }
-    std::stable_sort(versions.begin(), versions.end(), [](const Version& a, const Version& b) {
-        return std::lexicographical_compare(b.number.cbegin(), b.number.cend(), a.number.cbegin(),
-                                            a.number.cend());
+    std::stable_sort(versions.begin(), versions.end(), [](const Candidate& a, const Candidate& b) {
+        return std::lexicographical_compare(b.version->cbegin(), b.version->cend(),
+                                            a.version->cbegin(), a.version->cend());
     });
-    QStringList folders;
-    for (const Version& version : versions) {
-        folders.append(version.folder);
+    return versions;
+}
+
+// The version with three parts, the missing ones 0.
+Version padded(Version version) {
+    version.resize(3, 0);
+    return version;
+}
+
+// The lowest version above every one that starts with these parts: 18.2 -> 18.3.0.
+Version above(Version parts) {
+    ++parts.last();
+    return padded(parts);
+}
+
+// One comparator as the versions it allows, from low up to (not including) high; nothing when
+// it is written otherwise.
+struct Interval {
+    Version low;
+    std::optional<Version> high;
+};
+
+std::optional<Interval> intervalOf(QString comparator) {
+    static constexpr std::array<QStringView, 7> operators{u">=", u"<=", u">", u"<",
+                                                          u"=",  u"^",  u"~"};
+    QStringView op;
+    for (const QStringView candidate : operators) {
+        if (comparator.startsWith(candidate)) {
+            op = candidate;
+            comparator.remove(0, candidate.size());
+            break;
+        }
     }
-    return folders;
+    // Parts from an x (or *) on stand for any.
+    QStringList given = comparator.split(u'.');
+    while (!given.isEmpty() &&
+           QStringList{u"x"_s, u"X"_s, u"*"_s, QString()}.contains(given.last())) {
+        given.removeLast();
+    }
+    const auto parts = given.isEmpty() ? std::optional(Version{}) : versionOf(given.join(u'.'));
+    if (!parts || parts->size() > 3) {
+        return std::nullopt;
+    }
+    const Version zero{0, 0, 0};
+    if (parts->isEmpty()) {
+        return Interval{zero, std::nullopt};
+    }
+    if (op == u">=") {
+        return Interval{padded(*parts), std::nullopt};
+    }
+    if (op == u">") {
+        return Interval{above(*parts), std::nullopt};
+    }
+    if (op == u"<") {
+        return Interval{zero, padded(*parts)};
+    }
+    if (op == u"<=") {
+        return Interval{zero, above(*parts)};
+    }
+    // ^ keeps the first part that is not 0, ~ the first two parts; = (or none) all given.
+    qsizetype kept = parts->size();
+    if (op == u"^") {
+        kept = parts->at(0) != 0 ? 1 : 2;
+    } else if (op == u"~") {
+        kept = 2;
+    }
+    return Interval{padded(*parts), above(parts->first(std::min(kept, parts->size())))};
+}
+
+bool lower(const Version& a, const Version& b) {
+    return std::lexicographical_compare(a.cbegin(), a.cend(), b.cbegin(), b.cend());
+}
+
+QString joined(const Version& version) {
+    QStringList parts;
+    for (const int part : version) {
+        parts.append(QString::number(part));
+    }
+    return parts.join(u'.');
 }
 
 QString nvmRoot(const QString& home, const QString& nvmDir) {
     return QDir::isAbsolutePath(nvmDir) ? nvmDir : AppPaths::join(home, QStringLiteral(".nvm"));
 }
 
-QStringList nvmBinFolders(const QString& home, const QString& nvmDir) {
+QList<Candidate> nvmVersions(const QString& home, const QString& nvmDir) {
     return versionFolders(AppPaths::join(nvmRoot(home, nvmDir), QStringLiteral("versions/node")),
-                          QStringLiteral("bin"));
+                          QStringLiteral("bin/node"), QStringLiteral("nvm"));
 }
 
-QStringList fnmBinFolders(const QString& home) {
+QList<Candidate> fnmVersions(const QString& home) {
     return versionFolders(AppPaths::join(home, QStringLiteral(".local/share/fnm/node-versions")),
-                          QStringLiteral("installation/bin"));
+                          QStringLiteral("installation/bin/node"), QStringLiteral("fnm"));
 }
 
 } // namespace
@@ -89,20 +148,12 @@ QStringList systemCandidates() {
             QStringLiteral("/usr/bin/node")};
 }
 
-std::optional<QString> resolve(const QString& resourceFolder, const QStringList& candidates) {
-    if (auto bundled = bundledNode(resourceFolder)) {
-        return bundled;
-    }
-    for (const QString& candidate : candidates) {
-        if (isExecutableFile(candidate)) {
-            return candidate;
-        }
-    }
-    return std::nullopt;
-}
-
 QStringList versionManagerBinFolders(const QString& home, const QString& nvmDir) {
-    return nvmBinFolders(home, nvmDir) + fnmBinFolders(home);
+    QStringList folders;
+    for (const Candidate& version : nvmVersions(home, nvmDir) + fnmVersions(home)) {
+        folders.append(QFileInfo(version.path).path());
+    }
+    return folders;
 }
 
 QList<Candidate> candidates(const QStringList& systemCandidates, const QString& home,
@@ -110,21 +161,21 @@ QList<Candidate> candidates(const QStringList& systemCandidates, const QString& 
     QList<Candidate> found;
     const auto add = [&found](const QStringList& folders, const QString& origin) {
         for (const QString& folder : folders) {
-            found.append({AppPaths::join(folder, QStringLiteral("node")), origin});
+            found.append({AppPaths::join(folder, QStringLiteral("node")), origin, std::nullopt});
         }
     };
     const auto inHome = [&home](const char* relative) {
         return AppPaths::join(home, QString::fromLatin1(relative));
     };
     for (const QString& system : systemCandidates) {
-        found.append({system, QStringLiteral("system")});
+        found.append({system, QStringLiteral("system"), std::nullopt});
     }
-    add(nvmBinFolders(home, nvmDir), QStringLiteral("nvm"));
-    add(fnmBinFolders(home), QStringLiteral("fnm"));
+    found += nvmVersions(home, nvmDir);
+    found += fnmVersions(home);
     add({inHome(".volta/bin")}, QStringLiteral("volta"));
     add({inHome(".asdf/shims")}, QStringLiteral("asdf"));
-    add(versionFolders(inHome(".local/share/mise/installs/node"), QStringLiteral("bin")),
-        QStringLiteral("mise"));
+    found += versionFolders(inHome(".local/share/mise/installs/node"), QStringLiteral("bin/node"),
+                            QStringLiteral("mise"));
     add({inHome(".local/bin")}, QStringLiteral("local"));
     add({QStringLiteral("/snap/bin")}, QStringLiteral("snap"));
     add({QStringLiteral("/home/linuxbrew/.linuxbrew/bin"), inHome(".linuxbrew/bin")},
@@ -132,16 +183,78 @@ QList<Candidate> candidates(const QStringList& systemCandidates, const QString& 
     return found;
 }
 
-std::optional<Candidate> find(const QString& resourceFolder, const QList<Candidate>& candidates) {
-    if (auto bundled = bundledNode(resourceFolder)) {
-        return Candidate{*bundled, QStringLiteral("bundled")};
+std::optional<Version> versionOf(QString text) {
+    text = text.trimmed();
+    if (text.startsWith(u'v')) {
+        text.remove(0, 1);
     }
-    for (const Candidate& candidate : candidates) {
-        if (isExecutableFile(candidate.path)) {
-            return candidate;
+    // At most nine digits a part, so no part overflows.
+    Version parts;
+    for (const QString& part : text.split(u'.')) {
+        const bool digitsOnly =
+            std::all_of(part.cbegin(), part.cend(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+        if (part.isEmpty() || part.size() > 9 || !digitsOnly) {
+            return std::nullopt;
+        }
+        parts.append(part.toInt());
+    }
+    return parts;
+}
+
+QString engines(const QString& daemonScript) {
+    const QString manifest = QFileInfo(daemonScript).dir().filePath(u"../package.json"_s);
+    const auto contents = RegularFile::read(manifest, qint64{64} * 1024);
+    const QJsonValue range =
+        QJsonDocument::fromJson(contents.value_or(QByteArray())).object()[u"engines"][u"node"];
+    return range.toString();
+}
+
+bool satisfies(const Version& version, const QString& range) {
+    const Version given = padded(version);
+    for (const QString& alternative : range.split(u"||"_s)) {
+        bool allowed = true;
+        for (const QString& comparator : alternative.split(u' ', Qt::SkipEmptyParts)) {
+            const auto interval = intervalOf(comparator);
+            if (!interval) {
+                return true;
+            }
+            allowed = allowed && !lower(given, interval->low) &&
+                      (!interval->high || lower(given, *interval->high));
+        }
+        if (allowed) {
+            return true;
         }
     }
-    return std::nullopt;
+    return false;
+}
+
+Choice choose(const QString& resourceFolder, const QList<Candidate>& candidates,
+              const QString& engines,
+              const std::function<VersionReading(const QString& node)>& readVersion) {
+    if (auto bundled = bundledNode(resourceFolder)) {
+        // The package's own: chosen for this gate.
+        return {.runtime = Candidate{*bundled, QStringLiteral("bundled"), std::nullopt},
+                .skipped = {},
+                .reading = false};
+    }
+    Choice choice;
+    for (const Candidate& candidate : candidates) {
+        if (!isExecutableFile(candidate.path)) {
+            continue;
+        }
+        const VersionReading version =
+            candidate.version ? VersionReading(candidate.version) : readVersion(candidate.path);
+        if (version && *version && !satisfies(**version, engines)) {
+            choice.skipped.append(
+                QStringLiteral("%1 %2 v%3: the gate needs %4")
+                    .arg(candidate.origin, candidate.path, joined(**version), engines));
+            continue;
+        }
+        choice.runtime = candidate;
+        choice.reading = !version;
+        return choice;
+    }
+    return choice;
 }
 
 } // namespace NodeRuntime

@@ -36,4 +36,6 @@ struct PublishedFields {
     std::optional<QString> registrationError;
     // One entry for each detected agent whose state is known.
     QList<AgentConnection> agentConnections;
+    // Node.js runtimes passed over for one the gate can run on, each with why.
+    QStringList nodeSkipped;
 };

@@ -3,6 +3,11 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryFile>
+
+#include <cerrno>
+#include <cstdio>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -31,16 +36,20 @@ bool makePrivateFolder(const QString& path) {
 }
 
 std::expected<void, QString> writePrivateFile(const QString& path, const QByteArray& contents) {
-    QFile file(path);
-    if (QFileInfo(path).isFile()) {
-        file.setPermissions(ownerReadWrite);
-    }
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate, ownerReadWrite)) {
+    // Made beside it (QTemporaryFile makes it 0600) and renamed over it: a reader sees the old
+    // file or the new one, never half of one, and a link in its place is replaced, not followed.
+    QTemporaryFile file(path + QStringLiteral(".XXXXXX"));
+    if (!file.open()) {
         return std::unexpected(file.errorString());
     }
-    if (file.write(contents) != contents.size() || !file.flush()) {
+    if (file.write(contents) != contents.size() || !file.flush() || ::fsync(file.handle()) != 0) {
         return std::unexpected(file.errorString());
     }
+    if (::rename(QFile::encodeName(file.fileName()).constData(),
+                 QFile::encodeName(path).constData()) != 0) {
+        return std::unexpected(qt_error_string(errno));
+    }
+    file.setAutoRemove(false);
     return {};
 }
 

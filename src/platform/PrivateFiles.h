@@ -11,8 +11,8 @@ namespace PrivateFiles {
 // Creates the folder (and its missing parents) with mode 0700; tightens an existing one.
 bool makePrivateFolder(const QString& path);
 
-// Replaces the file's contents in place; a new file is created with mode 0600 and an existing
-// one is tightened to 0600 before the secret reaches it. The error is the system's description.
+// Replaces the file whole, at once, with one of mode 0600 that held the contents before it took
+// the path. The error is the system's description.
 std::expected<void, QString> writePrivateFile(const QString& path, const QByteArray& contents);
 
 void restrictToOwner(const QString& filePath);

@@ -27,7 +27,7 @@ private slots:
             u"stopped|none|own gate|—|—|fallback (~/bramblekit)|NOT FOUND|not found|not found|"
             "not found|not yet verified end-to-end|—||note"_s);
         add(
-            "signed in, running, node through nvm",
+            "signed in, running, node through nvm after an older one",
             [](auto& s) {
                 s.helperRunning = s.daemonBundled = true;
                 s.lastChecked = u"10:42"_s;
@@ -35,6 +35,7 @@ private slots:
                 s.personalRoom = u"room-9"_s;
                 s.nodePath = u"/h/.nvm/bin/node"_s;
                 s.nodeOrigin = u"nvm"_s;
+                s.nodeSkipped = {u"system /usr/bin/node v16.0.0: the gate needs >=18"_s};
                 s.gateLogPath = u"/h/gate.log"_s;
                 s.detectedAgents = {u"Claude Code"_s, u"Codex"_s, u"Gemini"_s};
                 using State = AgentConnection::State;
@@ -42,7 +43,8 @@ private slots:
                     {u"Codex"_s, State::Unreadable, u"/h/.codex/config.toml line 3"_s},
                     {u"Claude Code"_s, State::Connected, {}}};
             },
-            u"running|none|own gate|user-7|room-9|bundled in app|nvm: /h/.nvm/bin/node|"
+            u"running|none|own gate|user-7|room-9|bundled in app|nvm: /h/.nvm/bin/node; skipped "
+            "system /usr/bin/node v16.0.0: the gate needs >=18|"
             "connected|settings unreadable: /h/.codex/config.toml line 3|—|"
             "not yet verified end-to-end|10:42|/h/gate.log|note"_s);
         // A bundled Node.js wins over one found on the system, and needs no dev-build note;

@@ -210,11 +210,10 @@ private slots:
     }
 
     void theTrayIconFollowsTheGate() {
-        Desk desk([](TestHome&) {});
+        Desk desk([](TestHome& home) { home.signIn(); });
         const QImage stopped = desk.tray.trayIcon().icon().pixmap(32).toImage();
-        const StubHttpServer ownGate(desk.home.ownPort, StubHttpServer::Behaviour::Answer);
-        desk.gate.refresh();
-        QTRY_VERIFY(desk.gate.helperRunning());
+        desk.gate.startHelperGate();
+        QTRY_VERIFY_WITH_TIMEOUT(desk.gate.helperRunning(), 20000);
         QVERIFY(desk.tray.trayIcon().icon().pixmap(32).toImage() != stopped);
     }
 };

@@ -12,6 +12,9 @@
 #include <QRegularExpression>
 #include <QTest>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -84,8 +87,17 @@ private slots:
                        ? gate->gateProcessId().value_or(0)
                        : 0;
         };
+        // What the helper holds, its standard input and a descriptor left without
+        // close-on-exec, stays with it: the gate reads /dev/null.
+        home.makeFile(QStringLiteral("held"));
+        const int held = ::open(QFile::encodeName(home.path(QStringLiteral("held"))), O_RDONLY);
+        const int input = ::dup(STDIN_FILENO);
+        ::dup2(held, STDIN_FILENO);
         const qint64 first = started();
-        QVERIFY(first > 0);
+        ::dup2(input, STDIN_FILENO);
+        ::close(input);
+        ::close(held);
+        QVERIFY2(first > 0, qPrintable(gate->lastError().value_or(QString())));
         QCOMPARE(GateConfig::readPollerApiKey(gate->configPath()), QStringLiteral("key-live"));
         // The gate is told where the agents' key is and how long to hold a hook (at most an hour).
         const auto config = [&gate] {
@@ -104,6 +116,12 @@ private slots:
         QVERIFY(QRegularExpression(QStringLiteral("^[A-Za-z0-9_-]{43}\n$"))
                     .match(QString::fromLatin1(key))
                     .hasMatch());
+        const QDir descriptors(QStringLiteral("/proc/%1/fd").arg(first));
+        QCOMPARE(QFile::symLinkTarget(descriptors.filePath(QStringLiteral("0"))), "/dev/null");
+        for (const QString& entry : descriptors.entryList(QDir::Files | QDir::System)) {
+            QVERIFY(QFile::symLinkTarget(descriptors.filePath(entry)) !=
+                    home.path(QStringLiteral("held")));
+        }
 
         killProcess(first);
         QTRY_VERIFY_WITH_TIMEOUT(!gate->gateProcessId() && !gate->helperRunning(), gateStartMs);

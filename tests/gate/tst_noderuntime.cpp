@@ -1,61 +1,117 @@
+#include "gate/GateController.h"
 #include "gate/NodeRuntime.h"
+#include "support/TestHome.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QTemporaryDir>
 #include <QTest>
+
+using namespace Qt::StringLiterals;
 
 class NodeRuntimeTest : public QObject {
     Q_OBJECT
 private slots:
-    // The bundled runtime (res/node), else the first place that has an executable node; the
-    // system's is usr/bin/node here, and nvm versions go highest first, by number. Whatever
-    // cannot be a runtime is skipped.
-    void find_data() {
-        QTest::addColumn<QStringList>("entries"); // "shape:relative path", see find()
-        QTest::addColumn<QString>("found");       // "origin relative-path", or empty
-        const auto row = [](const char* name, const QStringList& entries, const char* found) {
-            QTest::newRow(name) << entries << QString(found);
-        };
-        const QString nvm = QStringLiteral(".nvm/versions/node/");
-        row("bundle first", {"exec:res/node", "exec:usr/bin/node"}, "bundled res/node");
-        row("nvm by version, not by name; one without a usable node skipped",
-            {"exec:" + nvm + "v9.0.0/bin/node", "exec:" + nvm + "v20.2.0/bin/node",
-             "exec:" + nvm + "v20.11.1/bin/node", "plain:" + nvm + "v21.0.0/bin/node"},
-            "nvm .nvm/versions/node/v20.11.1/bin/node");
-        row("dangling, not executable, or named by no version: none",
-            {"dangling:usr/bin/node", "plain:.local/bin/node", "exec:" + nvm + "latest/bin/node",
-             "exec:" + nvm + "v20.x/bin/node", "exec:" + nvm + "v99999999999.0.0/bin/node",
-             "dangling:.nvm/alias/default"},
-            "");
+    // The bundled runtime (res/node), else the first place that has an executable node the
+    // gate's engines allow, as a launch takes it: the system's is usr/bin/node here, and nvm
+    // versions go highest first, by number. A runtime whose folder names no version says it
+    // when run; one that does not is taken as it is. Whatever cannot be a runtime is skipped;
+    // one the gate cannot run on is passed over, and said.
+    void choice_data() {
+        QTest::addColumn<QStringList>("entries"); // "shape:relative path", see choice()
+        QTest::addColumn<QString>("engines");
+        QTest::addColumn<QString>("found"); // "origin relative-path", or empty
+        QTest::addColumn<QString>("skipped");
+        const QString nvm = u".nvm/versions/node/"_s;
+        QTest::newRow("bundle first") << QStringList{u"exec:res/node"_s, u"v20.0.0:usr/bin/node"_s}
+                                      << u">=18"_s << u"bundled res/node"_s << QString();
+        QTest::newRow("nvm by version, not by name; one without a usable node skipped")
+            << QStringList{"exec:" + nvm + "v9.0.0/bin/node", "exec:" + nvm + "v20.2.0/bin/node",
+                           "exec:" + nvm + "v20.11.1/bin/node", "plain:" + nvm + "v21.0.0/bin/node"}
+            << QString() << "nvm " + nvm + "v20.11.1/bin/node" << QString();
+        QTest::newRow("dangling, not executable, or named by no version: none")
+            << QStringList{u"dangling:usr/bin/node"_s,
+                           u"plain:.local/bin/node"_s,
+                           "exec:" + nvm + "latest/bin/node",
+                           "exec:" + nvm + "v20.x/bin/node",
+                           "exec:" + nvm + "v99999999999.0.0/bin/node",
+                           u"dangling:.nvm/alias/default"_s}
+            << QString() << QString() << QString();
+        QTest::newRow("the system's too old, nvm's newest too new")
+            << QStringList{u"v16.20.2:usr/bin/node"_s, "exec:" + nvm + "v18.20.1/bin/node",
+                           "exec:" + nvm + "v22.0.0/bin/node"}
+            << u"^18.17 || >=22.1"_s << "nvm " + nvm + "v18.20.1/bin/node"
+            << "system usr/bin/node v16.20.2: the gate needs ^18.17 || >=22.1; nvm " + nvm +
+                   "v22.0.0/bin/node v22.0.0: the gate needs ^18.17 || >=22.1";
+        QTest::newRow("a version that cannot be read")
+            << QStringList{u"exec:usr/bin/node"_s, "exec:" + nvm + "v20.0.0/bin/node"} << u">=18"_s
+            << u"system usr/bin/node"_s << QString();
+        QTest::newRow("none new enough")
+            << QStringList{u"v16.0.0:usr/bin/node"_s} << u">=18"_s << QString()
+            << u"system usr/bin/node v16.0.0: the gate needs >=18"_s;
     }
-    void find() {
+    void choice() {
         QFETCH(QStringList, entries);
+        QFETCH(QString, engines);
         QFETCH(QString, found);
-        QTemporaryDir dir;
-        // exec, plain (no x bit), dangling (a link to nothing).
+        QFETCH(QString, skipped);
+        const TestHome home;
+        home.signIn();
+        // exec (says no version), v1.2.3 (says that one), plain (no x bit), dangling (a link to
+        // nothing).
         for (const QString& entry : entries) {
             const QString shape = entry.section(u':', 0, 0);
-            const QString path = dir.filePath(entry.section(u':', 1));
-            QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+            const QString relative = entry.section(u':', 1);
             if (shape == u"dangling") {
-                QVERIFY(QFile::link(path + QStringLiteral(".gone"), path));
+                QVERIFY(QDir().mkpath(QFileInfo(home.path(relative)).path()));
+                QVERIFY(QFile::link(home.path(relative) + u".gone"_s, home.path(relative)));
             } else {
-                QFile file(path);
-                QVERIFY(file.open(QIODevice::WriteOnly));
-                QVERIFY(file.setPermissions(
-                    shape == u"plain" ? QFile::ReadOwner : QFile::ReadOwner | QFile::ExeOwner));
+                home.makeFile(relative,
+                              shape.startsWith(u'v') ? "#!/bin/sh\necho " + shape.toUtf8() + "\n"
+                                                     : QByteArray("#!/bin/sh\nexit 1\n"),
+                              shape != u"plain");
             }
         }
-        const auto node = NodeRuntime::find(
-            dir.filePath(QStringLiteral("res")),
-            NodeRuntime::candidates({dir.filePath(QStringLiteral("usr/bin/node"))}, dir.path(),
-                                    QString()));
-        // A runtime this machine has outside the test folder is no input.
-        const bool inside = node && node->path.startsWith(dir.path() + u'/');
-        QCOMPARE(inside ? node->origin + u' ' + node->path.mid(dir.path().size() + 1) : QString(),
-                 found);
+        home.makeFile(u"res/Daemon/bin/bk-mcp-daemon.mjs"_s);
+        home.makeFile(u"res/Daemon/package.json"_s,
+                      R"({"engines": {"node": ")" + engines.toUtf8() + R"("}})");
+        GateEnvironment environment = home.environment();
+        environment.resourceFolder = home.path(u"res"_s);
+        environment.systemNodeCandidates = {home.path(u"usr/bin/node"_s)};
+        GateController gate(environment);
+        gate.startHelperGate();
+        const auto node = gate.nodePath();
+        // A runtime this machine has outside the test home is no input.
+        const QString prefix = home.home() + u'/';
+        const bool inside = node && node->startsWith(prefix);
+        QCOMPARE(inside ? gate.nodeOrigin() + u' ' + node->mid(prefix.size()) : QString(), found);
+        QCOMPARE(gate.published().nodeSkipped.join(u"; "_s).remove(prefix), skipped);
+    }
+
+    // Ranges as package.json's engines write them; one written otherwise rules out nothing.
+    void ranges_data() {
+        QTest::addColumn<QString>("range");
+        QTest::addColumn<QStringList>("allowed");
+        QTest::addColumn<QStringList>("refused");
+        const auto row = [](const char* range, const char* allowed, const char* refused) {
+            QTest::newRow(range) << QString::fromLatin1(range)
+                                 << QString::fromLatin1(allowed).split(u' ', Qt::SkipEmptyParts)
+                                 << QString::fromLatin1(refused).split(u' ', Qt::SkipEmptyParts);
+        };
+        row(">=18", "18.0.0 20.1.0", "16.20.2 17.9.9");
+        row(">18 <=20", "19.0.0 20.9.9", "18.9.9 21.0.0");
+        row("^18.17 || >=22.1", "18.17.0 18.99.0 22.1.0", "18.16.9 19.0.0 22.0.9");
+        row("~20.11 || 16.x", "20.11.0 20.11.9 16.0.0", "20.10.9 20.12.0 17.0.0");
+        row("18 - 20", "1.0.0", "");
+    }
+    void ranges() {
+        QFETCH(QString, range);
+        QFETCH(QStringList, allowed);
+        QFETCH(QStringList, refused);
+        for (const QString& version : allowed + refused) {
+            QCOMPARE(NodeRuntime::satisfies(*NodeRuntime::versionOf(version), range),
+                     allowed.contains(version));
+        }
     }
 };
 
