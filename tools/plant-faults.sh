@@ -104,7 +104,7 @@ src/gate/GateProcess.cpp@s/        !hasArgument(identity.pid, configPath)) {/   
 src/gate/GateSupervisor.cpp@s/    if (m_process \&\& \*changed) {/    if (false) {/@a gate held from before a new sign-in keeps polling with the older key
 src/platform/PrivateFiles.cpp@s/    QTemporaryFile file(path + QStringLiteral(".XXXXXX"));/    QFile(path).resize(0); QTemporaryFile file(path + QStringLiteral(".XXXXXX"));/@a gate starting while its config is rewritten reads half of it
 src/gate/NodeRuntime.cpp@s/        if (version \&\& \*version \&\& !satisfies(\*\*version, engines)) {/        if (false) {/@a system Node.js older than the gate needs is chosen over a newer one from nvm
-src/gate/GateSupervisor.cpp@s/    while (m_runtime.reading) {/    while (false) {/@a launch takes a runtime before its version is known
+src/gate/GateSupervisor.cpp@s/    m_startWhenRead = m_runtime.reading;/    m_startWhenRead = false;/@a launch takes a runtime before its version is known
 src/gate/NodeRuntime.cpp@s/kept = parts->at(0) != 0 ? 1 : 2;/kept = 2;/@an engines range with ^ refuses versions it allows
 src/app/DiagnosticsContent.cpp@s/text += QStringLiteral("; skipped ") + skipped;/text += skipped.left(0);/@diagnostics do not say which Node.js was passed over, nor why
 LIST

@@ -54,6 +54,26 @@ std::optional<QStringList> hookNames(const QStringList& words, bool connecting,
     return names;
 }
 
+// A command line may wait for a runtime to say its version, as no window waits on it.
+std::optional<NodeRuntime::Candidate> runtimeFor(const QString& script, const QString& resources,
+                                                 const QString& home) {
+    const auto version = [](const QString& node) -> NodeRuntime::VersionReading {
+        QProcess reading;
+        reading.setStandardInputFile(QProcess::nullDevice());
+        reading.start(node, {QStringLiteral("--version")});
+        const bool said = reading.waitForFinished(3000) && reading.exitCode() == 0;
+        // Known: a version, or none that can be read (never "still reading").
+        return NodeRuntime::VersionReading(
+            std::in_place,
+            said ? NodeRuntime::versionOf(QString::fromUtf8(reading.readAll())) : std::nullopt);
+    };
+    return NodeRuntime::choose(resources,
+                               NodeRuntime::candidates(NodeRuntime::systemCandidates(), home,
+                                                       qEnvironmentVariable("NVM_DIR")),
+                               NodeRuntime::engines(script), version)
+        .runtime;
+}
+
 } // namespace
 
 bool handles(int argc, char* argv[]) {
@@ -81,9 +101,7 @@ int run(int argc, char* argv[]) {
     if (resources.isEmpty() || !QFileInfo(script).isFile()) {
         return fail(QStringLiteral("the connect script is missing from this installation"));
     }
-    const auto node =
-        NodeRuntime::find(resources, NodeRuntime::candidates(NodeRuntime::systemCandidates(), home,
-                                                             qEnvironmentVariable("NVM_DIR")));
+    const auto node = runtimeFor(script, resources, home);
     if (!node) {
         return fail(QStringLiteral("Node.js not found (install Node, then retry)"));
     }

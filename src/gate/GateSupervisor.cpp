@@ -97,6 +97,9 @@ void GateSupervisor::chooseRuntime() {
         NodeRuntime::engines(daemonScript()),
         [this](const QString& node) { return m_versions.of(node); });
     m_state.publish(m_state.nodeSkipped, m_runtime.skipped);
+    if (m_startWhenRead && !m_runtime.reading) {
+        start();
+    }
 }
 
 std::optional<QString> GateSupervisor::nodePath() const {
@@ -158,7 +161,8 @@ QProcessEnvironment GateSupervisor::processEnvironment(const QString& node) cons
     // The gate reaches the same relay as the helper; its config file keeps to its members.
     environment.insert(QStringLiteral("KESTROVA_RELAY_URL"),
                        m_env.relayUrl.toString(QUrl::StripTrailingSlash));
-    // A launcher's one-time tokens are the helper's own; a gate that outlives it has no use for them.
+    // A launcher's one-time tokens are the helper's own; a gate that outlives it has no use for
+    // them.
     environment.remove(QStringLiteral("DESKTOP_STARTUP_ID"));
     environment.remove(QStringLiteral("XDG_ACTIVATION_TOKEN"));
     return environment;
@@ -179,10 +183,11 @@ void GateSupervisor::start() {
         m_env.openUrl(m_env.webUrl);
         return;
     }
-    // Not a runtime whose version is yet to be read: it may be one the gate cannot run on.
-    while (m_runtime.reading) {
-        m_versions.settle();
-        chooseRuntime();
+    // Not a runtime whose version is yet to be read: it may be one the gate cannot run on. The
+    // launch waits for the reading, beside the event loop (a few seconds at most).
+    m_startWhenRead = m_runtime.reading;
+    if (m_startWhenRead) {
+        return;
     }
     const auto node = nodePath();
     if (!node) {
@@ -250,6 +255,7 @@ void GateSupervisor::probeAfterLaunch() {
 
 void GateSupervisor::stop() {
     m_relaunch = false;
+    m_startWhenRead = false;
     takeOverServingGate();
     stopHeld();
     emit m_state.refreshRequested();

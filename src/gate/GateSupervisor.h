@@ -95,6 +95,8 @@ private:
     quint64 m_notOurs = 0;
     // A gate on an older config is stopping: a new one is launched once it has ended.
     bool m_relaunch = false;
+    // A start waits for the version of the runtime it would take.
+    bool m_startWhenRead = false;
     QTimer m_launchProbe;
     int m_launchProbesLeft = 0;
 };

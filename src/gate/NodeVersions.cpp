@@ -41,15 +41,6 @@ NodeRuntime::VersionReading NodeVersions::of(const QString& node) {
     return std::nullopt;
 }
 
-void NodeVersions::settle() {
-    for (auto& [node, entry] : m_entries) {
-        if (entry.reading && !entry.reading->waitForFinished(readingMs)) {
-            entry.reading->kill();
-            entry.reading->waitForFinished();
-        }
-    }
-}
-
 void NodeVersions::finish(const QString& node) {
     Entry& entry = m_entries[node];
     if (!entry.reading) {

@@ -19,9 +19,6 @@ public:
 
     // What is known of the runtime's version; starts reading it when nothing is.
     NodeRuntime::VersionReading of(const QString& node);
-    // Waits for the readings under way: for a launch that must not take a runtime before its
-    // version is known.
-    void settle();
 
 signals:
     // A reading ended: the choice of runtime may change.

@@ -60,6 +60,9 @@ private slots:
             GateController controller(home.environmentWithDaemon());
             for (int cycle = 0; cycle < 30; ++cycle) {
                 controller.startHelperGate();
+                // The first launch waits for the runtime to say its version.
+                QTRY_VERIFY_WITH_TIMEOUT(controller.gateProcessId() || controller.lastError(),
+                                         gateStartMs);
                 const qint64 pid = controller.gateProcessId().value_or(0);
                 QVERIFY2(pid > 0, qPrintable(controller.lastError().value_or(QString())));
                 QVERIFY(QTest::qWaitFor([&home] { return accepts(home.ownPort); }, gateStartMs));
@@ -174,6 +177,7 @@ private slots:
         }
         GateController gate(environment);
         gate.startHelperGate();
+        QTRY_VERIFY_WITH_TIMEOUT(gate.gateProcessId() || gate.lastError(), gateStartMs);
         const qint64 pid = gate.gateProcessId().value_or(0);
         if (!reason.isEmpty()) {
             QTRY_VERIFY_WITH_TIMEOUT(!gate.gateProcessId(), gateStartMs);
@@ -217,7 +221,7 @@ private slots:
         {
             GateController gate(environment);
             gate.startHelperGate();
-            QVERIFY(gate.gateProcessId());
+            QTRY_VERIFY_WITH_TIMEOUT(gate.gateProcessId(), gateStartMs);
             QCOMPARE(gate.lastError().value_or(QString()),
                      inPlace.isEmpty()
                          ? QString()

@@ -66,7 +66,7 @@ private slots:
             QVERIFY(QDir().mkpath(gate.configPath()));
         }
         gate.startHelperGate();
-        QCOMPARE(gate.lastError().value_or(QString()), message);
+        QTRY_COMPARE(gate.lastError().value_or(QString()), message);
         QCOMPARE(gate.gateProcessId(), std::nullopt);
         QVERIFY(!QFileInfo(gate.configPath()).isFile());
         QCOMPARE(home.openedUrls->size(), qsizetype(message == noScript));

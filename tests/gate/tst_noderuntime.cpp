@@ -66,9 +66,12 @@ private slots:
                 QVERIFY(QDir().mkpath(QFileInfo(home.path(relative)).path()));
                 QVERIFY(QFile::link(home.path(relative) + u".gone"_s, home.path(relative)));
             } else {
+                // Each says which runtime the gate was launched on.
+                const QByteArray launch = "#!/bin/sh\n[ \"$1\" = --version ] || echo \"$0\" >>'" +
+                                          home.path(u"launched"_s).toUtf8() + "'\n";
                 home.makeFile(relative,
-                              shape.startsWith(u'v') ? "#!/bin/sh\necho " + shape.toUtf8() + "\n"
-                                                     : QByteArray("#!/bin/sh\nexit 1\n"),
+                              launch + (shape.startsWith(u'v') ? "echo " + shape.toUtf8() + "\n"
+                                                               : QByteArray("exit 1\n")),
                               shape != u"plain");
             }
         }
@@ -80,12 +83,24 @@ private slots:
         environment.systemNodeCandidates = {home.path(u"usr/bin/node"_s)};
         GateController gate(environment);
         gate.startHelperGate();
-        const auto node = gate.nodePath();
         // A runtime this machine has outside the test home is no input.
         const QString prefix = home.home() + u'/';
-        const bool inside = node && node->startsWith(prefix);
-        QCOMPARE(inside ? gate.nodeOrigin() + u' ' + node->mid(prefix.size()) : QString(), found);
+        const auto chosen = [&gate, &prefix] {
+            const auto node = gate.nodePath();
+            const bool inside = node && node->startsWith(prefix);
+            return inside ? gate.nodeOrigin() + u' ' + node->mid(prefix.size()) : QString();
+        };
+        QTRY_COMPARE(chosen(), found);
         QCOMPARE(gate.published().nodeSkipped.join(u"; "_s).remove(prefix), skipped);
+        // The launch waited for the versions: only the chosen runtime ever ran the gate.
+        QFile launched(home.path(u"launched"_s));
+        if (!found.isEmpty() && gate.nodePath()->startsWith(prefix)) {
+            QTRY_VERIFY(launched.exists());
+        }
+        QVERIFY(!launched.exists() || launched.open(QIODevice::ReadOnly));
+        for (const QByteArray& line : launched.readAll().split('\n')) {
+            QVERIFY(line.isEmpty() || line == gate.nodePath().value_or(QString()).toUtf8());
+        }
     }
 
     // Ranges as package.json's engines write them; one written otherwise rules out nothing.
