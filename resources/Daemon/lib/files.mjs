@@ -1,5 +1,5 @@
 // The queue and receipt files: one JSON object a line, appended to.
-import { appendFileSync, readFileSync } from 'node:fs';
+import { appendFileSync, readFileSync, renameSync, rmSync, writeFileSync } from 'node:fs';
 import { log } from './log.mjs';
 
 // A missing file means "nothing yet"; a damaged line is reported and skipped so it cannot hide the rest.
@@ -32,5 +32,18 @@ export function appendLine(path, what, object) {
     appendFileSync(path, JSON.stringify(object) + '\n');
   } catch (err) {
     log(`cannot append to ${what}: ${err.code || err.message}`);
+  }
+}
+
+// Replaces the file at once: a crash leaves the old file or the new one, never half of it.
+export function rewriteLines(path, what, objects) {
+  if (typeof path !== 'string' || path === '') return;
+  const temporary = `${path}.${process.pid}.tmp`;
+  try {
+    writeFileSync(temporary, objects.map((object) => JSON.stringify(object) + '\n').join(''), { mode: 0o600 });
+    renameSync(temporary, path);
+  } catch (err) {
+    log(`cannot rewrite ${what}: ${err.code || err.message}`);
+    rmSync(temporary, { force: true });
   }
 }

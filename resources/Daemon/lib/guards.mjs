@@ -12,8 +12,9 @@ export function rpcError(res, status, code, message) {
 }
 
 // Web pages may reach loopback too; refusing foreign origins and hosts stops DNS rebinding.
+// Sandboxed frames and local files send "null".
 export function originAllowed(origin) {
-  if (origin === undefined || origin === 'null') return true;
+  if (origin === undefined) return true;
   try {
     const url = new URL(origin);
     return (url.protocol === 'http:' || url.protocol === 'https:') && LOOPBACK_NAMES.has(url.hostname);
