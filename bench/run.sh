@@ -152,4 +152,9 @@ for name in probe-refused probe-silent signin-stall refresh-burst; do
     while IFS= read -r line; do figure "$line"; done <"$work/lines"
 done
 
+# 8-15. The gate's own figures, its memory against a bare Node.js server measured in the same run.
+node "$here/gate.mjs" "$bin/../share/kestrova-helper/Daemon/bin/bk-mcp-daemon.mjs" "$bin/kestrova-devstack" \
+    >"$work/gate.out" || echo "bench: the gate's figures failed" >&2
+while IFS= read -r line; do figure "gate: $line"; done <"$work/gate.out"
+
 echo "bench: $figures figures"
