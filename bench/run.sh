@@ -155,4 +155,9 @@ done
 # 8. The agents' hook command: spawn to its request at the gate, against /bin/true.
 figure "$("$bin/kestrova-bench-hook" "$bin/kestrova-hook" 200)"
 
+# 9-16. The gate's own figures, its memory against a bare Node.js server measured in the same run.
+node "$here/gate.mjs" "$bin/../share/kestrova-helper/Daemon/bin/bk-mcp-daemon.mjs" "$bin/kestrova-devstack" \
+    >"$work/gate.out" || echo "bench: the gate's figures failed" >&2
+while IFS= read -r line; do figure "gate: $line"; done <"$work/gate.out"
+
 echo "bench: $figures figures"
