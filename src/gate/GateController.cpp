@@ -1,5 +1,7 @@
 #include "gate/GateController.h"
 
+#include "platform/AppPaths.h"
+
 #include <QNetworkReply>
 #include <QTimer>
 
@@ -7,7 +9,9 @@ GateController::GateController(GateEnvironment environment, QObject* parent)
     : QObject(parent)
     , m_env(std::move(environment))
     , m_supervisor(m_env, m_state)
-    , m_monitor(m_env, m_state, *m_env.network) {
+    , m_monitor(m_env, m_state, *m_env.network)
+    , m_events(m_env, m_state, *m_env.network,
+               AppPaths::join(m_supervisor.supportDir(), QStringLiteral("gate-secret"))) {
     connect(&m_state, &GateState::changed, this, &GateController::changed);
     connect(&m_state, &GateState::refreshRequested, this, &GateController::refresh);
     const ControllerPartsContext parts{.environment = m_env,
@@ -39,6 +43,10 @@ void GateController::refresh() {
     m_agents->detect();
     // Runs on by itself; the last cycle to finish wins.
     m_monitor.probe();
+}
+
+QString GateController::receiptsPath() const {
+    return AppPaths::join(m_supervisor.supportDir(), QStringLiteral("receipts.jsonl"));
 }
 
 void GateController::setLaunchAtLogin(bool enabled) {

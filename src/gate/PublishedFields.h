@@ -1,5 +1,7 @@
 #pragma once
 
+#include "gate/WaitingRequest.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -23,4 +25,8 @@ struct PublishedFields {
     QStringList detectedAgents;
     QStringList registeredAgents;
     std::optional<QString> registrationError;
+    // What waits for the user's answer at the own gate, oldest first.
+    QList<WaitingRequest> waitingRequests;
+    // Why an answer given on this computer decided nothing (too late, gate unreachable).
+    std::optional<QString> decisionNotice;
 };
