@@ -1,6 +1,7 @@
 #include "BuildConfig.h"
 #include "app/ControllerAssembly.h"
 #include "app/MenuActions.h"
+#include "app/RequestNotifier.h"
 #include "app/SignInSheetPresenter.h"
 #include "app/TrayMenu.h"
 #include "app/TrayWatcher.h"
@@ -63,6 +64,8 @@ int main(int argc, char* argv[]) {
                        [](const QUrl& url) { QDesktopServices::openUrl(url); }};
     WindowManager windows(gate, site);
     MenuActions actions(gate, windows, site);
+    const RequestNotifier notifier(gate, QDBusConnection::sessionBus(),
+                                   QString::fromUtf8(BuildConfig::appId));
     QObject::connect(&actions, &MenuActions::quitRequested, &app, &QApplication::quit);
     // Where no tray holds the menu, the welcome window offers its commands.
     QObject::connect(&windows, &WindowManager::actionChosen, &actions, &MenuActions::perform);

@@ -31,7 +31,7 @@ QString describe(const QList<MenuEntry>& entries) {
 }
 
 QString tail(bool startAtLogin = false) {
-    return QStringLiteral("|c:Refresh status|c:Show pairing QR…|c:Diagnostics…|-|") +
+    return QStringLiteral("|c:Refresh status|c:Show pairing QR…|c:Diagnostics…|c:History…|-|") +
            (startAtLogin ? u'X' : u'x') +
            QStringLiteral(":Start at login|c:Open kestrova.example|-|c:Quit Kestrova Helper");
 }
