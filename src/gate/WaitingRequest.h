@@ -12,18 +12,18 @@
 struct WaitingRequest {
     enum class Origin { Tool, Hook };
 
-    QString id;
-    QString agent;
-    QString title;
-    QString detail;
-    QString cwd;
+    QString id{};
+    QString agent{};
+    QString title{};
+    QString detail{};
+    QString cwd{};
     Origin origin = Origin::Tool;
     // A tool call whose caller hung up still waits on the phone, but nobody at the computer
     // is waiting for it any more.
     bool callerWaiting = true;
     // The agent offered to allow the same for the rest of its session.
     bool sessionOffer = false;
-    QDateTime expiresAt;
+    QDateTime expiresAt{};
 
     bool operator==(const WaitingRequest&) const = default;
 };

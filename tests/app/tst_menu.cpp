@@ -128,6 +128,23 @@ private slots:
                               "i:Local gate: running (:8789)|c:Stop local gate|"
                               "i:Existing dev gate (:8788): detected") +
                    tail();
+        // Answers to each waiting request come first; its line is elided like any other.
+        QTest::newRow("two requests waiting, one offering the session; a late answer")
+            << snapshot([](auto& s) {
+                   s.waitingRequests = {{.id = QStringLiteral("r1"),
+                                         .agent = QStringLiteral("Codex"),
+                                         .title = QStringLiteral("Bash: ") + QString(80, u'y')},
+                                        {.id = QStringLiteral("r2"),
+                                         .title = QStringLiteral("R&D"),
+                                         .sessionOffer = true}};
+                   s.decisionNotice = QStringLiteral("Too late");
+               })
+            << QStringLiteral("i:2 requests waiting|i:Codex: Bash: ") + QString(66, u'y') +
+                   QStringLiteral("…|c:Approve|c:Deny|i:Agent: R&&D|c:Approve|c:Deny|"
+                                  "c:Allow for this session|i:⚠︎ Too late|-|i:Not signed in|-|"
+                                  "c:Show Kestrova|-|c:Sign in with Google|-|i:Local gate: stopped|"
+                                  "d:Start local gate|i:Existing dev gate (:8788): none") +
+                   tail();
     }
 
     void entriesPerState() {
