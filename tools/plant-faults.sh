@@ -61,6 +61,12 @@ src/platform/SingleInstance.cpp@s/if (::lstat(QFile::encodeName(path)/if (::stat
 src/gate/GateController.cpp@/^GateController::GateController/,/^}/{/m_agents->registerDetected();/d}@after a restart the welcome window says "Registering your agent to Kestrova…" for good
 src/app/WelcomeWindow.cpp@/^bool WelcomeWindow::event/,/^}/s/if (event->type() == QEvent::LayoutRequest) {/if (false) {/@a checklist row that wraps while the window is open is cut off
 src/app/ControllerAssembly.cpp@/environment.stateFolder =/,/environment.homeFolder);/d@the gate's log written to /kestrova-helper at the root of the file system
+src/app/RequestNotice.cpp@s/? text.toHtmlEscaped() : text;/? text : text;/@a request titled "<b>…" shows bold in the notification instead of literally
+src/app/RequestNotice.cpp@s/if (request.origin == WaitingRequest::Origin::Tool \&\& !request.callerWaiting) {/if (false) {/@a notification asks about a tool call whose caller already gave up
+src/gate/EventStream.cpp@/m_line.chop(1);/d@a gate that ends its lines with CRLF never shows a waiting request
+src/app/HistoryContent.cpp@s/if (receipt.by == u"desktop") {/if (receipt.by == u"phone") {/@the history shows answers given on the desktop as given on the phone
+src/gate/ReceiptLog.cpp@s/receipts.size() < limit/receipts.size() <= limit/@the history lists one decision more than it says
+src/app/MenuModel.cpp@s/if (request.sessionOffer) {/if (true) {/@"Allow for this session" offered for a request that cannot be allowed for the session
 LIST
 }
 
