@@ -37,7 +37,7 @@ std::optional<QList<WaitingRequest>> parse(const QByteArray& json) {
         return std::nullopt;
     }
     QList<WaitingRequest> requests;
-    for (const QJsonValue& entry : intents.toArray()) {
+    for (const auto& entry : intents.toArray()) {
         if (auto request = requestOf(entry.toObject())) {
             requests << *request;
         }
