@@ -135,6 +135,11 @@ void GateEvents::onData() {
 }
 
 void GateEvents::onEnded() {
+    // The controller going away aborts every reply: nothing is published or probed then.
+    if (m_state.closing()) {
+        m_stream.reset();
+        return;
+    }
     const int status = m_stream->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status != 200) {
         qCWarning(lcGate) << "the gate refused its event stream:" << status
