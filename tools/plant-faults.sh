@@ -67,6 +67,7 @@ src/gate/EventStream.cpp@/m_line.chop(1);/d@a gate that ends its lines with CRLF
 src/app/HistoryContent.cpp@s/if (receipt.by == u"desktop") {/if (receipt.by == u"phone") {/@the history shows answers given on the desktop as given on the phone
 src/gate/ReceiptLog.cpp@s/receipts.size() < limit/receipts.size() <= limit/@the history lists one decision more than it says
 src/app/MenuModel.cpp@s/if (request.sessionOffer) {/if (true) {/@"Allow for this session" offered for a request that cannot be allowed for the session
+src/app/HistoryWindow.cpp@/^void HistoryWindow::changeEvent/,/^}/{/TextStyles::restyle(\*this);/d}@the history window's secondary texts unreadable after the desktop switched between light and dark
 LIST
 }
 

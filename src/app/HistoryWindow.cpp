@@ -53,6 +53,14 @@ void HistoryWindow::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
 }
 
+void HistoryWindow::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    // A switch between light and dark themes: the toned texts take their colours anew.
+    if (event->type() == QEvent::PaletteChange) {
+        TextStyles::restyle(*this);
+    }
+}
+
 void HistoryWindow::followRequests() {
     QSet<QString> waiting;
     for (const WaitingRequest& request : m_gate.waitingRequests()) {
