@@ -48,7 +48,7 @@ start_helper() {
     started
 }
 
-serve_notifications() { # serve_notifications [plain]
+serve_notifications() { # serve_notifications [plain [slow]]
     : >"$work/notes"
     "$python" "$here/notifications.py" serve "$@" >"$work/notes" &
     notes_pid=$!
@@ -121,10 +121,10 @@ wait_for "the notification to go" 100 grep -qx "{\"closed\": $number}" "$work/no
 wait_for "the agent's answer" 100 answered || fail "the hook is still waiting"
 grep -q '"behavior":"allow"' "$work/two.out" || fail "the agent was told: $(cat "$work/two.out")"
 
-# 3. A server without actions, met by a helper started again: a plain notification, and the
-# tray menu decides.
+# 3. A server without actions and slow to answer, met by a helper started again: a plain
+# notification, and the tray menu decides while the server still has not answered.
 kill "$helper_pid" "$notes_pid"
-serve_notifications plain
+serve_notifications plain slow
 start_helper
 wait_for "the tray icon" 200 sh -c "grep -c '^registered' '$work/watcher.out' | grep -qx 2"
 ask three

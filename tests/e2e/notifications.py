@@ -1,13 +1,19 @@
 #!/usr/bin/python3
 """A desktop notification server of our own for the tests, and the clicks a user makes on it.
 
-  notifications.py serve [plain]   own org.freedesktop.Notifications until killed; "plain" offers
-                                   no actions and no markup. Prints one JSON line per event:
+  notifications.py serve [plain [slow]]  own org.freedesktop.Notifications until killed; "plain"
+                                   offers no actions and no markup, "slow" answers Notify only
+                                   after 15 s. Prints one JSON line per event:
                                    {"notify": id, "summary", "body", "actions"} or {"closed": id}
   notifications.py click ID ACTION the user chose that action of the notification
+  notifications.py draw OUT.png    draws the notification given as a JSON line on stdin, the
+                                   way a server that reads markup shows it (ImageMagick)
 """
+import html
 import json
+import subprocess
 import sys
+import time
 
 import dbus
 import dbus.service
@@ -18,8 +24,9 @@ TEST = "com.kestrova.Test"
 
 
 class Server(dbus.service.Object):
-    def __init__(self, bus, plain):
+    def __init__(self, bus, plain, slow):
         self.capabilities = ["body"] if plain else ["body", "body-markup", "actions"]
+        self.slow = slow
         self.last = 0
         super().__init__(bus, PATH)
 
@@ -37,6 +44,8 @@ class Server(dbus.service.Object):
         number = replaces or self.last
         print(json.dumps({"notify": int(number), "summary": str(summary), "body": str(body),
                           "actions": [str(a) for a in actions]}), flush=True)
+        if self.slow:
+            time.sleep(15)
         return number
 
     @dbus.service.method(NAME, in_signature="u")
@@ -59,6 +68,24 @@ class Server(dbus.service.Object):
         self.NotificationClosed(number, 2)
 
 
+def draw(shown, out):
+    body = html.unescape(shown["body"]) if "&" in shown["body"] else shown["body"]
+    labels = shown["actions"][1::2]
+    command = ["convert", "-size", "460x", "-background", "#2d2d2d", "-fill", "#f0f0f0",
+               "-font", "DejaVu-Sans-Bold", "-pointsize", "15", "caption:" + shown["summary"],
+               "-font", "DejaVu-Sans", "-pointsize", "13", "caption:" + body, "-append"]
+    if labels:
+        # One button a label, side by side under the text.
+        width = 460 // len(labels)
+        command += ["(", "-size", "%dx30" % (width - 8), "-background", "#444444",
+                    "-fill", "#ffffff", "-gravity", "center"]
+        command += ["label:" + label for label in labels]
+        command += ["-bordercolor", "#2d2d2d", "-border", "4x8", "+append", ")",
+                    "-gravity", "northwest", "-append"]
+    command += ["-bordercolor", "#2d2d2d", "-border", "14", out]
+    subprocess.run(command, check=True)
+
+
 def main():
     if sys.argv[1] == "serve":
         from dbus.mainloop.glib import DBusGMainLoop
@@ -66,7 +93,7 @@ def main():
 
         DBusGMainLoop(set_as_default=True)
         bus = dbus.SessionBus()
-        server = Server(bus, sys.argv[2:] == ["plain"])
+        server = Server(bus, "plain" in sys.argv[2:], "slow" in sys.argv[2:])
         name = dbus.service.BusName(NAME, bus, do_not_queue=True)
         print(json.dumps({"serving": True}), flush=True)
         GLib.MainLoop().run()
@@ -74,6 +101,8 @@ def main():
     elif sys.argv[1] == "click":
         server = dbus.SessionBus().get_object(NAME, PATH)
         server.Click(dbus.UInt32(int(sys.argv[2])), sys.argv[3], dbus_interface=TEST)
+    elif sys.argv[1] == "draw":
+        draw(json.loads(sys.stdin.readline()), sys.argv[2])
     else:
         sys.exit(__doc__)
 
