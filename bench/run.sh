@@ -152,4 +152,7 @@ for name in probe-refused probe-silent signin-stall refresh-burst; do
     while IFS= read -r line; do figure "$line"; done <"$work/lines"
 done
 
+# 8. The agents' hook command: spawn to its request at the gate, against /bin/true.
+figure "$("$bin/kestrova-bench-hook" "$bin/kestrova-hook" 200)"
+
 echo "bench: $figures figures"

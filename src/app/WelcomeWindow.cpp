@@ -59,6 +59,11 @@ WelcomeWindow::WelcomeWindow(GateController& gate, WebSite site, QWidget* parent
     layout->addWidget(makeHeader());
     layout->addWidget(TextStyles::divider(this));
     layout->addWidget(makeChecklist());
+    m_connectOffers = new QWidget(this);
+    new QGridLayout(m_connectOffers);
+    m_connectOffers->layout()->setContentsMargins(0, 0, 0, 0);
+    m_connectOffers->hide();
+    layout->addWidget(m_connectOffers);
     m_warning = wrapped(TextStyles::label(QString(), TextStyle::Footnote, this, Tone::Warning));
     layout->addWidget(m_warning);
     m_trayMissing = wrapped(TextStyles::label(
@@ -171,6 +176,27 @@ void WelcomeWindow::offerMenuCommands() {
             [this, todo = entry.action] { emit actionChosen(todo, {}); }, Qt::QueuedConnection);
         grid->addWidget(button, int(i / 2), int(i % 2));
     }
+}
+
+// One button for each detected agent whose settings do not send its questions to the gate yet.
+void WelcomeWindow::offerConnections(const QList<WelcomeContent::ConnectOffer>& offers) {
+    if (offers == m_offeredConnections) {
+        return;
+    }
+    m_offeredConnections = offers;
+    qDeleteAll(m_connectOffers->findChildren<QPushButton*>(Qt::FindDirectChildrenOnly));
+    auto* grid = static_cast<QGridLayout*>(m_connectOffers->layout());
+    for (qsizetype i = 0; i < offers.size(); ++i) {
+        const WelcomeContent::ConnectOffer& offer = offers.at(i);
+        QPushButton* connectButton = button(offer.label, m_connectOffers);
+        connectButton->setEnabled(offer.enabled);
+        // Queued: connecting changes what this window offers, deleting this button.
+        connect(
+            connectButton, &QPushButton::clicked, this,
+            [this, agent = offer.agent] { m_gate.connectAgent(agent); }, Qt::QueuedConnection);
+        grid->addWidget(connectButton, int(i / 2), int(i % 2));
+    }
+    m_connectOffers->setVisible(!offers.isEmpty());
 }
 
 QWidget* WelcomeWindow::makeHeader() {
@@ -288,6 +314,7 @@ void WelcomeWindow::present(const WelcomeContent& content) {
                                           : QList<MenuEntry>();
     m_requests->present(requests);
     m_requests->setVisible(!requests.isEmpty());
+    offerConnections(content.connectOffers);
     m_warning->setText(content.warning.value_or(QString()));
     m_warning->setVisible(content.warning.has_value());
 

@@ -1,5 +1,6 @@
 #include "gate/GateController.h"
 
+#include "gate/GateSecret.h"
 #include "platform/AppPaths.h"
 
 #include <QNetworkReply>
@@ -10,8 +11,7 @@ GateController::GateController(GateEnvironment environment, QObject* parent)
     , m_env(std::move(environment))
     , m_supervisor(m_env, m_state)
     , m_monitor(m_env, m_state, *m_env.network)
-    , m_events(m_env, m_state, *m_env.network,
-               AppPaths::join(m_supervisor.supportDir(), QStringLiteral("gate-secret"))) {
+    , m_events(m_env, m_state, *m_env.network, GateSecret::path(m_supervisor.supportDir())) {
     connect(&m_state, &GateState::changed, this, &GateController::changed);
     connect(&m_state, &GateState::refreshRequested, this, &GateController::refresh);
     const ControllerPartsContext parts{.environment = m_env,
@@ -41,6 +41,7 @@ GateController::~GateController() {
 void GateController::refresh() {
     m_supervisor.look();
     m_agents->detect();
+    m_agents->readConnections();
     // Runs on by itself; the last cycle to finish wins.
     m_monitor.probe();
 }

@@ -2,10 +2,21 @@
 
 #include "gate/WaitingRequest.h"
 
+#include <QList>
 #include <QString>
 #include <QStringList>
 
 #include <optional>
+
+// Whether an agent's own settings send its questions to the gate (the connect script's word).
+struct AgentConnection {
+    enum class State { Unknown, NotConnected, Connected, Outdated, Unreadable, Connecting };
+    QString agent; // the display name
+    State state = State::Unknown;
+    QString detail; // why the settings could not be read
+
+    bool operator==(const AgentConnection&) const = default;
+};
 
 // The controller's published properties as plain values: held by its state, copied into each
 // snapshot the windows read.
@@ -29,4 +40,6 @@ struct PublishedFields {
     QList<WaitingRequest> waitingRequests;
     // Why an answer given on this computer decided nothing (too late, gate unreachable).
     std::optional<QString> decisionNotice;
+    // One entry for each detected agent whose state is known.
+    QList<AgentConnection> agentConnections;
 };
