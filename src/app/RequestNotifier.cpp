@@ -16,6 +16,11 @@ RequestNotifier::RequestNotifier(GateController& gate, QDBusConnection bus, cons
     connect(&m_gate, &GateController::changed, this, &RequestNotifier::sync);
     connect(&m_notifications, &DesktopNotifications::capabilitiesKnown, this,
             &RequestNotifier::sync);
+    // A server that came up since shows everything waiting once it said what it can show.
+    connect(&m_notifications, &DesktopNotifications::serverReplaced, this, [this] {
+        m_shown.clear();
+        m_problem.reset();
+    });
     connect(&m_notifications, &DesktopNotifications::actionInvoked, this,
             &RequestNotifier::onAction);
 }

@@ -20,11 +20,22 @@ constexpr int kCallDeadlineMs = 10000;
 DesktopNotifications::DesktopNotifications(QDBusConnection bus, QString appIcon, QObject* parent)
     : QObject(parent)
     , m_bus(std::move(bus))
-    , m_appIcon(std::move(appIcon)) {
+    , m_appIcon(std::move(appIcon))
+    , m_serverWatcher(kService, m_bus, QDBusServiceWatcher::WatchForRegistration) {
     m_bus.connect(kService, kPath, kService, QStringLiteral("ActionInvoked"), this,
                   SLOT(onActionInvoked(uint, QString)));
     m_bus.connect(kService, kPath, kService, QStringLiteral("NotificationClosed"), this,
                   SLOT(onClosed(uint, uint)));
+    // The earlier server's notifications went with it, and its numbers mean nothing now.
+    connect(&m_serverWatcher, &QDBusServiceWatcher::serviceRegistered, this, [this] {
+        m_shown.clear();
+        emit serverReplaced();
+        askCapabilities();
+    });
+    askCapabilities();
+}
+
+void DesktopNotifications::askCapabilities() {
     QDBusPendingCallWatcher* asked = call(QStringLiteral("GetCapabilities"), {});
     connect(asked, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* w) {
         const QDBusPendingReply<QStringList> reply = *w;

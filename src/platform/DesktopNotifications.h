@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDBusConnection>
+#include <QDBusServiceWatcher>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -32,7 +33,7 @@ public:
     DesktopNotifications(QDBusConnection bus, QString appIcon, QObject* parent = nullptr);
 
     // The server's capabilities once it answered GetCapabilities (empty when it could not),
-    // nothing before.
+    // nothing before. Asked again when a server comes up: what was shown is then gone.
     const std::optional<QStringList>& capabilities() const { return m_capabilities; }
 
     void show(const QString& key, const Notice& notice);
@@ -41,6 +42,8 @@ public:
 
 signals:
     void capabilitiesKnown();
+    // A server came up: nothing shown before is on screen, and capabilities are asked again.
+    void serverReplaced();
     void actionInvoked(const QString& key, const QString& action);
 
 private:
@@ -51,6 +54,7 @@ private:
 
     Q_SLOT void onActionInvoked(uint id, const QString& action);
     Q_SLOT void onClosed(uint id, uint reason);
+    void askCapabilities();
     QDBusPendingCallWatcher* call(const QString& method, const QVariantList& arguments);
     void noteNotified(const QString& key, QDBusPendingCallWatcher* watcher);
     void close(uint id);
@@ -58,6 +62,8 @@ private:
 
     QDBusConnection m_bus;
     QString m_appIcon;
+    // A server that comes (or comes back) later may offer other capabilities.
+    QDBusServiceWatcher m_serverWatcher;
     std::optional<QStringList> m_capabilities;
     std::map<QString, Shown> m_shown;
 };
