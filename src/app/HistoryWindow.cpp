@@ -29,7 +29,14 @@ HistoryWindow::HistoryWindow(GateController& gate, QWidget* parent)
     m_list->setHeaderLabels({QStringLiteral("When"), QStringLiteral("Agent"),
                              QStringLiteral("Request"), QStringLiteral("Answer"),
                              QStringLiteral("Where"), QStringLiteral("Note")});
-    m_list->header()->setStretchLastSection(true);
+    // The request takes what the other columns leave; long titles and notes are elided, and
+    // whole in their tool tips and the pane below.
+    m_list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_list->header()->setStretchLastSection(false);
+    m_list->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    m_list->header()->setSectionResizeMode(2, QHeaderView::Stretch);
+    m_list->header()->setSectionResizeMode(5, QHeaderView::Interactive);
+    m_list->header()->resizeSection(5, 160);
     m_list->setAccessibleName(QStringLiteral("Recent decisions"));
     layout->addWidget(m_list, 1);
     m_empty = TextStyles::label(QStringLiteral("No decisions yet."), TextStyle::Callout, this,
@@ -84,11 +91,6 @@ void HistoryWindow::reload() {
         item->setToolTip(2, row.title);
         item->setToolTip(5, row.note);
     }
-    for (int column = 0; column < m_list->columnCount() - 1; ++column) {
-        m_list->resizeColumnToContents(column);
-    }
-    // Titles run long; the list's own width is what they may take.
-    m_list->setColumnWidth(2, std::min(m_list->columnWidth(2), 280));
     m_list->setVisible(!m_rows.isEmpty());
     m_empty->setVisible(m_rows.isEmpty());
     if (!m_rows.isEmpty()) {
