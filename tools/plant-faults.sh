@@ -98,6 +98,12 @@ resources/Daemon/lib/hooks.mjs@s/if (typeof input?.tool_name !== 'string' || inp
 resources/Daemon/lib/text.mjs@s/  return text.replace(\/\[/  return text || text.replace(\/[/@control characters and direction overrides shown raw on the phone
 resources/Daemon/lib/desktop.mjs@s/await relay.decide(id, status, note);/relay.decide(id, status, note).catch(() => {});/@a desktop decision taken while the relay never got it: the phone still offers the request
 resources/Daemon/lib/events.mjs@/for (const res of clients) res.write(data);/d@the desktop's list never updates
+src/app/RequestNotice.cpp@/if (action == QLatin1StringView(kDeny)) {/{n;s/Decision::Deny/Decision::Approve/}@"Deny" on the notification approves
+src/app/RequestNotifier.cpp@/        m_notifications.withdraw(id);/d@the notification stays after the request was decided on the phone
+src/app/RequestNotice.cpp@s/if (capabilities.contains(QStringLiteral("actions"))) {/if (true) {/@buttons offered to a notification server that cannot show them
+src/gate/GateEvents.cpp@s/noticeFor(status, raw->error(), title)/noticeFor(200, raw->error(), title)/@an answer given too late on the desktop is lost without a word
+src/app/MenuActions.cpp@/case Action::DenyRequest:/{n;s/Decision::Deny/Decision::Approve/}@"Deny" in the menu or the welcome window approves
+src/gate/GateEvents.cpp@/    m_checking = false;/d@after the gate restarted, waiting requests never show on the desktop again
 LIST
 }
 

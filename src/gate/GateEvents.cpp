@@ -1,6 +1,7 @@
 #include "gate/GateEvents.h"
 
 #include "gate/GateLog.h"
+#include "gate/GateProbe.h"
 #include "gate/GateState.h"
 #include "platform/RegularFile.h"
 
@@ -29,8 +30,8 @@ std::optional<QString> noticeFor(int status, QNetworkReply::NetworkError error,
         return std::nullopt;
     case 409:
         return QStringLiteral("Too late: %1 was already answered elsewhere.").arg(quoted(title));
-    case 404:
-        return QStringLiteral("%1 is no longer waiting.").arg(quoted(title));
+    case 404: // answered elsewhere, expired or withdrawn before this answer arrived
+        return QStringLiteral("Too late: %1 is no longer waiting.").arg(quoted(title));
     case 502:
         return QStringLiteral("Your answer to %1 did not reach the relay; nothing was decided.")
             .arg(quoted(title));
@@ -78,11 +79,12 @@ void GateEvents::follow() {
     if (!m_state.helperRunning) {
         // Stopped: the next gate that serves is asked afresh.
         m_refused = false;
+        m_emptyStreams = 0;
         drop();
         publish({});
         return;
     }
-    if (!m_stream && !m_refused) {
+    if (!m_stream && !m_refused && !m_checking) {
         open();
     }
 }
@@ -141,15 +143,34 @@ void GateEvents::onEnded() {
         return;
     }
     const int status = m_stream->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (status != 200) {
-        qCWarning(lcGate) << "the gate refused its event stream:" << status
-                          << m_stream->errorString();
-    }
-    m_refused = m_refused || !m_delivered;
+    m_emptyStreams = m_delivered ? 0 : m_emptyStreams + 1;
     m_stream.reset();
     publish({});
-    // Ended by the gate (stopping, restarting): whether it still serves is the probe's to say.
-    emit m_state.refreshRequested();
+    // A gate that answers with a refusal, or twice ends the stream before its first event, is
+    // not asked again until it has stopped serving.
+    if ((status != 0 && status != 200) || m_emptyStreams >= 2) {
+        qCWarning(lcGate) << "the gate does not serve its event stream:" << status;
+        m_refused = true;
+        return;
+    }
+    // Ended by the gate (stopping, restarting): asked once whether a gate serves now.
+    checkAfterEnd();
+}
+
+QCoro::Task<> GateEvents::checkAfterEnd() {
+    m_checking = true;
+    const QPointer<GateEvents> self(this);
+    const bool serving = co_await GateProbe::ping(m_network, m_env.ownGatePort, m_env.probeTimeout);
+    if (!stillHere(self)) {
+        co_return;
+    }
+    m_checking = false;
+    if (serving) {
+        follow();
+    } else {
+        // Gone: the probe publishes it, and the gate that comes next is followed.
+        emit m_state.refreshRequested();
+    }
 }
 
 void GateEvents::publish(const QList<WaitingRequest>& requests) {

@@ -34,6 +34,7 @@ private:
     void drop();
     void onData();
     void onEnded();
+    QCoro::Task<> checkAfterEnd();
     std::optional<QByteArray> secret() const;
     QUrl url(const QString& path) const;
     void publish(const QList<WaitingRequest>& requests);
@@ -44,8 +45,11 @@ private:
     QString m_secretPath;
     ReplyLifetime::Owned m_stream;
     EventStream m_framing;
-    // The gate served the stream at least one event; one that ends a stream before its first
-    // event is not asked again until it has stopped serving.
+    // The stream brought at least one event.
     bool m_delivered = false;
+    // Streams in a row that ended before their first event.
+    int m_emptyStreams = 0;
     bool m_refused = false;
+    // A stream ended and the gate is being asked whether it still serves.
+    bool m_checking = false;
 };

@@ -92,12 +92,12 @@ ask one
 wait_for "the notification" 200 sh -c "grep -q 'rm -rf one ' '$work/notes'" ||
     fail "no notification for the request: $(cat "$work/notes")"
 shown=$(notification one)
-echo "$shown" | json 'v["summary"]' | grep -qx "Claude Code asks for approval" || fail "summary: $shown"
-echo "$shown" | json 'v["body"]' | grep -qF 'rm -rf one &lt;b&gt;&amp;&lt;/b&gt;' || fail "body: $shown"
-echo "$shown" | json 'v["body"]' | grep -qxF 'Folder: /work/one' || fail "no folder: $shown"
-echo "$shown" | json '",".join(v["actions"])' | grep -q "^approve,Approve,deny,Deny" ||
+printf "%s\n" "$shown" | json 'v["summary"]' | grep -qx "Claude Code asks for approval" || fail "summary: $shown"
+printf "%s\n" "$shown" | json 'v["body"]' | grep -qF 'rm -rf one &lt;b&gt;&amp;&lt;/b&gt;' || fail "body: $shown"
+printf "%s\n" "$shown" | json 'v["body"]' | grep -qxF 'Folder: /work/one' || fail "no folder: $shown"
+printf "%s\n" "$shown" | json '",".join(v["actions"])' | grep -q "^approve,Approve,deny,Deny" ||
     fail "actions: $shown"
-"$python" "$here/notifications.py" click "$(echo "$shown" | json 'v["notify"]')" deny
+"$python" "$here/notifications.py" click "$(printf "%s\n" "$shown" | json 'v["notify"]')" deny
 wait_for "the agent's answer" 100 answered || fail "the hook is still waiting after Deny"
 grep -q '"behavior":"deny"' "$work/one.out" || fail "the agent was told: $(cat "$work/one.out")"
 relay "http://127.0.0.1:47110/api/v1/rooms/$room/decisions?after=0&wait=0" |
