@@ -99,7 +99,8 @@ private slots:
         const TestHome home;
         home.signIn(account->apiKey);
         home.settings()->setString(QString::fromLatin1(SettingsKeys::kRoom), account->room);
-        home.settings()->setString(QString::fromLatin1(SettingsKeys::kHookWait), QStringLiteral("6"));
+        home.settings()->setString(QString::fromLatin1(SettingsKeys::kHookWait),
+                                   QStringLiteral("6"));
         GateEnvironment environment = home.environmentWithDaemon();
         environment.relayUrl = QUrl(devstack.baseUrl().toString(QUrl::StripTrailingSlash));
         QNetworkAccessManager network;
