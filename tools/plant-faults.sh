@@ -46,7 +46,7 @@ src/app/MenuActions.cpp@/case Action::ShowDiagnostics:/{n;s/"diagnostics"/"pairi
 src/app/MenuActions.cpp@/case Action::OpenWebSite:/{n;s/m_site.open(m_site.baseUrl)/m_windows.showWelcome()/}@"Open …" opens no web page
 src/app/MenuActions.cpp@/case Action::ShowWelcome:/{n;s/m_windows.showWelcome()/m_windows.openWindow(QStringLiteral("pairing"))/}@"Show Kestrova" opens the wrong window
 src/app/MenuActions.cpp@s/m_gate.setLaunchAtLogin(!m_gate.launchAtLogin());/m_gate.setLaunchAtLogin(m_gate.launchAtLogin());/@"Start at login" cannot be changed
-src/app/TrayMenu.cpp@s/        m_tray.setIcon(TrayIcon::icon(state.helperRunning/        m_tray.setIcon(TrayIcon::icon(false \&\& state.helperRunning/@the tray icon does not follow the gate
+src/app/MenuModel.cpp@s/.symbol = state.helperRunning ?/.symbol = false ?/@the tray icon does not follow the gate
 src/app/PairingWindow.cpp@s/        code = QrCode::encode(key->toUtf8());/        code = QrCode::encode(key->toUtf8().left(8));/@the QR code carries a cut key
 src/gate/GateProcess.cpp@s/startTimeOf(identity.pid) != identity.startTime/false/@a recorded pid that now belongs to another process is taken over
 src/gate/GateProcess.cpp@s/    m_killTimer.start(grace);/    m_killTimer.setInterval(grace);/@a gate that ignores SIGTERM is never stopped
@@ -104,6 +104,7 @@ src/app/RequestNotice.cpp@s/if (capabilities.contains(QStringLiteral("actions"))
 src/gate/GateEvents.cpp@s/noticeFor(status, raw->error(), title)/noticeFor(200, raw->error(), title)/@an answer given too late on the desktop is lost without a word
 src/app/MenuActions.cpp@/case Action::DenyRequest:/{n;s/Decision::Deny/Decision::Approve/}@"Deny" in the menu or the welcome window approves
 src/gate/GateEvents.cpp@/    m_checking = false;/d@after the gate restarted, waiting requests never show on the desktop again
+src/app/MenuModel.cpp@s/.badge = waiting > 0,/.badge = false,/@nothing on the tray icon says that a request waits
 LIST
 }
 

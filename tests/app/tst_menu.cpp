@@ -226,13 +226,19 @@ private slots:
         QVERIFY(offered(QStringLiteral("Sign out")).isEmpty());
     }
 
-    void theTrayIconFollowsTheGate() {
-        Desk desk([](TestHome&) {});
-        const QImage stopped = desk.tray.trayIcon().icon().pixmap(32).toImage();
-        const StubHttpServer ownGate(desk.home.ownPort, StubHttpServer::Behaviour::Answer);
-        desk.gate.refresh();
-        QTRY_VERIFY(desk.gate.helperRunning());
-        QVERIFY(desk.tray.trayIcon().icon().pixmap(32).toImage() != stopped);
+    // The icon shows whether the gate runs and, with a badge, that something waits; its tool
+    // tip the count.
+    void theTrayIconFollowsTheGateAndTheRequests() {
+        GateSnapshot state;
+        const auto look = [&state] {
+            const TrayLook shown = MenuModel::trayLook(state);
+            return shown.symbol + (shown.badge ? "|badge|" : "||") + shown.toolTip;
+        };
+        QCOMPARE(look(), QStringLiteral("shield.lefthalf.filled||Kestrova Helper"));
+        state.helperRunning = true;
+        state.waitingRequests = {{.id = QStringLiteral("a")}, {.id = QStringLiteral("b")}};
+        QCOMPARE(look(),
+                 QStringLiteral("checkmark.shield.fill|badge|Kestrova Helper: 2 requests waiting"));
     }
 };
 
