@@ -66,8 +66,6 @@ private slots:
             << QByteArrayList{"data: [1]\n\ndata: {\"intents\":[{\"id\":\"c\"},{\"title\":\"x\"},"
                               "{\"id\":\"d\",\"title\":\"D\"}]}\n\n"}
             << QStringLiteral("not a list|d:tool,waiting");
-        QTest::newRow("an event not yet ended")
-            << QByteArrayList{"data: {\"intents\":[]}\n"} << QString();
     }
 
     void theStreamPublishesEachList() {
