@@ -105,6 +105,7 @@ src/gate/GateEvents.cpp@s/noticeFor(status, raw->error(), title)/noticeFor(200, 
 src/app/MenuActions.cpp@/case Action::DenyRequest:/{n;s/Decision::Deny/Decision::Approve/}@"Deny" in the menu or the welcome window approves
 src/gate/GateEvents.cpp@/    m_checking = false;/d@after the gate restarted, waiting requests never show on the desktop again
 src/app/MenuModel.cpp@s/.badge = waiting > 0,/.badge = false,/@nothing on the tray icon says that a request waits
+src/app/MenuActions.cpp@/case Action::ShowHistory:/{n;s/"history"/"diagnostics"/}@"History…" opens the diagnostics window
 LIST
 }
 

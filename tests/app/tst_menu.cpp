@@ -186,6 +186,7 @@ private slots:
             {"Show Kestrova", [](Desk& d) { return d.shown("welcome"); }},
             {"Show pairing QR…", [](Desk& d) { return d.shown("pairing"); }},
             {"Diagnostics…", [](Desk& d) { return d.shown("diagnostics"); }},
+            {"History…", [](Desk& d) { return d.shown("history"); }},
             {"Start at login", [](Desk& d) { return d.home.loginItem->registered; }},
             {"Open kestrova.example", [](Desk& d) { return d.opened == QList{d.site.baseUrl}; }},
             {"Quit Kestrova Helper", [](Desk& d) { return d.quit; }},
