@@ -44,11 +44,18 @@ private:
     std::unique_ptr<QNetworkReply> m_reply;
 };
 
-// The id of the one request waiting at the controller, once it shows.
-QString waitingId(const GateController& gate) {
-    return QTest::qWaitFor([&] { return gate.waitingRequests().size() == 1; }, 15000)
-               ? gate.waitingRequests().constFirst().id
-               : QString();
+// The id of the request about that command, once the controller lists it.
+QString waitingId(const GateController& gate, const QString& what) {
+    QString id;
+    static_cast<void>(QTest::qWaitFor(
+        [&] {
+            for (const WaitingRequest& request : gate.waitingRequests()) {
+                id = request.title.endsWith(what) ? request.id : id;
+            }
+            return !id.isEmpty();
+        },
+        15000));
+    return id;
 }
 
 // The program's controller and windows on a desktop with no tray: the welcome window lists the
@@ -114,7 +121,7 @@ private slots:
         QVERIFY(denied.answer().contains(R"("behavior":"deny")"));
 
         const Hook approved(network, home, home.ownPort, QStringLiteral("rm -rf two"));
-        const QString second = waitingId(*gate);
+        const QString second = waitingId(*gate, QStringLiteral("rm -rf two"));
         QCOMPARE(devstack.decideAsPhone(*account, second, QStringLiteral("approved")), 200);
         gate->decide(second, Decision::Deny);
         QTRY_VERIFY(gate->published().decisionNotice.value_or(QString()).startsWith("Too late"));
@@ -126,7 +133,7 @@ private slots:
         gate->startHelperGate();
         QTRY_VERIFY_WITH_TIMEOUT(gate->helperRunning(), kGateStartMs);
         const Hook expired(network, home, home.ownPort, QStringLiteral("rm -rf three"));
-        QVERIFY(!waitingId(*gate).isEmpty());
+        QVERIFY(!waitingId(*gate, QStringLiteral("rm -rf three")).isEmpty());
         QCOMPARE(expired.answer(), QByteArray());
 
         helper = std::make_unique<Helper>(environment);
