@@ -106,6 +106,7 @@ src/app/MenuActions.cpp@/case Action::DenyRequest:/{n;s/Decision::Deny/Decision:
 src/gate/GateEvents.cpp@/    m_checking = false;/d@after the gate restarted, waiting requests never show on the desktop again
 src/app/MenuModel.cpp@s/.badge = waiting > 0,/.badge = false,/@nothing on the tray icon says that a request waits
 src/app/MenuActions.cpp@/case Action::ShowHistory:/{n;s/"history"/"diagnostics"/}@"History…" opens the diagnostics window
+src/gate/WaitingRequest.cpp@s/return QStringLiteral("approved_for_session");/return QStringLiteral("approved");/@"Allow for this session" allows once: the agent asks again next time
 LIST
 }
 

@@ -50,9 +50,10 @@ serve_notifications() { # serve_notifications [plain [slow]]
     wait_for "the notification server" 50 grep -q serving "$work/notes"
 }
 
-# ask NAME: Claude Code's hook asks to remove the folder NAME; its answer lands in NAME.out.
+# ask NAME: Claude Code's hook asks to remove the folder NAME, offering to allow it for the
+# session; its answer lands in NAME.out.
 ask() {
-    printf '{"session_id":"s","cwd":"/work/%s","hook_event_name":"PermissionRequest","tool_name":"Bash","tool_input":{"command":"rm -rf %s <b>&</b>"}}' \
+    printf '{"session_id":"s","cwd":"/work/%s","hook_event_name":"PermissionRequest","tool_name":"Bash","tool_input":{"command":"rm -rf %s <b>&</b>"},"permission_suggestions":[{"type":"addRules","rules":[{"toolName":"Bash"}],"behavior":"allow","destination":"session"}]}' \
         "$1" "$1" >"$work/$1.in"
     gate -X POST -H "Content-Type: application/json" --data-binary "@$work/$1.in" \
         http://127.0.0.1:8789/hooks/claude-code >"$work/$1.out" &
@@ -117,16 +118,17 @@ wait_for "the agent's answer" 100 answered || fail "the hook is still waiting"
 grep -q '"behavior":"allow"' "$work/two.out" || fail "the agent was told: $(cat "$work/two.out")"
 
 # 3. Another server comes up, without actions and slow to answer: a plain notification, and the
-# tray menu decides while the server still has not answered.
+# tray menu allows it for the session while the server still has not answered.
 kill "$notes_pid"
 serve_notifications plain slow
 ask three
 wait_for "the notification" 200 sh -c "grep -q 'rm -rf three ' '$work/notes'" || fail "no notification"
 notification three | json 'v["actions"]' | grep -qx '\[\]' || fail "actions offered: $(notification three)"
 notification three | json 'v["body"]' | grep -qF 'rm -rf three <b>&</b>' || fail "body escaped"
-wait_for "the request in the menu" 100 sh -c "'$python' '$here/sni.py' menu | grep -qx 'Approve|on||-1'" ||
-    fail "the menu offers no Approve: $(sni menu)"
-sni click "Approve"
-wait_for "the agent's answer" 100 answered || fail "the hook is still waiting after Approve"
-grep -q '"behavior":"allow"' "$work/three.out" || fail "the agent was told: $(cat "$work/three.out")"
-echo "e2e: a notification with its answers, Deny on it, a phone decision withdrawing it, a plain one and the menu"
+wait_for "the request in the menu" 100 sh -c "'$python' '$here/sni.py' menu | grep -qx 'Allow for this session|on||-1'" ||
+    fail "the menu does not offer the session: $(sni menu)"
+sni click "Allow for this session"
+wait_for "the agent's answer" 100 answered || fail "the hook is still waiting after the menu's answer"
+grep -q '"behavior":"allow","updatedPermissions":\[' "$work/three.out" ||
+    fail "the agent was told: $(cat "$work/three.out")"
+echo "e2e: a notification with its answers, Deny on it, a phone decision withdrawing it, a plain one and the menu's session answer"
