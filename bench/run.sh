@@ -160,4 +160,34 @@ node "$here/gate.mjs" "$bin/../share/kestrova-helper/Daemon/bin/bk-mcp-daemon.mj
     >"$work/gate.out" || echo "bench: the gate's figures failed" >&2
 while IFS= read -r line; do figure "gate: $line"; done <"$work/gate.out"
 
+# 17. An answer from the click to the agent's hook: on the desktop notification (answers.py is
+# the notification server) beside the phone, both on loopback.
+answer_times() {
+    wait_for "port 8789 to be free" 100 sh -c '! curl -s -o /dev/null http://127.0.0.1:8789/intents' || return 1
+    "$bin/kestrova-devstack" --port 47110 >"$work/devstack.out" 2>&1 &
+    devstack=$!
+    started="$started $devstack"
+    wait_for "the devstack on port 47110" 100 grep -q "relay=" "$work/devstack.out" || return 1
+    fresh_home
+    /usr/bin/python3 "$here/answers.py" "$run/home/.config/Kestrova/Kestrova Helper.conf" \
+        "$run/home/.local/share/Kestrova Helper/gate-secret" http://127.0.0.1:47110 >"$work/answers.out" &
+    started="$started $!"
+    wait_for "the notification server" 100 grep -q serving "$work/answers.out" || return 1
+    # shellcheck disable=SC2086
+    env $fresh KESTROVA_HELPER_BINARY="$bin/kestrova-helper" "$bin/kestrova-helper" >/dev/null 2>&1 &
+    pid=$!
+    started="$started $pid"
+    wait_for "the welcome window" 200 window_is_visible Kestrova || return 1
+    xdotool windowactivate --sync "$(visible_window Kestrova)" key Return
+    wait_for "the answers" 1800 grep -q "^answer-phone" "$work/answers.out"
+    kill "$pid" "$devstack"
+    for gate_pid in $(pgrep -f "$run/home/.local/share/Kestrova Helper/"); do kill "$gate_pid"; done
+}
+if answer_times; then
+    grep "^answer-" "$work/answers.out" >"$work/lines"
+    while IFS= read -r line; do figure "$line"; done <"$work/lines"
+else
+    echo "bench: answer times not measured: $(tail -n 1 "$work/answers.out" 2>/dev/null)" >&2
+fi
+
 echo "bench: $figures figures"

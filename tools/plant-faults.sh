@@ -46,7 +46,7 @@ src/app/MenuActions.cpp@/case Action::ShowDiagnostics:/{n;s/"diagnostics"/"pairi
 src/app/MenuActions.cpp@/case Action::OpenWebSite:/{n;s/m_site.open(m_site.baseUrl)/m_windows.showWelcome()/}@"Open …" opens no web page
 src/app/MenuActions.cpp@/case Action::ShowWelcome:/{n;s/m_windows.showWelcome()/m_windows.openWindow(QStringLiteral("pairing"))/}@"Show Kestrova" opens the wrong window
 src/app/MenuActions.cpp@s/m_gate.setLaunchAtLogin(!m_gate.launchAtLogin());/m_gate.setLaunchAtLogin(m_gate.launchAtLogin());/@"Start at login" cannot be changed
-src/app/TrayMenu.cpp@s/        m_tray.setIcon(TrayIcon::icon(state.helperRunning/        m_tray.setIcon(TrayIcon::icon(false \&\& state.helperRunning/@the tray icon does not follow the gate
+src/app/MenuModel.cpp@s/.symbol = state.helperRunning ?/.symbol = false ?/@the tray icon does not follow the gate
 src/app/PairingWindow.cpp@s/        code = QrCode::encode(key->toUtf8());/        code = QrCode::encode(key->toUtf8().left(8));/@the QR code carries a cut key
 src/gate/GateProcess.cpp@s/startTimeOf(identity.pid) != identity.startTime/false/@a recorded pid that now belongs to another process is taken over
 src/gate/GateProcess.cpp@s/    m_killTimer.start(grace);/    m_killTimer.setInterval(grace);/@a gate that ignores SIGTERM is never stopped
@@ -107,6 +107,13 @@ src/gate/NodeRuntime.cpp@s/        if (version \&\& \*version \&\& !satisfies(\*
 src/gate/GateSupervisor.cpp@s/    m_startWhenRead = m_runtime.reading;/    m_startWhenRead = false;/@a launch takes a runtime before its version is known
 src/gate/NodeRuntime.cpp@s/kept = parts->at(0) != 0 ? 1 : 2;/kept = 2;/@an engines range with ^ refuses versions it allows
 src/app/DiagnosticsContent.cpp@s/text += QStringLiteral("; skipped ") + skipped;/text += skipped.left(0);/@diagnostics do not say which Node.js was passed over, nor why
+src/app/RequestNotice.cpp@s/? text.toHtmlEscaped() : text;/? text : text;/@a request titled "<b>…" shows bold in the notification instead of literally
+src/app/RequestNotice.cpp@s/if (request.origin == WaitingRequest::Origin::Tool \&\& !request.callerWaiting) {/if (false) {/@a notification asks about a tool call whose caller already gave up
+src/gate/EventStream.cpp@/m_line.chop(1);/d@a gate that ends its lines with CRLF never shows a waiting request
+src/app/HistoryContent.cpp@s/if (receipt.by == u"desktop") {/if (receipt.by == u"phone") {/@the history shows answers given on the desktop as given on the phone
+src/gate/ReceiptLog.cpp@s/receipts.size() < limit/receipts.size() <= limit/@the history lists one decision more than it says
+src/app/MenuModel.cpp@s/if (request.sessionOffer) {/if (true) {/@"Allow for this session" offered for a request that cannot be allowed for the session
+src/app/HistoryWindow.cpp@/^void HistoryWindow::changeEvent/,/^}/{/TextStyles::restyle(\*this);/d}@the history window's secondary texts unreadable after the desktop switched between light and dark
 resources/Daemon/lib/mcp.mjs@s/const text = ANSWERS\[status\] ?? status;/const text = note || status !== 'denied' ? ANSWERS[status] ?? status : 'approved';/@a denial without a note answered "approved"
 resources/Daemon/bin/bk-mcp-daemon.mjs@/if (!hostAllowed(req.headers.host/d@the Host check on /mcp dropped: a page rebound to loopback drives the gate
 resources/Daemon/bin/bk-mcp-daemon.mjs@s/sendJson(res, 200, hasSecret(req) ? intents.list() : \[\])/sendJson(res, 200, (hasSecret(req) ? intents.list() : []).map((i) => ({ ...i, key: settings.apiKey })))/@the relay key served by /intents
@@ -137,6 +144,15 @@ resources/Daemon/lib/hooks.mjs@s/if (typeof input?.tool_name !== 'string' || inp
 resources/Daemon/lib/text.mjs@s/  return text.replace(\/\[/  return text || text.replace(\/[/@control characters and direction overrides shown raw on the phone
 resources/Daemon/lib/desktop.mjs@s/await relay.decide(id, status, note);/relay.decide(id, status, note).catch(() => {});/@a desktop decision taken while the relay never got it: the phone still offers the request
 resources/Daemon/lib/events.mjs@/for (const res of clients) res.write(data);/d@the desktop's list never updates
+src/app/RequestNotice.cpp@/if (action == QLatin1StringView(kDeny)) {/{n;s/Decision::Deny/Decision::Approve/}@"Deny" on the notification approves
+src/app/RequestNotifier.cpp@/        m_notifications.withdraw(id);/d@the notification stays after the request was decided on the phone
+src/app/RequestNotice.cpp@s/if (capabilities.contains(QStringLiteral("actions"))) {/if (true) {/@buttons offered to a notification server that cannot show them
+src/gate/GateEvents.cpp@s/noticeFor(status, raw->error(), title)/noticeFor(200, raw->error(), title)/@an answer given too late on the desktop is lost without a word
+src/app/MenuActions.cpp@/case Action::DenyRequest:/{n;s/Decision::Deny/Decision::Approve/}@"Deny" in the menu or the welcome window approves
+src/gate/GateEvents.cpp@/    m_checking = false;/d@after the gate restarted, waiting requests never show on the desktop again
+src/app/MenuModel.cpp@s/.badge = waiting > 0,/.badge = false,/@nothing on the tray icon says that a request waits
+src/app/MenuActions.cpp@/case Action::ShowHistory:/{n;s/"history"/"diagnostics"/}@"History…" opens the diagnostics window
+src/gate/WaitingRequest.cpp@s/return QStringLiteral("approved_for_session");/return QStringLiteral("approved");/@"Allow for this session" allows once: the agent asks again next time
 LIST
 }
 

@@ -48,6 +48,9 @@ start_x_session
 pids="$pids $!"
 wait_for "the devstack" 100 grep -q "relay=" "$work/devstack.out"
 
+# A notification server of our own, there before the helper asks what it can show.
+/usr/bin/python3 "$root/tests/e2e/notifications.py" serve >"$work/notes" &
+pids="$pids $!"
 start_helper
 shoot Kestrova welcome-signed-out.png
 
@@ -66,6 +69,37 @@ open_tray_menu
 xdotool key Down Down Down Down Down Down Return
 shoot "Kestrova Diagnostics" diagnostics.png
 
+# A request waiting: the notification the server got (drawn as a server that reads markup shows
+# it) and the tray menu listing it. Approved there; a second one denied on the phone.
+secret=$(cat "$XDG_DATA_HOME/Kestrova Helper/gate-secret")
+settings="$XDG_CONFIG_HOME/Kestrova/Kestrova Helper.conf"
+ask() { # ask COMMAND: Claude Code's hook asks to run it
+    printf '{"session_id":"s","cwd":"/home/you/shop","hook_event_name":"PermissionRequest","tool_name":"Bash","tool_input":{"command":"%s"},"permission_suggestions":[{"type":"addRules","rules":[{"toolName":"Bash"}],"behavior":"allow","destination":"session"}]}' "$1" |
+        curl -s -o /dev/null -H "Authorization: Bearer $secret" -H "Content-Type: application/json" \
+            --data-binary @- http://127.0.0.1:8789/hooks/claude-code &
+    pids="$pids $!"
+}
+ask 'rm -rf build \u0026\u0026 make \u003call\u003e'
+wait_for "the notification" 100 grep -q notify "$work/notes"
+grep notify "$work/notes" | tail -n 1 |
+    /usr/bin/python3 "$root/tests/e2e/notifications.py" draw "$docs/notification.png"
+echo "wrote docs/notification.png"
+open_tray_menu
+import -window root -gravity SouthEast -crop 420x640+0+0 "$docs/tray-menu-request.png"
+echo "wrote docs/tray-menu-request.png"
+xdotool key Down Return
+ask 'git push --force origin main'
+wait_for "the second request" 100 sh -c "grep -c notify '$work/notes' | grep -qx 2"
+intent=$(curl -s -H "Authorization: Bearer $secret" http://127.0.0.1:8789/intents |
+    /usr/bin/python3 -c 'import json, sys; print(json.load(sys.stdin)[0]["id"])')
+curl -s -o /dev/null -H "Authorization: Bearer $(sed -n 's/^kv.apiKey=//p' "$settings")" \
+    -H "Content-Type: application/json" -d '{"status":"denied","note":"Not on main, please"}' \
+    "http://127.0.0.1:47110/api/v1/rooms/$(sed -n 's/^kv.personalRoom=//p' "$settings")/intents/$intent/decision"
+sleep 1
+open_tray_menu
+xdotool key Down Down Down Down Down Down Down Return
+shoot "Kestrova History" history.png
+
 # The same windows at twice the scale, as on a high-density screen.
 kill "$helper" && wait "$helper" 2>/dev/null || true
 start_helper QT_SCALE_FACTOR=2
@@ -76,6 +110,9 @@ kill "$helper" && wait "$helper" 2>/dev/null || true
 if ls /usr/lib/*/qt6/plugins/styles/adwaita.so >/dev/null 2>&1; then
     start_helper QT_STYLE_OVERRIDE=Adwaita-Dark
     shoot Kestrova welcome-dark.png
+    open_tray_menu
+    xdotool key Down Down Down Down Down Down Down Return
+    shoot "Kestrova History" history-dark.png
     kill "$helper" && wait "$helper" 2>/dev/null || true
 else
     echo "skipped docs/welcome-dark.png: install adwaita-qt6 for a dark theme" >&2

@@ -11,7 +11,7 @@ MenuActions::MenuActions(GateController& gate, WindowManager& windows, WebSite s
     , m_site(std::move(site)) {
 }
 
-void MenuActions::perform(MenuEntry::Action action) {
+void MenuActions::perform(MenuEntry::Action action, const QString& requestId) {
     using Action = MenuEntry::Action;
     switch (action) {
     case Action::None:
@@ -45,6 +45,18 @@ void MenuActions::perform(MenuEntry::Action action) {
         break;
     case Action::ShowDiagnostics:
         m_windows.openWindow(QStringLiteral("diagnostics"));
+        break;
+    case Action::ShowHistory:
+        m_windows.openWindow(QStringLiteral("history"));
+        break;
+    case Action::ApproveRequest:
+        m_gate.decide(requestId, Decision::Approve);
+        break;
+    case Action::DenyRequest:
+        m_gate.decide(requestId, Decision::Deny);
+        break;
+    case Action::AllowRequestForSession:
+        m_gate.decide(requestId, Decision::AllowForSession);
         break;
     case Action::ToggleLaunchAtLogin:
         // The check mark shows the controller's value, not the click: the opposite is asked for.

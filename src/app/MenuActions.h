@@ -16,7 +16,8 @@ public:
     MenuActions(GateController& gate, WindowManager& windows, WebSite site,
                 QObject* parent = nullptr);
 
-    void perform(MenuEntry::Action action);
+    // An answer goes to the waiting request of that id.
+    void perform(MenuEntry::Action action, const QString& requestId = {});
 
 signals:
     void quitRequested();

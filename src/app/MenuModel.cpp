@@ -75,10 +75,55 @@ void addGate(QList<MenuEntry>& menu, const GateSnapshot& state) {
     }
 }
 
+MenuEntry answer(const QString& text, Action action, const QString& requestId) {
+    MenuEntry entry = command(text, action);
+    entry.requestId = requestId;
+    return entry;
+}
+
 } // namespace
 
-QList<MenuEntry> entries(const GateSnapshot& state, const QString& webSiteHost) {
+TrayLook trayLook(const GateSnapshot& state) {
+    const qsizetype waiting = state.waitingRequests.size();
+    QString toolTip = QStringLiteral("Kestrova Helper");
+    if (waiting > 0) {
+        toolTip += waiting == 1 ? QStringLiteral(": 1 request waiting")
+                                : QStringLiteral(": %1 requests waiting").arg(waiting);
+    }
+    return {.symbol = state.helperRunning ? QStringLiteral("checkmark.shield.fill")
+                                          : QStringLiteral("shield.lefthalf.filled"),
+            .badge = waiting > 0,
+            .toolTip = toolTip};
+}
+
+QList<MenuEntry> requestEntries(const GateSnapshot& state) {
     QList<MenuEntry> menu;
+    const qsizetype waiting = state.waitingRequests.size();
+    if (waiting > 0) {
+        menu << info(waiting == 1 ? QStringLiteral("1 request waiting")
+                                  : QStringLiteral("%1 requests waiting").arg(waiting));
+    }
+    for (const WaitingRequest& request : state.waitingRequests) {
+        const QString agent = request.agent.isEmpty() ? QStringLiteral("Agent") : request.agent;
+        menu << info(agent + QStringLiteral(": ") + request.title)
+             << answer(QStringLiteral("Approve"), Action::ApproveRequest, request.id)
+             << answer(QStringLiteral("Deny"), Action::DenyRequest, request.id);
+        if (request.sessionOffer) {
+            menu << answer(QStringLiteral("Allow for this session"), Action::AllowRequestForSession,
+                           request.id);
+        }
+    }
+    if (const auto notice = nonEmpty(state.decisionNotice)) {
+        menu << info(QStringLiteral("⚠︎ ") + *notice);
+    }
+    return menu;
+}
+
+QList<MenuEntry> entries(const GateSnapshot& state, const QString& webSiteHost) {
+    QList<MenuEntry> menu = requestEntries(state);
+    if (!menu.isEmpty()) {
+        menu << separator();
+    }
     addAccount(menu, state);
     menu << separator() << command(QStringLiteral("Show Kestrova"), Action::ShowWelcome)
          << separator();
@@ -93,7 +138,8 @@ QList<MenuEntry> entries(const GateSnapshot& state, const QString& webSiteHost) 
     addGate(menu, state);
     menu << command(QStringLiteral("Refresh status"), Action::Refresh)
          << command(QStringLiteral("Show pairing QR…"), Action::ShowPairing)
-         << command(QStringLiteral("Diagnostics…"), Action::ShowDiagnostics) << separator()
+         << command(QStringLiteral("Diagnostics…"), Action::ShowDiagnostics)
+         << command(QStringLiteral("History…"), Action::ShowHistory) << separator()
          << MenuEntry{.kind = Kind::Check,
                       .text = QStringLiteral("Start at login"),
                       .enabled = true,

@@ -21,6 +21,10 @@ struct MenuEntry {
         Refresh,
         ShowPairing,
         ShowDiagnostics,
+        ShowHistory,
+        ApproveRequest,
+        DenyRequest,
+        AllowRequestForSession,
         ToggleLaunchAtLogin,
         OpenWebSite,
         Quit,
@@ -31,6 +35,7 @@ struct MenuEntry {
     bool enabled = false;
     bool checked = false;
     Action action = Action::None;
+    QString requestId{}; // the waiting request an answer goes to
 
     // The text to give a QAction: elided past kLongest characters, so an error does not widen
     // the menu across the screen, and with "&" doubled, so a user id or an error shows
@@ -41,8 +46,23 @@ struct MenuEntry {
     bool operator==(const MenuEntry&) const = default;
 };
 
+// How the tray icon looks: its symbol, a badge while requests wait, and its tool tip.
+struct TrayLook {
+    QString symbol;
+    bool badge = false;
+    QString toolTip;
+
+    bool operator==(const TrayLook&) const = default;
+};
+
 namespace MenuModel {
 
+TrayLook trayLook(const GateSnapshot& state);
+
 QList<MenuEntry> entries(const GateSnapshot& state, const QString& webSiteHost);
+
+// The waiting requests, each with its answers, and a notice about an answer given here; empty
+// when there are none. The menu begins with them; the welcome window lists them without a tray.
+QList<MenuEntry> requestEntries(const GateSnapshot& state);
 
 } // namespace MenuModel

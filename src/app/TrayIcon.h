@@ -9,10 +9,11 @@
 // with a dark outline: the light fill stands out on a dark panel, the outline on a light one.
 namespace TrayIcon {
 
-// The symbol as the tray shows it, at one size in pixels.
-QImage image(const QString& symbol, int size);
+// The symbol as the tray shows it, at one size in pixels; with a badge, a dot in its top right
+// corner says that something waits for the user.
+QImage image(const QString& symbol, int size, bool badge = false);
 
 // Every size a tray asks for.
-QIcon icon(const QString& symbol);
+QIcon icon(const QString& symbol, bool badge = false);
 
 } // namespace TrayIcon

@@ -15,8 +15,6 @@ TrayMenu::TrayMenu(GateController& gate, WindowManager& windows, MenuActions& ac
     , m_actions(actions)
     , m_site(std::move(site))
     , m_host(host) {
-    // The host names the item by its title on the bus, and by its tool tip elsewhere.
-    m_tray.setToolTip(QStringLiteral("Kestrova Helper"));
     m_tray.setContextMenu(&m_menu);
     m_menu.setToolTipsVisible(true);
     connect(&m_tray, &QSystemTrayIcon::activated, this,
@@ -39,12 +37,13 @@ TrayMenu::TrayMenu(GateController& gate, WindowManager& windows, MenuActions& ac
 
 void TrayMenu::update() {
     const GateSnapshot state = GateSnapshot::of(m_gate);
-    // Most changes leave the gate as it was: the icon is drawn only when it changes.
-    if (!m_iconShowsRunning || *m_iconShowsRunning != state.helperRunning) {
-        m_iconShowsRunning = state.helperRunning;
-        m_tray.setIcon(TrayIcon::icon(state.helperRunning
-                                          ? QStringLiteral("checkmark.shield.fill")
-                                          : QStringLiteral("shield.lefthalf.filled")));
+    // Most changes leave the gate and the waiting requests as they were: the icon is drawn
+    // only when its look changes.
+    if (const TrayLook look = MenuModel::trayLook(state); look != m_look) {
+        m_look = look;
+        m_tray.setIcon(TrayIcon::icon(look.symbol, look.badge));
+        // The host names the item by its title on the bus, and by its tool tip elsewhere.
+        m_tray.setToolTip(look.toolTip);
     }
     const QList<MenuEntry> entries = MenuModel::entries(state, m_site.hostName());
     // Many changes leave the menu as it was; rebuilding it then would only make it flicker.
@@ -68,13 +67,13 @@ void TrayMenu::update() {
             // Queued: the work may rebuild the menu, which deletes the action emitting this.
             connect(
                 action, &QAction::triggered, this,
-                [this, todo = entry.action] {
+                [this, todo = entry.action, id = entry.requestId] {
                     // The check mark follows what the controller then reports, not the click:
                     // the menu is rebuilt from it.
                     if (todo == MenuEntry::Action::ToggleLaunchAtLogin) {
                         m_shown.clear();
                     }
-                    m_actions.perform(todo);
+                    m_actions.perform(todo, id);
                 },
                 Qt::QueuedConnection);
         }

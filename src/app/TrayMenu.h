@@ -39,5 +39,5 @@ private:
     QMenu m_menu;
     QSystemTrayIcon m_tray;
     QList<MenuEntry> m_shown;
-    std::optional<bool> m_iconShowsRunning;
+    std::optional<TrayLook> m_look;
 };

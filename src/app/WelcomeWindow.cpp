@@ -1,6 +1,7 @@
 #include "app/WelcomeWindow.h"
 
 #include "app/GateSnapshot.h"
+#include "app/RequestsPanel.h"
 #include "app/Symbols.h"
 #include "app/TextStyles.h"
 #include "app/WelcomeContent.h"
@@ -68,6 +69,10 @@ WelcomeWindow::WelcomeWindow(GateController& gate, WebSite site, QWidget* parent
         TextStyle::Footnote, this, Tone::Warning));
     m_trayMissing->hide();
     layout->addWidget(m_trayMissing);
+    m_requests = new RequestsPanel(this);
+    m_requests->hide();
+    connect(m_requests, &RequestsPanel::chosen, this, &WelcomeWindow::actionChosen);
+    layout->addWidget(m_requests);
     m_menuCommands = new QWidget(this);
     new QGridLayout(m_menuCommands);
     m_menuCommands->hide();
@@ -134,7 +139,10 @@ void WelcomeWindow::setTrayMissing(bool missing) {
 bool WelcomeWindow::offeredAlready(MenuEntry::Action action) const {
     using Action = MenuEntry::Action;
     using Step = WelcomeContent::NextStep;
+    // The requests have their own list above the commands, and the history its own button.
     return action == Action::ShowWelcome || action == Action::Refresh ||
+           action == Action::ShowHistory || action == Action::ApproveRequest ||
+           action == Action::DenyRequest || action == Action::AllowRequestForSession ||
            (action == Action::SignIn && m_nextStep == Step::SignIn) ||
            (action == Action::StartGate && m_nextStep == Step::StartHelper);
 }
@@ -162,7 +170,7 @@ void WelcomeWindow::offerMenuCommands() {
         // Queued: the command may change what this window offers, deleting this button.
         connect(
             button, &QPushButton::clicked, this,
-            [this, todo = entry.action] { emit actionChosen(todo); }, Qt::QueuedConnection);
+            [this, todo = entry.action] { emit actionChosen(todo, {}); }, Qt::QueuedConnection);
         grid->addWidget(button, int(i / 2), int(i % 2));
     }
 }
@@ -277,9 +285,13 @@ QWidget* WelcomeWindow::makeLinks() {
             [this] { m_site.open(m_site.downloadUrl()); });
     QPushButton* refresh = button(QStringLiteral("Refresh status"), links);
     connect(refresh, &QPushButton::clicked, this, [this] { m_gate.refresh(); });
+    QPushButton* history = button(QStringLiteral("History"), links);
+    connect(history, &QPushButton::clicked, this,
+            [this] { emit actionChosen(MenuEntry::Action::ShowHistory, {}); });
     row->addStretch();
     row->addWidget(instructions);
     row->addWidget(refresh);
+    row->addWidget(history);
     row->addStretch();
     return links;
 }
@@ -303,6 +315,11 @@ void WelcomeWindow::present(const WelcomeContent& content) {
     }
 
     offerMenuCommands();
+    const QList<MenuEntry> requests = m_menuCommands->isVisibleTo(this)
+                                          ? MenuModel::requestEntries(GateSnapshot::of(m_gate))
+                                          : QList<MenuEntry>();
+    m_requests->present(requests);
+    m_requests->setVisible(!requests.isEmpty());
     offerConnections(content.connectOffers);
     m_warning->setText(content.warning.value_or(QString()));
     m_warning->setVisible(content.warning.has_value());

@@ -11,6 +11,7 @@
 class GateController;
 class QLabel;
 class QPushButton;
+class RequestsPanel;
 
 // The first-run window: what is set up, what is missing and the one step to take next. It
 // shows the controller's state and keeps none of its own; closing it only hides it.
@@ -24,7 +25,7 @@ public:
     void setTrayMissing(bool missing);
 
 signals:
-    void actionChosen(MenuEntry::Action action);
+    void actionChosen(MenuEntry::Action action, const QString& requestId);
 
 protected:
     bool event(QEvent* event) override;
@@ -67,6 +68,7 @@ private:
     QLabel* m_warning = nullptr;
     QLabel* m_trayMissing = nullptr;
     QWidget* m_menuCommands = nullptr;
+    RequestsPanel* m_requests = nullptr;
     QList<MenuEntry> m_offered;
     WelcomeContent::NextStep m_nextStep = WelcomeContent::NextStep::SignIn;
     QPushButton* m_nextStepButton = nullptr;

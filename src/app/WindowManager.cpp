@@ -2,6 +2,7 @@
 
 #include "app/AppLog.h"
 #include "app/DiagnosticsWindow.h"
+#include "app/HistoryWindow.h"
 #include "app/PairingWindow.h"
 #include "app/WelcomeWindow.h"
 
@@ -23,6 +24,9 @@ std::unique_ptr<QWidget> WindowManager::create(const QString& id) const {
     }
     if (id == u"diagnostics") {
         return std::make_unique<DiagnosticsWindow>(m_gate);
+    }
+    if (id == u"history") {
+        return std::make_unique<HistoryWindow>(m_gate);
     }
     return nullptr;
 }

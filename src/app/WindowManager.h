@@ -14,8 +14,8 @@ class GateController;
 class WelcomeWindow;
 
 // The program's windows: the welcome window, made on first use and shown again where the user
-// left it, and the "pairing" and "diagnostics" windows, one each, opened by identifier and
-// raised when already open.
+// left it, and the "pairing", "diagnostics" and "history" windows, one each, opened by identifier
+// and raised when already open.
 class WindowManager final : public QObject {
     Q_OBJECT
 public:
@@ -28,7 +28,7 @@ public:
     void showWelcomeFor(const QByteArray& activationToken);
     void openWindow(const QString& id);
 
-    // The open or hidden window of an identifier ("welcome", "pairing", "diagnostics").
+    // The open or hidden window of an identifier ("welcome", "pairing", "diagnostics", "history").
     QWidget* window(const QString& id) const;
 
     // Said once, in the welcome window, when the desktop has no tray to hold the icon.
@@ -42,7 +42,7 @@ public:
 signals:
     void trayAvailabilityChanged(bool available);
     // A command chosen in the welcome window, which offers the menu's where there is no tray.
-    void actionChosen(MenuEntry::Action action);
+    void actionChosen(MenuEntry::Action action, const QString& requestId);
 
 private:
     std::unique_ptr<QWidget> create(const QString& id) const;

@@ -2,6 +2,7 @@
 #include "app/ConnectCommand.h"
 #include "app/ControllerAssembly.h"
 #include "app/MenuActions.h"
+#include "app/RequestNotifier.h"
 #include "app/SignInSheetPresenter.h"
 #include "app/TrayMenu.h"
 #include "app/TrayWatcher.h"
@@ -74,6 +75,8 @@ int main(int argc, char* argv[]) {
                        [](const QUrl& url) { QDesktopServices::openUrl(url); }};
     WindowManager windows(gate, site);
     MenuActions actions(gate, windows, site);
+    const RequestNotifier notifier(gate, QDBusConnection::sessionBus(),
+                                   QString::fromUtf8(BuildConfig::appId));
     QObject::connect(&actions, &MenuActions::quitRequested, &app, &QApplication::quit);
     // The end of the desktop session (SIGTERM) ends the program as Quit does.
     const QuitSignals quitSignals;

@@ -1,5 +1,8 @@
 #include "gate/GateController.h"
 
+#include "gate/GateSecret.h"
+#include "platform/AppPaths.h"
+
 #include <QNetworkReply>
 #include <QTimer>
 
@@ -7,7 +10,8 @@ GateController::GateController(GateEnvironment environment, QObject* parent)
     : QObject(parent)
     , m_env(std::move(environment))
     , m_supervisor(m_env, m_state)
-    , m_monitor(m_env, m_state, *m_env.network, m_supervisor) {
+    , m_monitor(m_env, m_state, *m_env.network, m_supervisor)
+    , m_events(m_env, m_state, *m_env.network, GateSecret::path(m_supervisor.supportDir())) {
     connect(&m_state, &GateState::changed, this, &GateController::changed);
     connect(&m_state, &GateState::refreshRequested, this, &GateController::refresh);
     const ControllerPartsContext parts{.environment = m_env,
@@ -40,6 +44,10 @@ void GateController::refresh() {
     m_agents->readConnections();
     // Runs on by itself; the last cycle to finish wins.
     m_monitor.probe();
+}
+
+QString GateController::receiptsPath() const {
+    return AppPaths::join(m_supervisor.supportDir(), QStringLiteral("receipts.jsonl"));
 }
 
 void GateController::setLaunchAtLogin(bool enabled) {

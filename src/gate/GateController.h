@@ -2,6 +2,7 @@
 
 #include "gate/ControllerParts.h"
 #include "gate/GateEnvironment.h"
+#include "gate/GateEvents.h"
 #include "gate/GateMonitor.h"
 #include "gate/GateState.h"
 #include "gate/GateSupervisor.h"
@@ -67,6 +68,12 @@ public:
     void signIn() { m_account->signIn(); }
     void signOut() { m_account->signOut(); }
     void registerDetectedAgents() { m_agents->registerDetected(); }
+    const QList<WaitingRequest>& waitingRequests() const { return m_state.waitingRequests; }
+    void decide(const QString& requestId, Decision decision) {
+        m_events.decide(requestId, decision);
+    }
+    // The gate's record of past decisions.
+    QString receiptsPath() const;
     void connectAgent(const QString& displayName) { m_agents->connectAgent(displayName); }
     // A problem of the program's shell (no second start can reach it, say) shown as the error.
     void report(const QString& problem) { m_state.publish(m_state.lastError, problem); }
@@ -79,6 +86,7 @@ private:
     GateState m_state;
     GateSupervisor m_supervisor;
     GateMonitor m_monitor;
+    GateEvents m_events;
     std::unique_ptr<AgentOperations> m_agents;
     std::unique_ptr<AccountOperations> m_account;
 };

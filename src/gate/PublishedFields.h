@@ -1,5 +1,7 @@
 #pragma once
 
+#include "gate/WaitingRequest.h"
+
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -34,6 +36,10 @@ struct PublishedFields {
     QStringList detectedAgents;
     QStringList registeredAgents;
     std::optional<QString> registrationError;
+    // What waits for the user's answer at the own gate, oldest first.
+    QList<WaitingRequest> waitingRequests;
+    // Why an answer given on this computer decided nothing (too late, gate unreachable).
+    std::optional<QString> decisionNotice;
     // One entry for each detected agent whose state is known.
     QList<AgentConnection> agentConnections;
     // Node.js runtimes passed over for one the gate can run on, each with why.

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace RegularFile {
 
@@ -20,31 +21,40 @@ public:
             ::close(m_fd);
         }
     }
+    Descriptor(Descriptor&& other) noexcept
+        : m_fd(std::exchange(other.m_fd, -1)) {}
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;
+    Descriptor& operator=(Descriptor&&) = delete;
     int get() const { return m_fd; }
 
 private:
     int m_fd;
 };
-} // namespace
 
-std::optional<QByteArray> read(const QString& path, qint64 maxBytes) {
+// An open descriptor of a regular file, or -1.
+Descriptor openRegular(const QString& path) {
     const QByteArray name = QFile::encodeName(path);
     struct stat status {};
     // Looked at before opening, so a device is never opened; the second look below, on the
     // open descriptor, closes the gap in which the path could be swapped.
     if (name.isEmpty() || ::stat(name.constData(), &status) != 0 || !S_ISREG(status.st_mode)) {
-        return std::nullopt;
+        return Descriptor(-1);
     }
     // O_NONBLOCK: a FIFO swapped in after the first look must not hold the open.
-    const Descriptor file(::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    Descriptor file(::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (file.get() < 0 || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
-        return std::nullopt;
+        return Descriptor(-1);
     }
+    return file;
+}
+
+// Up to limit bytes from the descriptor's position; nothing on a read error, and limit + 1
+// bytes when there were more.
+std::optional<QByteArray> readUpTo(const Descriptor& file, qint64 limit) {
     QByteArray contents;
     char buffer[16 * 1024];
-    while (contents.size() <= maxBytes) {
+    while (contents.size() <= limit) {
         const ssize_t got = ::read(file.get(), buffer, sizeof(buffer));
         if (got < 0 && errno == EINTR) {
             continue;
@@ -57,7 +67,34 @@ std::optional<QByteArray> read(const QString& path, qint64 maxBytes) {
         }
         contents.append(buffer, got);
     }
-    return std::nullopt;
+    return contents.left(limit + 1);
+}
+} // namespace
+
+std::optional<QByteArray> read(const QString& path, qint64 maxBytes) {
+    const Descriptor file = openRegular(path);
+    if (file.get() < 0) {
+        return std::nullopt;
+    }
+    auto contents = readUpTo(file, maxBytes);
+    return contents && contents->size() <= maxBytes ? contents : std::nullopt;
+}
+
+std::optional<QByteArray> readTail(const QString& path, qint64 maxBytes) {
+    const Descriptor file = openRegular(path);
+    struct stat status {};
+    if (file.get() < 0 || ::fstat(file.get(), &status) != 0) {
+        return std::nullopt;
+    }
+    if (status.st_size > maxBytes && ::lseek(file.get(), status.st_size - maxBytes, SEEK_SET) < 0) {
+        return std::nullopt;
+    }
+    auto contents = readUpTo(file, maxBytes);
+    // Grown while it was read: what came after the size looked at is left for the next read.
+    if (contents) {
+        contents->truncate(maxBytes);
+    }
+    return contents;
 }
 
 } // namespace RegularFile

@@ -14,4 +14,8 @@ namespace RegularFile {
 // than maxBytes.
 std::optional<QByteArray> read(const QString& path, qint64 maxBytes);
 
+// The last maxBytes of the file (all of a smaller one), or nothing when it is missing, not a
+// regular file or unreadable: a log that grows without end is read in bounded time.
+std::optional<QByteArray> readTail(const QString& path, qint64 maxBytes);
+
 } // namespace RegularFile

@@ -31,7 +31,7 @@ QString describe(const QList<MenuEntry>& entries) {
 }
 
 QString tail(bool startAtLogin = false) {
-    return QStringLiteral("|c:Refresh status|c:Show pairing QR…|c:Diagnostics…|-|") +
+    return QStringLiteral("|c:Refresh status|c:Show pairing QR…|c:Diagnostics…|c:History…|-|") +
            (startAtLogin ? u'X' : u'x') +
            QStringLiteral(":Start at login|c:Open kestrova.example|-|c:Quit Kestrova Helper");
 }
@@ -128,6 +128,23 @@ private slots:
                               "i:Local gate: running (:8789)|c:Stop local gate|"
                               "i:Existing dev gate (:8788): detected") +
                    tail();
+        // Answers to each waiting request come first; its line is elided like any other.
+        QTest::newRow("two requests waiting, one offering the session; a late answer")
+            << snapshot([](auto& s) {
+                   s.waitingRequests = {{.id = QStringLiteral("r1"),
+                                         .agent = QStringLiteral("Codex"),
+                                         .title = QStringLiteral("Bash: ") + QString(80, u'y')},
+                                        {.id = QStringLiteral("r2"),
+                                         .title = QStringLiteral("R&D"),
+                                         .sessionOffer = true}};
+                   s.decisionNotice = QStringLiteral("Too late");
+               })
+            << QStringLiteral("i:2 requests waiting|i:Codex: Bash: ") + QString(66, u'y') +
+                   QStringLiteral("…|c:Approve|c:Deny|i:Agent: R&&D|c:Approve|c:Deny|"
+                                  "c:Allow for this session|i:⚠︎ Too late|-|i:Not signed in|-|"
+                                  "c:Show Kestrova|-|c:Sign in with Google|-|i:Local gate: stopped|"
+                                  "d:Start local gate|i:Existing dev gate (:8788): none") +
+                   tail();
     }
 
     void entriesPerState() {
@@ -169,6 +186,7 @@ private slots:
             {"Show Kestrova", [](Desk& d) { return d.shown("welcome"); }},
             {"Show pairing QR…", [](Desk& d) { return d.shown("pairing"); }},
             {"Diagnostics…", [](Desk& d) { return d.shown("diagnostics"); }},
+            {"History…", [](Desk& d) { return d.shown("history"); }},
             {"Start at login", [](Desk& d) { return d.home.loginItem->registered; }},
             {"Open kestrova.example", [](Desk& d) { return d.opened == QList{d.site.baseUrl}; }},
             {"Quit Kestrova Helper", [](Desk& d) { return d.quit; }},
@@ -209,12 +227,19 @@ private slots:
         QVERIFY(offered(QStringLiteral("Sign out")).isEmpty());
     }
 
-    void theTrayIconFollowsTheGate() {
-        Desk desk([](TestHome& home) { home.signIn(); });
-        const QImage stopped = desk.tray.trayIcon().icon().pixmap(32).toImage();
-        desk.gate.startHelperGate();
-        QTRY_VERIFY_WITH_TIMEOUT(desk.gate.helperRunning(), 20000);
-        QVERIFY(desk.tray.trayIcon().icon().pixmap(32).toImage() != stopped);
+    // The icon shows whether the gate runs and, with a badge, that something waits; its tool
+    // tip the count.
+    void theTrayIconFollowsTheGateAndTheRequests() {
+        GateSnapshot state;
+        const auto look = [&state] {
+            const TrayLook shown = MenuModel::trayLook(state);
+            return shown.symbol + (shown.badge ? "|badge|" : "||") + shown.toolTip;
+        };
+        QCOMPARE(look(), QStringLiteral("shield.lefthalf.filled||Kestrova Helper"));
+        state.helperRunning = true;
+        state.waitingRequests = {{.id = QStringLiteral("a")}, {.id = QStringLiteral("b")}};
+        QCOMPARE(look(),
+                 QStringLiteral("checkmark.shield.fill|badge|Kestrova Helper: 2 requests waiting"));
     }
 };
 

@@ -1,4 +1,5 @@
 #include "app/DiagnosticsWindow.h"
+#include "app/HistoryWindow.h"
 #include "app/PairingWindow.h"
 #include "app/WelcomeContent.h"
 #include "app/WelcomeWindow.h"
@@ -260,7 +261,7 @@ private slots:
         QTest::newRow("dark, then light") << dark << light;
     }
 
-    // Secondary, warning and error texts in all three windows, in one theme and again after the
+    // Secondary, warning and error texts in all four windows, in one theme and again after the
     // desktop switched to the other while the windows were open.
     void everyTextReadsInLightAndDark() {
         QFETCH(QPalette, first);
@@ -277,7 +278,8 @@ private slots:
         welcome.setTrayMissing(true);
         DiagnosticsWindow diagnostics(gate);
         PairingWindow pairing(gate, site);
-        const QList<QWidget*> windows{&welcome, &diagnostics, &pairing};
+        HistoryWindow history(gate);
+        const QList<QWidget*> windows{&welcome, &diagnostics, &pairing, &history};
         QVERIFY(shows(welcome, kNotSignedInWarning));
 
         for (QWidget* window : windows) {

@@ -6,7 +6,7 @@ import { spawn } from 'node:child_process';
 import { mkdtempSync, readFileSync, rmSync } from 'node:fs';
 import { createRequire } from 'node:module';
 import { tmpdir } from 'node:os';
-import { join } from 'node:path';
+import { dirname, join } from 'node:path';
 
 const [daemonFolder, devstackUrl, apiKey, receiptsFile] = process.argv.slice(2);
 // The SDK the gate ships with, from the gate's own folder.
@@ -76,7 +76,10 @@ async function inPage(browser, expression) {
 }
 
 const client = new Client({ name: 'e2e-agent', version: '1.0.0' });
-await client.connect(new StreamableHTTPClientTransport(new URL('http://127.0.0.1:8789/mcp')));
+// The agent shows the gate's secret, kept beside the receipts, as its MCP config says.
+const secret = readFileSync(join(dirname(receiptsFile), 'gate-secret'), 'utf8').trim();
+await client.connect(new StreamableHTTPClientTransport(new URL('http://127.0.0.1:8789/mcp'),
+  { requestInit: { headers: { Authorization: `Bearer ${secret}` } } }));
 const answer = client.callTool({ name: 'request_approval', arguments: { title, timeout_s: 60 } },
   undefined, { timeout: 70000 });
 

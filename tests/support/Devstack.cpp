@@ -1,11 +1,13 @@
 #include "support/Devstack.h"
 
+#include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QJsonDocument>
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QRegularExpression>
+#include <QUrlQuery>
 
 #include <memory>
 
@@ -67,6 +69,56 @@ std::optional<QUrl> Devstack::followAuthorization(const QUrl& authorizationUrl) 
         return std::nullopt;
     }
     return QUrl::fromEncoded(approved.location);
+}
+
+std::optional<Devstack::Account> Devstack::signUp() {
+    const QByteArray verifier = QByteArray(43, 'v');
+    const QByteArray challenge =
+        QCryptographicHash::hash(verifier, QCryptographicHash::Sha256)
+            .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
+    const QString callback = QStringLiteral("http://127.0.0.1/callback");
+    QUrl authorization = googleAuthUrl();
+    authorization.setQuery(QUrlQuery{{"client_id", m_clientId},
+                                     {"redirect_uri", callback},
+                                     {"response_type", "code"},
+                                     {"scope", "openid"},
+                                     {"state", "s"},
+                                     {"code_challenge_method", "S256"},
+                                     {"code_challenge", QString::fromLatin1(challenge)}});
+    const auto redirected = followAuthorization(authorization);
+    const QString code = redirected ? QUrlQuery(*redirected).queryItemValue("code") : QString();
+    QNetworkRequest form(googleTokenUrl());
+    form.setHeader(QNetworkRequest::ContentTypeHeader, "application/x-www-form-urlencoded");
+    const QUrlQuery tokenQuery{{"grant_type", "authorization_code"},
+                               {"code", code},
+                               {"code_verifier", QString::fromLatin1(verifier)},
+                               {"client_id", m_clientId},
+                               {"redirect_uri", callback}};
+    const QJsonObject token =
+        QJsonDocument::fromJson(
+            send(form, "POST", tokenQuery.toString(QUrl::FullyEncoded).toUtf8()).body)
+            .object();
+    QNetworkRequest relay(baseUrl().resolved(QUrl("/api/v1/relay/auth")));
+    relay.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+    const QJsonObject account =
+        QJsonDocument::fromJson(
+            send(relay, "POST",
+                 QJsonDocument(QJsonObject{{"google_id_token", token.value("id_token")}}).toJson())
+                .body)
+            .object();
+    if (account.value("api_key").toString().isEmpty()) {
+        return std::nullopt;
+    }
+    return Account{account.value("api_key").toString(), account.value("personal_room").toString()};
+}
+
+int Devstack::decideAsPhone(const Account& account, const QString& intentId,
+                            const QString& status) {
+    QNetworkRequest request(baseUrl().resolved(
+        QUrl(QStringLiteral("/api/v1/rooms/%1/intents/%2/decision").arg(account.room, intentId))));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+    request.setRawHeader("Authorization", "Bearer " + account.apiKey.toUtf8());
+    return send(request, "POST", QJsonDocument(QJsonObject{{"status", status}}).toJson()).status;
 }
 
 Devstack::Reply Devstack::send(QNetworkRequest request, const QByteArray& verb,

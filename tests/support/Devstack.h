@@ -25,6 +25,16 @@ public:
     // Acts as the browser: opens the sign-in page, follows "continue", returns the callback URL.
     std::optional<QUrl> followAuthorization(const QUrl& authorizationUrl);
 
+    // A new account, signed in the way the helper does: its API key and room.
+    struct Account {
+        QString apiKey;
+        QString room;
+    };
+    std::optional<Account> signUp();
+
+    // A decision posted as the phone does (the key is the pairing key).
+    int decideAsPhone(const Account& account, const QString& intentId, const QString& status);
+
 private:
     struct Reply {
         int status = 0; // 0: no answer within the timeout
