@@ -13,7 +13,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto text = FuzzSupport::validUtf8(input);
     if (text && !text->isEmpty()) {
         const QByteArray config = GateConfig::build(
-            QStringLiteral("/home/u/.local/share/Kestrova Helper"), *text, std::nullopt, 8789);
+            QStringLiteral("/home/u/.local/share/Kestrova Helper"), *text, std::nullopt,
+            {.port = 8789,
+             .secretPath = QStringLiteral("/home/u/.local/share/Kestrova Helper/gate-secret"),
+             .hookWaitSeconds = GateConfig::defaultHookWaitSeconds});
         require(GateConfig::pollerApiKey(config) == *text, "a built config gives its key back");
     }
     return 0;

@@ -14,6 +14,7 @@ struct AgentKind {
     QString displayName;     // "Claude Code"
     QString kind;            // what the relay calls it: "claude_code"
     QString bin;             // the executable's file name: "claude"
+    QString hookName;        // its name to the gate's hooks and the connect script: "claude-code"
     QStringList homeMarkers; // entries the tool leaves in the home folder, tested in order
 };
 

@@ -13,10 +13,11 @@
 using namespace SettingsKeys;
 
 AgentRegistry::AgentRegistry(const GateEnvironment& environment, GateState& state,
-                             QNetworkAccessManager& network)
+                             QNetworkAccessManager& network, const GateSupervisor& supervisor)
     : m_env(environment)
     , m_state(state)
-    , m_network(network) {
+    , m_network(network)
+    , m_connections(environment, state, supervisor) {
 }
 
 void AgentRegistry::detect() {

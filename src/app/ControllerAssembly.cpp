@@ -17,7 +17,8 @@ namespace ControllerAssembly {
 
 void plugInParts(GateEnvironment& environment) {
     environment.makeAgents = [](const ControllerPartsContext& parts) {
-        return std::make_unique<AgentRegistry>(parts.environment, parts.state, parts.network);
+        return std::make_unique<AgentRegistry>(parts.environment, parts.state, parts.network,
+                                               parts.supervisor);
     };
     environment.makeAccount = [](const ControllerPartsContext& parts, AgentOperations& agents) {
         return std::make_unique<AccountSession>(parts.environment, parts.state, parts.supervisor,
@@ -35,6 +36,8 @@ GateEnvironment production(std::shared_ptr<SignInSheet> signInSheet,
     environment.stateFolder =
         AppPaths::stateFolder(qEnvironmentVariable("XDG_STATE_HOME"), environment.homeFolder);
     environment.resourceFolder = AppPaths::resourceFolder(QCoreApplication::applicationDirPath());
+    environment.hookProgram =
+        AppPaths::join(QCoreApplication::applicationDirPath(), QStringLiteral("kestrova-hook"));
     environment.settings = SettingsStore::openUserStore();
     environment.network = std::move(network);
     environment.systemNodeCandidates = NodeRuntime::systemCandidates();

@@ -1,4 +1,5 @@
 #include "BuildConfig.h"
+#include "app/ConnectCommand.h"
 #include "app/ControllerAssembly.h"
 #include "app/MenuActions.h"
 #include "app/SignInSheetPresenter.h"
@@ -34,6 +35,10 @@ int handOver(const QStringList& arguments) {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    // Before any window system is touched: it runs where there is no display.
+    if (ConnectCommand::handles(argc, argv)) {
+        return ConnectCommand::run(argc, argv);
+    }
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Kestrova"));
     QApplication::setApplicationName(QStringLiteral("Kestrova Helper"));

@@ -17,6 +17,10 @@ public:
     virtual std::optional<QString> cliPath(const QString& bin) const = 0;
     // This computer's stable id at the relay, made and stored on first use.
     virtual QString hostFingerprint() = 0;
+    // Reads again whether each detected agent's settings send its questions to the gate.
+    virtual void readConnections() = 0;
+    // Writes the gate's hook and server into the agent's own settings.
+    virtual void connectAgent(const QString& displayName) = 0;
 };
 
 class AccountOperations {

@@ -6,6 +6,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
+
 namespace GateConfig {
 
 namespace {
@@ -15,13 +17,14 @@ constexpr qint64 maxConfigBytes = qint64{1024} * 1024;
 } // namespace
 
 QByteArray build(const QString& supportDir, const QString& apiKey,
-                 const std::optional<QString>& room, quint16 port) {
+                 const std::optional<QString>& room, const GateSetup& setup) {
     const QString roomValue = room && !room->isEmpty() ? *room : QString::fromLatin1(defaultRoom);
     const QJsonObject confirmations{
-        {QStringLiteral("port"), port},
+        {QStringLiteral("port"), setup.port},
         {QStringLiteral("host"), QString::fromLatin1(listenHost)},
         {QStringLiteral("room"), roomValue},
         {QStringLiteral("wake_script"), QStringLiteral("/usr/bin/true")},
+        {QStringLiteral("secret_path"), setup.secretPath},
     };
     const QJsonObject config{
         {QStringLiteral("queue"),
@@ -32,8 +35,15 @@ QByteArray build(const QString& supportDir, const QString& apiKey,
                       AppPaths::join(supportDir, QStringLiteral("receipts.jsonl"))}}},
         {QStringLiteral("poller"), QJsonObject{{QStringLiteral("api_key"), apiKey}}},
         {QStringLiteral("mcp"), QJsonObject{{QStringLiteral("confirmations"), confirmations}}},
+        {QStringLiteral("hooks"), QJsonObject{{QStringLiteral("wait_s"), setup.hookWaitSeconds}}},
     };
     return QJsonDocument(config).toJson(QJsonDocument::Indented);
+}
+
+int hookWaitSeconds(const std::optional<QString>& stored) {
+    bool isNumber = false;
+    const int seconds = stored ? stored->trimmed().toInt(&isNumber) : 0;
+    return isNumber ? std::clamp(seconds, 1, maxHookWaitSeconds) : defaultHookWaitSeconds;
 }
 
 std::optional<QString> pollerApiKey(const QByteArray& json) {

@@ -37,6 +37,7 @@ GateController::~GateController() {
 void GateController::refresh() {
     m_supervisor.look();
     m_agents->detect();
+    m_agents->readConnections();
     // Runs on by itself; the last cycle to finish wins.
     m_monitor.probe();
 }

@@ -39,6 +39,7 @@ public:
     const QStringList& detectedAgents() const { return m_state.detectedAgents; }
     const QStringList& registeredAgents() const { return m_state.registeredAgents; }
     const std::optional<QString>& registrationError() const { return m_state.registrationError; }
+    const QList<AgentConnection>& agentConnections() const { return m_state.agentConnections; }
 
     // A non-empty API key is stored; read from the settings store every time.
     bool signedIn() const { return m_supervisor.apiKey().has_value(); }
@@ -66,6 +67,7 @@ public:
     void signIn() { m_account->signIn(); }
     void signOut() { m_account->signOut(); }
     void registerDetectedAgents() { m_agents->registerDetected(); }
+    void connectAgent(const QString& displayName) { m_agents->connectAgent(displayName); }
     // A problem of the program's shell (no second start can reach it, say) shown as the error.
     void report(const QString& problem) { m_state.publish(m_state.lastError, problem); }
 

@@ -42,6 +42,7 @@ struct GateEnvironment {
     QString homeFolder;
     QString applicationSupportFolder; // the platform's, before "Kestrova Helper" is added
     QString resourceFolder;           // empty when the program has none
+    QString hookProgram;              // kestrova-hook, beside the program
     QString stateFolder;              // the platform's, before "kestrova-helper" is added
     std::shared_ptr<SettingsStore> settings;
     std::shared_ptr<QNetworkAccessManager> network;

@@ -4,6 +4,7 @@
 #include "gate/GateLog.h"
 #include "gate/GateOutput.h"
 #include "gate/GateRecord.h"
+#include "gate/GateSecret.h"
 #include "gate/GateState.h"
 #include "gate/NodeRuntime.h"
 #include "gate/SettingsKeys.h"
@@ -124,10 +125,18 @@ std::optional<QString> GateSupervisor::pairingKey() const {
 }
 
 bool GateSupervisor::writeConfig(const QString& apiKey) {
-    // A failure to create the folder shows up as the write's own failure below.
-    PrivateFiles::makePrivateFolder(m_supportDir);
+    const auto secret = GateSecret::ensure(m_supportDir);
+    if (!secret) {
+        m_state.publish(m_state.lastError,
+                        QStringLiteral("Could not create the gate's key: ") + secret.error());
+        return false;
+    }
     const QByteArray contents =
-        GateConfig::build(m_supportDir, apiKey, m_state.personalRoom, m_env.ownGatePort);
+        GateConfig::build(m_supportDir, apiKey, m_state.personalRoom,
+                          {.port = m_env.ownGatePort,
+                           .secretPath = *secret,
+                           .hookWaitSeconds = GateConfig::hookWaitSeconds(m_env.settings->string(
+                               QString::fromLatin1(SettingsKeys::kHookWait)))});
     if (const auto written = PrivateFiles::writePrivateFile(configPath(), contents); !written) {
         m_state.publish(m_state.lastError,
                         QStringLiteral("Could not write gate config: ") + written.error());
@@ -236,7 +245,20 @@ void GateSupervisor::chooseOwnGate() {
 }
 
 void GateSupervisor::removeSupportFolder() const {
-    QDir(m_supportDir).removeRecursively();
+    // The gate's key stays: the agents' settings hold it, whichever account signs in next.
+    const QDir folder(m_supportDir);
+    for (const QFileInfo& entry : folder.entryInfoList(QDir::AllEntries | QDir::Hidden |
+                                                       QDir::System | QDir::NoDotAndDotDot)) {
+        if (entry.fileName() == QLatin1String(GateSecret::fileName)) {
+            continue;
+        }
+        if (entry.isDir() && !entry.isSymLink()) {
+            QDir(entry.filePath()).removeRecursively();
+        } else {
+            QFile::remove(entry.filePath());
+        }
+    }
+    folder.rmdir(m_supportDir);
 }
 
 void GateSupervisor::look() {

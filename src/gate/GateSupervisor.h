@@ -46,7 +46,7 @@ public:
     void stop();
     void chooseUseExistingGate();
     void chooseOwnGate();
-    // The own gate's folder goes with the account that used it.
+    // The own gate's folder goes with the account that used it, all but the gate's key.
     void removeSupportFolder() const;
     // Looks for ends nothing announces and keeps the log within its cap; on every refresh.
     void look();

@@ -1,9 +1,20 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 #include <QStringList>
 
 #include <optional>
+
+// Whether an agent's own settings send its questions to the gate (the connect script's word).
+struct AgentConnection {
+    enum class State { Unknown, NotConnected, Connected, Outdated, Unreadable, Connecting };
+    QString agent; // the display name
+    State state = State::Unknown;
+    QString detail; // why the settings could not be read
+
+    bool operator==(const AgentConnection&) const = default;
+};
 
 // The controller's published properties as plain values: held by its state, copied into each
 // snapshot the windows read.
@@ -23,4 +34,6 @@ struct PublishedFields {
     QStringList detectedAgents;
     QStringList registeredAgents;
     std::optional<QString> registrationError;
+    // One entry for each detected agent whose state is known.
+    QList<AgentConnection> agentConnections;
 };

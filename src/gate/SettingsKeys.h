@@ -7,4 +7,5 @@ inline constexpr char kUserId[] = "kv.userId";
 inline constexpr char kRoom[] = "kv.personalRoom";
 inline constexpr char kUseExisting[] = "kv.useExistingGate";
 inline constexpr char kHostFP[] = "kv.hostFingerprint";
+inline constexpr char kHookWait[] = "kv.hookWaitSeconds";
 } // namespace SettingsKeys

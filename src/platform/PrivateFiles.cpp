@@ -4,6 +4,12 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace PrivateFiles {
 
 namespace {
@@ -42,6 +48,28 @@ void restrictToOwner(const QString& filePath) {
     if (QFileInfo(filePath).isFile()) {
         QFile::setPermissions(filePath, ownerReadWrite);
     }
+}
+
+std::expected<void, QString> createOnce(const QString& path, const QByteArray& contents) {
+    const QByteArray target = QFile::encodeName(path);
+    QByteArray temporary = target + ".XXXXXX";
+    // mkostemp makes the file with mode 0600.
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) {
+        return std::unexpected(QString::fromLocal8Bit(std::strerror(errno)));
+    }
+    const bool written =
+        ::write(fd, contents.constData(), size_t(contents.size())) == contents.size() &&
+        ::fsync(fd) == 0;
+    const int writeError = errno;
+    ::close(fd);
+    const int linked = written ? ::link(temporary.constData(), target.constData()) : -1;
+    const int linkError = written ? errno : writeError;
+    ::unlink(temporary.constData());
+    if (linked != 0 && linkError != EEXIST) {
+        return std::unexpected(QString::fromLocal8Bit(std::strerror(linkError)));
+    }
+    return {};
 }
 
 } // namespace PrivateFiles

@@ -17,4 +17,9 @@ std::expected<void, QString> writePrivateFile(const QString& path, const QByteAr
 
 void restrictToOwner(const QString& filePath);
 
+// Creates the file, mode 0600, with the contents in full, unless one is there already: it is
+// written under another name in the same folder and linked into place, so a second writer at
+// the same time finds the first one's file, never half of one, and never replaces it.
+std::expected<void, QString> createOnce(const QString& path, const QByteArray& contents);
+
 } // namespace PrivateFiles

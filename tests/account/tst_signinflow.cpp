@@ -143,8 +143,18 @@ private slots:
         QCOMPARE(state[u"owned_requests"][0][u"body"][u"display_name"].toString(),
                  QStringLiteral("Claude Code on Studio"));
 
+        // The gate's key outlives the account: the agents' settings hold it.
+        const auto keyFile = [this] {
+            QFile file(m_controller->supportDir() + QStringLiteral("/gate-secret"));
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        };
+        const QByteArray key = keyFile();
+        QVERIFY(!key.isEmpty());
         m_controller->signOut();
-        QVERIFY(!QFileInfo::exists(m_controller->supportDir()));
+        QCOMPARE(QDir(m_controller->supportDir())
+                     .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{QStringLiteral("gate-secret")});
+        QCOMPARE(keyFile(), key);
         QCOMPARE(stored(kApiKey) + stored(kUserId) + stored(kRoom),
                  QStringLiteral("<none><none><none>"));
         QCOMPARE(m_controller->accountUserId(), std::nullopt);

@@ -79,7 +79,8 @@ private slots:
         QCOMPARE(next.gateProcessId(), pid);
         QTRY_VERIFY_WITH_TIMEOUT(next.helperRunning(), 10000);
         next.signOut();
-        QVERIFY(!QFileInfo::exists(home.supportDir()));
+        QCOMPARE(QDir(home.supportDir()).entryList(QDir::Files),
+                 QStringList{QStringLiteral("gate-secret")});
         QTRY_VERIFY_WITH_TIMEOUT(!processAlive(pid), gateStartMs);
         QTRY_VERIFY_WITH_TIMEOUT(!next.helperRunning() && !next.gateProcessId(), 10000);
     }

@@ -69,12 +69,16 @@ private slots:
         QLoggingCategory::setFilterRules(QString());
 
         const QJsonObject state = devstack.state();
+        QFile gateKey(home.supportDir() + QStringLiteral("/gate-secret"));
+        QVERIFY(gateKey.open(QIODevice::ReadOnly));
         const QStringList secrets{
             state[u"accounts"][0][u"api_key"].toString(),
             // The devstack keeps a prefix and an ellipsis.
             state[u"auth_requests"][0][u"google_id_token"].toString().chopped(1),
-            QUrlQuery(callback).queryItemValue(QStringLiteral("code"))};
-        QVERIFY2(secrets[0].size() >= 16 && secrets[1].size() >= 8 && secrets[2].size() >= 8,
+            QUrlQuery(callback).queryItemValue(QStringLiteral("code")),
+            QString::fromLatin1(gateKey.readAll()).trimmed()};
+        QVERIFY2(secrets[0].size() >= 16 && secrets[1].size() >= 8 && secrets[2].size() >= 8 &&
+                     secrets[3].size() == 43,
                  qPrintable(secrets.join(u' ')));
         // The capture is real: the account's own lines, the gate's log and its arguments.
         QVERIFY(logged.contains("kestrova.account: signed in"));
@@ -91,7 +95,8 @@ private slots:
                      "a secret in the log, the gate's log or the gate's arguments");
         }
         // The files that hold the key are the user's alone.
-        for (const QString& path : {home.settingsFile(), home.supportDir() + "/bramblekit.json"}) {
+        for (const QString& path : {home.settingsFile(), home.supportDir() + "/bramblekit.json",
+                                    home.supportDir() + "/gate-secret"}) {
             QCOMPARE(QFileInfo(path).permissions() & ownerGroupOther,
                      QFile::ReadOwner | QFile::WriteOwner);
         }

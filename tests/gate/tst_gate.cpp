@@ -7,6 +7,9 @@
 #include <QCoro/QCoroTask>
 #include <QDir>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
 #include <QTest>
 
 using namespace std::chrono_literals;
@@ -71,6 +74,8 @@ private slots:
     void theOwnGate() {
         const TestHome home;
         home.signIn(QStringLiteral("key-live"));
+        QVERIFY(home.settings()->setString(QStringLiteral("kv.hookWaitSeconds"),
+                                           QStringLiteral("5000")));
         const GateEnvironment environment = home.environmentWithDaemon();
         auto gate = std::make_unique<GateController>(environment);
         const auto started = [&gate] {
@@ -82,12 +87,30 @@ private slots:
         const qint64 first = started();
         QVERIFY(first > 0);
         QCOMPARE(GateConfig::readPollerApiKey(gate->configPath()), QStringLiteral("key-live"));
+        // The gate is told where the agents' key is and how long to hold a hook (at most an hour).
+        const auto config = [&gate] {
+            QFile file(gate->configPath());
+            return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object()
+                                                  : QJsonObject();
+        };
+        const QString secretPath = home.supportDir() + QStringLiteral("/gate-secret");
+        QCOMPARE(config()[u"mcp"][u"confirmations"][u"secret_path"].toString(), secretPath);
+        QCOMPARE(config()[u"hooks"][u"wait_s"].toInt(), 3600);
+        const auto secret = [&secretPath] {
+            QFile file(secretPath);
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        };
+        const QByteArray key = secret();
+        QVERIFY(QRegularExpression(QStringLiteral("^[A-Za-z0-9_-]{43}\n$"))
+                    .match(QString::fromLatin1(key))
+                    .hasMatch());
 
         killProcess(first);
         QTRY_VERIFY_WITH_TIMEOUT(!gate->gateProcessId() && !gate->helperRunning(), gateStartMs);
         QVERIFY2(!gate->lastError(), "a gate that ended is no error");
         const qint64 second = started();
         QVERIFY(second > 0 && second != first);
+        QCOMPARE(secret(), key);
         gate->chooseUseExistingGate();
         QTRY_VERIFY_WITH_TIMEOUT(!processAlive(second), gateStartMs);
         gate.reset();

@@ -1,5 +1,6 @@
 #include "support/StubHttpServer.h"
 
+#include <QRegularExpression>
 #include <QTcpSocket>
 
 #include <memory>
@@ -27,7 +28,27 @@ void StubHttpServer::onConnection() {
         auto request = std::make_shared<QByteArray>();
         connect(socket, &QTcpSocket::readyRead, socket, [this, socket, request] {
             request->append(socket->readAll());
-            if (!request->contains("\r\n\r\n")) {
+            const qsizetype headEnd = request->indexOf("\r\n\r\n");
+            const QRegularExpressionMatch length =
+                QRegularExpression(QStringLiteral("(?i)\r\ncontent-length: *(\\d+)"))
+                    .match(QString::fromLatin1(request->left(headEnd)));
+            if (headEnd < 0 ||
+                request->size() <
+                    headEnd + 4 + (length.hasMatch() ? length.captured(1).toInt() : 0)) {
+                return;
+            }
+            m_requests.append(*request);
+            if (m_behaviour == Behaviour::Chunked) {
+                const qsizetype half = m_body.size() / 2;
+                socket->write(
+                    QStringLiteral("HTTP/1.1 %1 Stub\r\nTransfer-Encoding: chunked\r\n\r\n"
+                                   "%2\r\n")
+                        .arg(m_status)
+                        .arg(half, 0, 16)
+                        .toLatin1() +
+                    m_body.left(half) + "\r\n" + QByteArray::number(m_body.size() - half, 16) +
+                    "\r\n" + m_body.mid(half) + "\r\n0\r\n\r\n");
+                socket->disconnectFromHost();
                 return;
             }
             const bool cutOff = m_behaviour == Behaviour::CutOff;
