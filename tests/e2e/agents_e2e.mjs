@@ -8,7 +8,7 @@
 //   node agents_e2e.mjs AGENTS_DIR DEVSTACK HELPER DAEMON_SCRIPT [--bench RUNS]
 import { spawn, execFileSync } from 'node:child_process';
 import { createHash, randomBytes } from 'node:crypto';
-import { existsSync, mkdirSync, mkdtempSync, rmSync, watch, writeFileSync } from 'node:fs';
+import { existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, watch, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 
@@ -184,22 +184,32 @@ async function connect(name) {
   if ((await connected.exited) !== 0) throw new Error(`kestrova-helper connect ${name} failed: ${connected.out.text}`);
 }
 
-// Approve to the tool running: the folder's removal seen by inotify.
+// Approve to the tool running, the folder's removal seen by inotify; and the gate's own part: the
+// same decision to the answer of a hook request made here as kestrova-hook makes it.
 async function bench(runs) {
-  const times = [];
-  for (let i = 0; i < runs; i++) {
-    const victim = path.join(project('claude-code'), 'victim');
-    mkdirSync(victim, { recursive: true });
-    const session = agents['claude-code'].start(setup['claude-code']());
+  const median = (list) => list.sort((a, b) => a - b)[runs >> 1].toFixed(1);
+  const [total, gateOnly] = [[], []];
+  const victim = path.join(project('claude-code'), 'victim');
+  const approveNext = async () => {
     const intent = await pendingFor('Claude Code');
-    const gone = new Promise((resolve) => { const w = watch(project('claude-code'), () => existsSync(victim) || (w.close(), resolve(performance.now()))); });
     const sent = performance.now();
     await decide(intent.id, 'approved');
-    times.push((await gone) - sent);
+    return sent;
+  };
+  for (let i = 0; i < runs; i++) {
+    mkdirSync(victim, { recursive: true });
+    const session = agents['claude-code'].start(setup['claude-code']());
+    const gone = new Promise((resolve) => { const w = watch(project('claude-code'), () => existsSync(victim) || (w.close(), resolve(performance.now()))); });
+    const sent = await approveNext();
+    total.push((await gone) - sent);
     await session.finished();
+    const answered = fetch('http://127.0.0.1:8789/hooks/claude-code', { method: 'POST', body: JSON.stringify({
+      hook_event_name: 'PermissionRequest', tool_name: 'Bash', tool_input: { command: 'rm -rf victim' }, cwd: project('claude-code') }),
+    headers: { Authorization: `Bearer ${readFileSync(path.join(data, 'gate-secret'), 'utf8').trim()}` } }).then((r) => r.text());
+    const decided = await approveNext();
+    gateOnly.push((await answered, performance.now()) - decided);
   }
-  times.sort((a, b) => a - b);
-  console.log(`approve-to-tool: ${times[runs >> 1].toFixed(1)} ms (real Claude Code on loopback; median of ${runs}, min ${times[0].toFixed(1)}, max ${times.at(-1).toFixed(1)}; target ≤ 30 ms)`);
+  console.log(`approve-to-tool: ${median(total)} ms (real Claude Code on loopback, median of ${runs}; of which the gate answering the hook ${median(gateOnly)} ms, the rest Claude Code starting its shell; target ≤ 30 ms)`);
 }
 
 let exitCode = 0;
