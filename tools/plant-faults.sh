@@ -61,6 +61,7 @@ src/platform/SingleInstance.cpp@s/if (::lstat(QFile::encodeName(path)/if (::stat
 src/gate/GateController.cpp@/^GateController::GateController/,/^}/{/m_agents->registerDetected();/d}@after a restart the welcome window says "Registering your agent to Kestrova…" for good
 src/app/WelcomeWindow.cpp@/^bool WelcomeWindow::event/,/^}/s/if (event->type() == QEvent::LayoutRequest) {/if (false) {/@a checklist row that wraps while the window is open is cut off
 src/app/ControllerAssembly.cpp@/environment.stateFolder =/,/environment.homeFolder);/d@the gate's log written to /kestrova-helper at the root of the file system
+src/hook/main.cpp@s/for (std::string_view rest = printed;/for (std::string_view rest = printed.substr(printed.size());/@the coding agents never hear the phone's decision
 LIST
 }
 

@@ -110,7 +110,7 @@ const agents = {
     start(agentEnv) {
       const claude = run(path.join(agentsDir, 'node_modules', '.bin', 'claude'), ['-p', prompt],
         { cwd: project('claude-code'), env: { ...env, ...agentEnv } });
-      return { finished: () => claude.exited, stop: () => claude.child.kill() };
+      return { finished: () => until('Claude Code done', () => claude.child.exitCode !== null || claude.child.signalCode !== null), stop: () => claude.child.kill() };
     },
   },
   codex: {
