@@ -19,7 +19,7 @@ const data = path.join(home, '.local', 'share', 'Kestrova Helper');
 const pause = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 const failures = [];
 
-async function until(what, probe, seconds = 90) {
+async function until(what, probe, seconds = 60) {
   for (const end = Date.now() + seconds * 1000; Date.now() < end; await pause(100)) {
     const value = await probe();
     if (value) return value;
@@ -163,8 +163,9 @@ async function attempt(name, answer, agentEnv) {
     if (answer === 'denied') {
       const told = await until('the note in the model\'s next request', async () => (await modelRequests(agent.api))
         .slice(seen).some((r) => JSON.stringify(r.body).includes(note))).catch(() => false);
+      if (!told) return 'the model never heard the phone\'s note';
       await session.finished();
-      return !told ? 'the model never heard the phone\'s note' : existsSync(victim) ? null : 'the folder went although denied';
+      return existsSync(victim) ? null : 'the folder went although denied';
     }
     // Gemini CLI's own policy asks for the shell however a hook answered: approved there too.
     if (name === 'gemini') {
