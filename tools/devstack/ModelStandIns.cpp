@@ -183,11 +183,10 @@ QHttpServerResponse ModelStandIns::gemini(const QString& modelAndMethod,
     }
     const QJsonArray turns = body->value("contents").toArray();
     const bool answered = !turns.isEmpty() && hasPart(turns.last()["parts"], "functionResponse");
-    bool shell = false;
-    for (const QJsonValue& tool : body->value("tools").toArray()) {
-        shell =
-            shell || offers(tool["functionDeclarations"].toArray(), "name", "run_shell_command");
-    }
+    const bool shell =
+        std::ranges::any_of(body->value("tools").toArray(), [](const QJsonValue& tool) {
+            return offers(tool["functionDeclarations"].toArray(), "name", "run_shell_command");
+        });
     return stream({{{}, geminiAnswer(!answered && shell)}});
 }
 
