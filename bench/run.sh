@@ -152,7 +152,10 @@ for name in probe-refused probe-silent signin-stall refresh-burst; do
     while IFS= read -r line; do figure "$line"; done <"$work/lines"
 done
 
-# 8. Approve on the phone to the agent's tool running: the real Claude Code (npm, pinned in
+# 8. The agents' hook command: spawn to its request at the gate, against /bin/true.
+figure "$("$bin/kestrova-bench-hook" "$bin/kestrova-hook" 200)"
+
+# 9. Approve on the phone to the agent's tool running: the real Claude Code (npm, pinned in
 # tests/agents) and the real gate on loopback.
 "$here/../tests/e2e/agents_e2e.sh" "$bin/kestrova-devstack" "$bin/kestrova-helper" \
     "$bin/../share/kestrova-helper/Daemon/bin/bk-mcp-daemon.mjs" --bench 15 >"$work/agents.out" 2>&1 ||

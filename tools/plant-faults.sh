@@ -61,6 +61,22 @@ src/platform/SingleInstance.cpp@s/if (::lstat(QFile::encodeName(path)/if (::stat
 src/gate/GateController.cpp@/^GateController::GateController/,/^}/{/m_agents->registerDetected();/d}@after a restart the welcome window says "Registering your agent to Kestrova…" for good
 src/app/WelcomeWindow.cpp@/^bool WelcomeWindow::event/,/^}/s/if (event->type() == QEvent::LayoutRequest) {/if (false) {/@a checklist row that wraps while the window is open is cut off
 src/app/ControllerAssembly.cpp@/environment.stateFolder =/,/environment.homeFolder);/d@the gate's log written to /kestrova-helper at the root of the file system
+resources/Connect/lib/jsonEdit.mjs@s/this.replace(previous.offset + previous.length, end, '');/this.replace(node.offset, end, '');/@disconnect leaves a stray comma and line end in the user's settings
+resources/Connect/lib/jsonEdit.mjs@s/if (errors.length) {/if (false) {/@a settings file with a syntax error is rewritten
+resources/Connect/lib/agents.mjs@s/kestrova-hook'? \//kestrova-hook'?  \//@connecting twice adds the hook twice, and disconnecting leaves both
+resources/Connect/lib/userFile.mjs@s/let writable = text === null || (mode \& 0o200) !== 0;/let writable = true;/@a settings file the user made read-only is rewritten
+resources/Connect/lib/userFile.mjs@s/target = await fs.realpath(file);/target = file;/@a settings file kept as a link into a dotfiles folder is replaced by a copy
+resources/Connect/lib/userFile.mjs@s/fs.copyFile(target, backupPath(file), constants.COPYFILE_EXCL)/fs.writeFile(backupPath(file), '', { flag: 'wx' })/@no copy of the user's file is kept before the first change
+resources/Connect/lib/userFile.mjs@s/if (!found.isFile()) throw/if (false) throw/@a FIFO where an agent's settings go holds connect (and the windows' status read) up for good
+resources/Connect/lib/tomlEdit.mjs@s/(atEnd || blankBefore)/blankBefore/@disconnect leaves a line end the user's Codex config did not have
+src/hook/HookAnswer.cpp@s/status.substr(8, 5) != " 200 "/status.substr(8, 5) == " 999 "/@the gate's refusal (401) reaches the agent as its decision
+src/hook/HookAnswer.cpp@s/.printed = JsonObject::is(\*body) ? std::move(\*body) : std::string()/.printed = std::move(*body)/@whatever answers on the port reaches the agent as its decision
+src/hook/main.cpp@s/if (!input || input->size() > maxInput || !key) {/if (!input || !key) {/@more than 1 MiB of hook input goes to the gate
+src/gate/GateSupervisor.cpp@s/if (entry.fileName() == QLatin1String(GateSecret::fileName)) {/if (false) {/@sign-out deletes the gate's key, cutting off every connected agent
+src/gate/GateConfig.cpp@s/std::clamp(seconds, 1, maxHookWaitSeconds)/seconds/@a hook wait over an hour reaches the gate, and the agents' own time-outs end first
+src/agents/AgentConnections.cpp@s/if (word == u"connected") {/if (word == u"connnected") {/@a connected agent keeps being offered "Connect"
+src/app/main.cpp@s/if (ConnectCommand::handles(argc, argv)) {/if (false) {/@kestrova-helper connect needs a display and starts the tray program
+src/app/ConnectCommand.cpp@s/    if (connecting) {/    if (!connecting) {/@connect on a fresh computer fails for want of the gate's key
 src/hook/main.cpp@s/for (std::string_view rest = printed;/for (std::string_view rest = printed.substr(printed.size());/@the coding agents never hear the phone's decision
 LIST
 }
@@ -69,7 +85,7 @@ selected=" $* "
 report=$(mktemp)
 # An interrupted run must not leave a fault planted.
 restore() {
-    for planted in $(find src -name '*.unplanted'); do
+    for planted in $(find src resources -name '*.unplanted'); do
         mv "$planted" "${planted%.unplanted}"
     done
     rm -f "$report"

@@ -17,6 +17,8 @@ mkdir -p "$HOME/.local/bin"
 # Two agents to find: an executable and a home-folder marker.
 printf '#!/bin/sh\n' >"$HOME/.local/bin/claude" && chmod +x "$HOME/.local/bin/claude"
 mkdir -p "$HOME/.codex"
+# One of them connected from the command line: the welcome window offers to connect the other.
+"$build/bin/kestrova-helper" connect codex >/dev/null
 pids=""
 
 finish() {

@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTimer>
 
 #include <algorithm>
 #include <utility>
@@ -71,12 +72,16 @@ AgentConnections::AgentConnections(const GateEnvironment& environment, GateState
 }
 
 AgentConnections::~AgentConnections() {
-    // Runs that are killed on the way out report to no one.
-    for (QProcess* run : findChildren<QProcess*>()) {
-        run->disconnect(this);
-    }
+    // Runs still going are ended, and report to no one. A connect run cut short leaves each
+    // file either as it was or as connected: the script replaces files whole.
+    QList<QProcess*> runs = findChildren<QProcess*>();
     if (m_status) {
-        m_status->disconnect(this);
+        runs.append(m_status.get());
+    }
+    for (QProcess* run : runs) {
+        run->disconnect(this);
+        run->kill();
+        run->waitForFinished(1000);
     }
 }
 
@@ -95,10 +100,19 @@ std::optional<AgentConnections::Setup> AgentConnections::setup() const {
 }
 
 void AgentConnections::read() {
-    if (m_status) {
-        m_readAgain = true;
+    if (m_status || m_readScheduled) {
+        m_readAgain = m_status != nullptr;
         return;
     }
+    // Once the event loop runs: a read asked for at start-up comes after the windows.
+    m_readScheduled = true;
+    QTimer::singleShot(0, this, [this] {
+        m_readScheduled = false;
+        startStatus();
+    });
+}
+
+void AgentConnections::startStatus() {
     const auto how = setup();
     m_statusAgents = m_state.detectedAgents;
     if (!how || m_statusAgents.isEmpty()) {

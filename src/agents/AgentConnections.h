@@ -50,6 +50,7 @@ public:
 
 private:
     std::optional<Setup> setup() const;
+    void startStatus();
     void publish(const QString& agent, AgentConnection::State state, const QString& detail = {});
     void statusEnded();
     void connectEnded(QProcess* run, const QString& agent);
@@ -59,5 +60,6 @@ private:
     const GateSupervisor& m_supervisor;
     std::unique_ptr<QProcess> m_status;
     QStringList m_statusAgents;
+    bool m_readScheduled = false;
     bool m_readAgain = false;
 };

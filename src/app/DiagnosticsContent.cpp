@@ -1,5 +1,6 @@
 #include "app/DiagnosticsContent.h"
 
+#include "agents/AgentDetection.h"
 #include "gate/GatePorts.h"
 
 namespace {
@@ -15,6 +16,34 @@ QString portLabel(const QString& name, int port) {
 
 QString orAbsent(const std::optional<QString>& text) {
     return nonEmpty(text).value_or(absent);
+}
+
+// Whether the agent's own settings send its questions to the gate.
+QString connectionText(const GateSnapshot& state, const QString& agent) {
+    if (!state.detectedAgents.contains(agent)) {
+        return QStringLiteral("not found");
+    }
+    using State = AgentConnection::State;
+    for (const AgentConnection& connection : state.agentConnections) {
+        if (connection.agent != agent) {
+            continue;
+        }
+        switch (connection.state) {
+        case State::Connected:
+            return QStringLiteral("connected");
+        case State::NotConnected:
+            return QStringLiteral("not connected");
+        case State::Outdated:
+            return QStringLiteral("out of date: reconnect");
+        case State::Unreadable:
+            return QStringLiteral("settings unreadable: ") + connection.detail;
+        case State::Connecting:
+            return QStringLiteral("connecting…");
+        case State::Unknown:
+            break;
+        }
+    }
+    return absent;
 }
 
 QString nodeText(const GateSnapshot& state) {
@@ -47,6 +76,11 @@ DiagnosticsContent DiagnosticsContent::of(const GateSnapshot& state) {
                                             ? QStringLiteral("bundled in app")
                                             : QStringLiteral("fallback (~/bramblekit)")},
         {QStringLiteral("Node.js"), nodeText(state)},
+    };
+    for (const AgentDetection::AgentKind& kind : AgentDetection::agentKinds()) {
+        content.rows.append({kind.displayName, connectionText(state, kind.displayName)});
+    }
+    content.rows += {
         {QStringLiteral("Approval bridge"), QStringLiteral("not yet verified end-to-end")},
         {QStringLiteral("Last checked"), state.lastChecked.isEmpty() ? absent : state.lastChecked},
     };

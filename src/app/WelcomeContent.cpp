@@ -34,12 +34,65 @@ Row pairingRow(const GateSnapshot& state) {
     return {false, QStringLiteral("Sign in to enable pairing")};
 }
 
+using Connection = AgentConnection::State;
+
+Connection connectionOf(const GateSnapshot& state, const QString& agent) {
+    for (const AgentConnection& connection : state.agentConnections) {
+        if (connection.agent == agent) {
+            return connection.state;
+        }
+    }
+    return Connection::Unknown;
+}
+
+QString connectionNote(Connection connection) {
+    switch (connection) {
+    case Connection::Connected:
+        return QStringLiteral(" (connected)");
+    case Connection::Outdated:
+        return QStringLiteral(" (reconnect needed)");
+    case Connection::Unreadable:
+        return QStringLiteral(" (settings unreadable)");
+    case Connection::Connecting:
+        return QStringLiteral(" (connecting…)");
+    case Connection::NotConnected:
+    case Connection::Unknown:
+        break;
+    }
+    return {};
+}
+
 Row agentsRow(const GateSnapshot& state, const PlaceWords& words) {
     if (state.detectedAgents.isEmpty()) {
         return {false, QStringLiteral("No coding agent detected on ") + words.thisComputer};
     }
-    return {true,
-            QStringLiteral("Agent detected: ") + state.detectedAgents.join(QStringLiteral(", "))};
+    QStringList agents;
+    for (const QString& agent : state.detectedAgents) {
+        agents << agent + connectionNote(connectionOf(state, agent));
+    }
+    return {true, QStringLiteral("Agent detected: ") + agents.join(QStringLiteral(", "))};
+}
+
+QList<WelcomeContent::ConnectOffer> offersFor(const GateSnapshot& state) {
+    QList<WelcomeContent::ConnectOffer> offers;
+    for (const QString& agent : state.detectedAgents) {
+        switch (connectionOf(state, agent)) {
+        case Connection::Connected:
+            break;
+        case Connection::Connecting:
+            offers.append({agent, QStringLiteral("Connecting %1…").arg(agent), false});
+            break;
+        case Connection::Outdated:
+            offers.append({agent, QStringLiteral("Reconnect ") + agent, true});
+            break;
+        case Connection::NotConnected:
+        case Connection::Unreadable:
+        case Connection::Unknown:
+            offers.append({agent, QStringLiteral("Connect ") + agent, true});
+            break;
+        }
+    }
+    return offers;
 }
 
 // Only once there is something to register: a signed-out user has nothing to wait for.
@@ -80,6 +133,7 @@ WelcomeContent WelcomeContent::of(const GateSnapshot& state, const PlaceWords& w
     content.header = headerText(words);
     content.closingNote = closingNoteText(words);
     content.rows = {accountRow(state), gateRow(state), pairingRow(state), agentsRow(state, words)};
+    content.connectOffers = offersFor(state);
     if (auto registration = registrationRow(state)) {
         content.rows.append(*registration);
     }

@@ -18,9 +18,18 @@ struct WelcomeContent {
         bool operator==(const Row&) const = default;
     };
     enum class NextStep { SignIn, StartHelper, AllSet };
+    // A button that writes the gate into a detected agent's own settings.
+    struct ConnectOffer {
+        QString agent;
+        QString label;
+        bool enabled;
 
-    QString header;  // below the title; names the platform, like the closing note
-    QList<Row> rows; // 4 or 5 rows, in order
+        bool operator==(const ConnectOffer&) const = default;
+    };
+
+    QString header;                    // below the title; names the platform, like the closing note
+    QList<Row> rows;                   // 4 or 5 rows, in order
+    QList<ConnectOffer> connectOffers; // under the agents row, for agents not yet connected
     std::optional<QString> warning;
     NextStep nextStep = NextStep::SignIn;
     QString nextStepText; // the button's label, or the "all set" text

@@ -20,6 +20,8 @@ constexpr int kWidth = 440;
 constexpr int kInset = 22;
 constexpr int kRowIconSize = 16;
 constexpr int kShieldSize = 30;
+// The checklist row that names the agents found; the connect buttons go under it.
+constexpr int agentsRow = 3;
 
 QLabel* wrapped(QLabel* label) {
     label->setWordWrap(true);
@@ -165,6 +167,27 @@ void WelcomeWindow::offerMenuCommands() {
     }
 }
 
+// One button for each detected agent whose settings do not send its questions to the gate yet.
+void WelcomeWindow::offerConnections(const QList<WelcomeContent::ConnectOffer>& offers) {
+    if (offers == m_offeredConnections) {
+        return;
+    }
+    m_offeredConnections = offers;
+    qDeleteAll(m_connectOffers->findChildren<QPushButton*>(Qt::FindDirectChildrenOnly));
+    auto* grid = static_cast<QGridLayout*>(m_connectOffers->layout());
+    for (qsizetype i = 0; i < offers.size(); ++i) {
+        const WelcomeContent::ConnectOffer& offer = offers.at(i);
+        QPushButton* connectButton = button(offer.label, m_connectOffers);
+        connectButton->setEnabled(offer.enabled);
+        // Queued: connecting changes what this window offers, deleting this button.
+        connect(
+            connectButton, &QPushButton::clicked, this,
+            [this, agent = offer.agent] { m_gate.connectAgent(agent); }, Qt::QueuedConnection);
+        grid->addWidget(connectButton, int(i / 2), int(i % 2), Qt::AlignLeft);
+    }
+    m_connectOffers->setVisible(!offers.isEmpty());
+}
+
 QWidget* WelcomeWindow::makeHeader() {
     auto* header = new QWidget(this);
     auto* row = new QHBoxLayout(header);
@@ -205,6 +228,15 @@ QWidget* WelcomeWindow::makeChecklist() {
         line->addStretch();
         column->addWidget(row);
         m_rows.append({row, icon, text});
+        if (i == agentsRow) {
+            // The connect buttons, under the agents row's text.
+            m_connectOffers = new QWidget(checklist);
+            auto* grid = new QGridLayout(m_connectOffers);
+            grid->setContentsMargins(kRowIconSize + 8, 0, 0, 0);
+            grid->setColumnStretch(2, 1);
+            m_connectOffers->hide();
+            column->addWidget(m_connectOffers);
+        }
     }
     return checklist;
 }
@@ -271,6 +303,7 @@ void WelcomeWindow::present(const WelcomeContent& content) {
     }
 
     offerMenuCommands();
+    offerConnections(content.connectOffers);
     m_warning->setText(content.warning.value_or(QString()));
     m_warning->setVisible(content.warning.has_value());
 

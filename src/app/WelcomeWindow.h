@@ -48,6 +48,7 @@ private:
     void fitHeight();
     WelcomeContent currentContent() const;
     void offerMenuCommands();
+    void offerConnections(const QList<WelcomeContent::ConnectOffer>& offers);
     bool offeredAlready(MenuEntry::Action action) const;
 
     GateController& m_gate;
@@ -61,6 +62,8 @@ private:
     QLabel* m_allSetIcon = nullptr;
     QLabel* m_header = nullptr;
     QList<ChecklistRow> m_rows;
+    QWidget* m_connectOffers = nullptr;
+    QList<WelcomeContent::ConnectOffer> m_offeredConnections;
     QLabel* m_warning = nullptr;
     QLabel* m_trayMissing = nullptr;
     QWidget* m_menuCommands = nullptr;

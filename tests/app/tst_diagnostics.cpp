@@ -24,8 +24,8 @@ private slots:
 
         add(
             "signed out, own gate stopped", [](auto&) {},
-            u"stopped|none|own gate|—|—|fallback (~/bramblekit)|NOT FOUND|"
-            "not yet verified end-to-end|—||note"_s);
+            u"stopped|none|own gate|—|—|fallback (~/bramblekit)|NOT FOUND|not found|not found|"
+            "not found|not yet verified end-to-end|—||note"_s);
         add(
             "signed in, running, node through nvm",
             [](auto& s) {
@@ -36,8 +36,14 @@ private slots:
                 s.nodePath = u"/h/.nvm/bin/node"_s;
                 s.nodeOrigin = u"nvm"_s;
                 s.gateLogPath = u"/h/gate.log"_s;
+                s.detectedAgents = {u"Claude Code"_s, u"Codex"_s, u"Gemini"_s};
+                using State = AgentConnection::State;
+                s.agentConnections = {
+                    {u"Codex"_s, State::Unreadable, u"/h/.codex/config.toml line 3"_s},
+                    {u"Claude Code"_s, State::Connected, {}}};
             },
             u"running|none|own gate|user-7|room-9|bundled in app|nvm: /h/.nvm/bin/node|"
+            "connected|settings unreadable: /h/.codex/config.toml line 3|—|"
             "not yet verified end-to-end|10:42|/h/gate.log|note"_s);
         // A bundled Node.js wins over one found on the system, and needs no dev-build note;
         // another user's program on the port is told even where the gate seems to run.
@@ -51,7 +57,8 @@ private slots:
                 s.lastError = u"boom"_s;
             },
             u"Port 8789 is used by another user's program|detected|using existing gate|—|—|"
-            "fallback (~/bramblekit)|bundled (zero-prereq)|not yet verified end-to-end|—||"
+            "fallback (~/bramblekit)|bundled (zero-prereq)|not found|not found|not found|"
+            "not yet verified end-to-end|—||"
             "Last error: boom"_s);
     }
 

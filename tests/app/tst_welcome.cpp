@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QPainter>
+#include <QPushButton>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
@@ -37,12 +38,16 @@ GateSnapshot signedIn(bool helperRunning) {
     });
 }
 
-// The content as one line: "+" before a done row, "-" before one still to do, the warning if
-// any, then the next step's text, marked when it cannot be pressed.
+// The content as one line: "+" before a done row, "-" before one still to do, the connect
+// buttons in brackets, the warning if any, then the next step's text, marked when it cannot be
+// pressed.
 QString describe(const WelcomeContent& content) {
     QStringList lines;
     for (const auto& row : content.rows) {
         lines << (row.done ? QStringLiteral("+") : QStringLiteral("-")) + row.text;
+    }
+    for (const auto& offer : content.connectOffers) {
+        lines << u'[' + offer.label + (offer.enabled ? "]" : " (disabled)]");
     }
     if (content.warning) {
         lines << *content.warning;
@@ -55,6 +60,15 @@ bool shows(const QWidget& window, const QString& text) {
     return std::ranges::any_of(window.findChildren<QLabel*>(), [&](const QLabel* label) {
         return label->text() == text && label->isVisibleTo(&window);
     });
+}
+
+QPushButton* buttonNamed(const QWidget& window, const QString& text) {
+    for (QPushButton* button : window.findChildren<QPushButton*>()) {
+        if (button->text() == text && button->isVisibleTo(&window)) {
+            return button;
+        }
+    }
+    return nullptr;
 }
 
 // The texts under a window that do not read at 4.5:1 on its background, with their ratio. A
@@ -100,8 +114,9 @@ private slots:
                         s.detectedAgents = {QStringLiteral("Codex")};
                         s.lastError = QStringLiteral("x");
                     })
-            << QStringLiteral("-Not signed in yet|-Helper gate stopped|-Sign in to enable pairing|"
-                              "+Agent detected: Codex|⚠︎ x|Signing in… (disabled)")
+            << QStringLiteral(
+                   "-Not signed in yet|-Helper gate stopped|-Sign in to enable pairing|"
+                   "+Agent detected: Codex|[Connect Codex]|⚠︎ x|Signing in… (disabled)")
             << NextStep::SignIn;
         QTest::newRow("signed in, gate stopped")
             << signedIn(false)
@@ -118,11 +133,31 @@ private slots:
             s.accountUserId = QStringLiteral("user-7");
             s.detectedAgents = {QStringLiteral("Claude Code"), QStringLiteral("Codex")};
         });
-        const QString found = QStringLiteral("+Signed in: user-7|+Helper gate running|+Ready to "
-                                             "pair with your phone|+Agent detected: Claude Code, "
-                                             "Codex|");
+        const QString signedInRows = QStringLiteral(
+            "+Signed in: user-7|+Helper gate running|+Ready to pair with your phone|");
+        const QString found = signedInRows + QStringLiteral("+Agent detected: Claude Code, Codex|");
+        const QString offers = QStringLiteral("[Connect Claude Code]|[Connect Codex]|");
         QTest::newRow("registering")
-            << detected << found + QStringLiteral("-Registering your agent to Kestrova…|") + allSet
+            << detected
+            << found + QStringLiteral("-Registering your agent to Kestrova…|") + offers + allSet
+            << NextStep::AllSet;
+        // Each agent's settings as the connect script found them: connected ones need no button.
+        using Connection = AgentConnection::State;
+        QTest::newRow("one connected, one connecting, one out of date")
+            << with(detected,
+                    [](GateSnapshot& s) {
+                        s.detectedAgents << QStringLiteral("Gemini");
+                        s.registeredAgents = {QStringLiteral("a")};
+                        s.agentConnections = {
+                            {QStringLiteral("Claude Code"), Connection::Connected, {}},
+                            {QStringLiteral("Codex"), Connection::Connecting, {}},
+                            {QStringLiteral("Gemini"), Connection::Outdated, {}}};
+                    })
+            << signedInRows +
+                   QStringLiteral("+Agent detected: Claude Code (connected), Codex (connecting…), "
+                                  "Gemini (reconnect needed)|+Added to your Kestrova account: a|"
+                                  "[Connecting Codex… (disabled)]|[Reconnect Gemini]|") +
+                   allSet
             << NextStep::AllSet;
         QTest::newRow("registered two, one refused")
             << with(detected,
@@ -130,11 +165,11 @@ private slots:
                         s.registeredAgents = {QStringLiteral("a"), QStringLiteral("b")};
                         s.registrationError = QStringLiteral("Codex: refused");
                     })
-            << found + QStringLiteral("+Added to your Kestrova account: a, b|") + allSet
+            << found + QStringLiteral("+Added to your Kestrova account: a, b|") + offers + allSet
             << NextStep::AllSet;
         QTest::newRow("registration failed")
             << with(detected, [](GateSnapshot& s) { s.registrationError = QStringLiteral("no"); })
-            << found + QStringLiteral("-Couldn't register agent yet: no|") + allSet
+            << found + QStringLiteral("-Couldn't register agent yet: no|") + offers + allSet
             << NextStep::AllSet;
     }
 
@@ -180,6 +215,26 @@ private slots:
         QTRY_COMPARE(cutOff(), 0);
         QTest::qWait(100); // and stays so once every layout has passed the change on
         QCOMPARE(cutOff(), 0);
+    }
+
+    // The button connects a detected agent for real: the script writes the agent's settings
+    // with the gate's key, and the row says so once the script has read them back.
+    void aConnectButtonConnectsTheAgent() {
+        const TestHome home;
+        home.makeFile(QStringLiteral("usr/bin/codex"), "#!/bin/sh\n", true);
+        GateController gate(home.environmentWithDaemon());
+        WelcomeWindow welcome(gate, WebSite{QUrl(QStringLiteral("https://kestrova.test")), {}});
+        welcome.show();
+        QPushButton* connectCodex = nullptr;
+        QTRY_VERIFY((connectCodex = buttonNamed(welcome, QStringLiteral("Connect Codex"))));
+        QTest::mouseClick(connectCodex, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            shows(welcome, QStringLiteral("Agent detected: Codex (connected)")), 20000);
+        QVERIFY(!buttonNamed(welcome, QStringLiteral("Connect Codex")));
+        QFile key(home.supportDir() + QStringLiteral("/gate-secret"));
+        QFile config(home.path(QStringLiteral(".codex/config.toml")));
+        QVERIFY(key.open(QIODevice::ReadOnly) && config.open(QIODevice::ReadOnly));
+        QVERIFY(config.readAll().contains("Bearer " + key.readAll().trimmed()));
     }
 
     // A Mac build names its own places: the Mac, and the menu-bar icon for the tray.

@@ -50,7 +50,7 @@ function snapshot(home) {
 
 function run(home, mode, ...names) {
   const result = spawnSync(process.execPath, [script, mode, ...names, '--hook', hook,
-    '--secret-file', path.join(home, 'secret'), '--home', home], { encoding: 'utf8' });
+    '--secret-file', path.join(home, 'secret'), '--home', home], { encoding: 'utf8', timeout: 30000 });
   return { status: result.status, out: result.stdout, err: result.stderr };
 }
 
@@ -172,21 +172,27 @@ for (const [name, files] of Object.entries(homes)) {
   });
 }
 
-// Each leaves the agent's files as they were, says which file and line, and fails.
+// Each leaves the agent's files as they were, says which file and line, and fails. A FIFO
+// (no text) would hold a read up for good.
 const refusals = [
-  ['claude-code', '.claude/settings.json', '{\n  "model": "opus",\n  "hooks": {\n}\n', 'line 4'],
-  ['claude-code', '.claude.json', '{\n  "mcpServers": []\n}\n', 'line 2'],
-  ['codex', '.codex/config.toml', 'model = "o3"\n\n[mcp_servers.docs]\ncommand = npx\n', 'line 4'],
-  ['codex', '.codex/config.toml', '[mcp_servers]\nkestrova = { url = "http://x" }\n', 'line 2'],
-  ['gemini', '.gemini/settings.json', '{\n  // mine\n  "ui": { "theme": "x" }\n  "hooks": {}\n}\n', 'line 4'],
+  ['claude-code', '.claude/settings.json', '{\n  "model": "opus",\n  "hooks": {\n}\n', ' line 4'],
+  ['claude-code', '.claude.json', '{\n  "mcpServers": []\n}\n', ' line 2'],
+  ['codex', '.codex/config.toml', 'model = "o3"\n\n[mcp_servers.docs]\ncommand = npx\n', ' line 4'],
+  ['codex', '.codex/config.toml', '[mcp_servers]\nkestrova = { url = "http://x" }\n', ' line 2'],
+  ['codex', '.codex/hooks.json', null, ': it is not a regular file'],
+  ['gemini', '.gemini/settings.json', '{\n  // mine\n  "ui": { "theme": "x" }\n  "hooks": {}\n}\n', ' line 4'],
 ];
-for (const [agent, file, text, line] of refusals) {
-  test(`refused, left as it was: ${file} ${line}`, () => {
-    const home = makeHome({ [file]: { text } });
+for (const [agent, file, text, said] of refusals) {
+  test(`refused, left as it was: ${file}${said}`, () => {
+    const home = makeHome(text === null ? {} : { [file]: { text } });
+    if (text === null) {
+      fs.mkdirSync(path.dirname(path.join(home, file)));
+      spawnSync('mkfifo', [path.join(home, file)]);
+    }
     const before = snapshot(home);
     const result = run(home, 'connect', agent);
     assert.equal(result.status, 1);
-    assert.match(result.err, new RegExp(`${path.join(home, file).replaceAll('.', '\\.')} ${line}`));
+    assert.ok(result.err.includes(`${path.join(home, file)}${said}`), result.err);
     assert.deepEqual(snapshot(home), before);
   });
 }

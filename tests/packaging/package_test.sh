@@ -43,7 +43,9 @@ installed=yes
 apt-get install -y --no-install-recommends "$deb" >"$work/apt.out" 2>&1 ||
     { cat "$work/apt.out" >&2; fail "apt-get install failed"; }
 
-for file in /usr/bin/kestrova-helper "$share/kestrova-helper/Daemon/bin/bk-mcp-daemon.mjs" \
+for file in /usr/bin/kestrova-helper /usr/bin/kestrova-hook \
+    "$share/kestrova-helper/Daemon/bin/bk-mcp-daemon.mjs" \
+    "$share/kestrova-helper/Connect/bin/kestrova-connect.mjs" \
     "$share/icons/hicolor/scalable/apps/$app_id.svg"; do
     [ -s "$file" ] || fail "$file is not installed"
 done
@@ -58,6 +60,11 @@ grep -q "^x-scheme-handler/.*=$app_id.desktop;" "$share/applications/mimeinfo.ca
     fail "the callback scheme is not in the desktop database"
 
 use_temporary_home "$work"
+# The installed connect command, with no display: the hook it names is the installed one.
+env -u DISPLAY /usr/bin/kestrova-helper connect codex >"$work/connect.out" 2>&1 ||
+    { cat "$work/connect.out" >&2; fail "kestrova-helper connect failed"; }
+grep -q '"/usr/bin/kestrova-hook codex"' "$HOME/.codex/hooks.json" ||
+    fail "the connected hook is not the installed kestrova-hook"
 export KESTROVA_TRAY_READY="${KESTROVA_TRAY_READY:-$1/bin/kestrova-tray-ready}"
 start_x_session
 /usr/bin/kestrova-helper >"$work/helper.out" 2>&1 &
@@ -71,7 +78,7 @@ helper_pid=""
 apt-get purge -y kestrova-helper >"$work/apt.out" 2>&1 ||
     { cat "$work/apt.out" >&2; fail "apt-get purge failed"; }
 installed=""
-for path in /usr/bin/kestrova-helper "$share/kestrova-helper" "$share/applications/$app_id.desktop" \
+for path in /usr/bin/kestrova-helper /usr/bin/kestrova-hook "$share/kestrova-helper" "$share/applications/$app_id.desktop" \
     "$share/metainfo/$app_id.metainfo.xml" "$share/icons/hicolor/256x256/apps/$app_id.png"; do
     [ ! -e "$path" ] || fail "$path is left after removal"
 done

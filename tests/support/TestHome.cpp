@@ -48,6 +48,7 @@ GateEnvironment TestHome::environment() const {
 GateEnvironment TestHome::environmentWithDaemon() const {
     GateEnvironment environment = this->environment();
     environment.resourceFolder = QStringLiteral(KESTROVA_TEST_RESOURCE_DIR);
+    environment.hookProgram = QStringLiteral(KESTROVA_HOOK_BINARY);
     environment.systemNodeCandidates = {QStandardPaths::findExecutable(QStringLiteral("node"))};
     return environment;
 }

@@ -21,9 +21,16 @@ export async function readUserFile(file) {
     }
     return { file, target, text: null, mode: null };
   }
+  let found;
   try {
-    const { mode } = await fs.stat(target);
-    return { file, target, text: await fs.readFile(target, 'utf8'), mode: mode & 0o7777 };
+    found = await fs.stat(target);
+  } catch (error) {
+    throw new FileProblem(`${file}: ${error.message}`);
+  }
+  // A FIFO or a device there would hold the read up for good.
+  if (!found.isFile()) throw new FileProblem(`${file}: it is not a regular file`);
+  try {
+    return { file, target, text: await fs.readFile(target, 'utf8'), mode: found.mode & 0o7777 };
   } catch (error) {
     throw new FileProblem(`${file}: ${error.message}`);
   }
