@@ -99,7 +99,7 @@ const tmux = (...args) => execFileSync('tmux', ['-L', `kestrova-e2e-${process.pi
   { encoding: 'utf8', stdio: ['ignore', 'pipe', 'ignore'] });
 const screen = (name) => tmux('capture-pane', '-p', '-t', name);
 function inTerminal(name, dir, agentEnv, command) {
-  tmux('new-session', '-d', '-s', name, '-x', '200', '-y', '50', '-c', dir, '--', 'env',
+  tmux('new-session', '-d', '-s', name, '-x', '200', '-y', '50', '-c', dir, '--', 'env', '-i',
     ...Object.entries({ ...env, ...agentEnv }).map(([k, v]) => `${k}=${v}`), ...command);
   return { screen: () => screen(name), keys: (...keys) => tmux('send-keys', '-t', name, ...keys), stop: () => tmux('kill-session', '-t', name) };
 }
