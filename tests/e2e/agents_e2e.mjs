@@ -118,7 +118,7 @@ const agents = {
     start(agentEnv) {
       const tui = inTerminal('codex', project('codex'), agentEnv, [path.join(agentsDir, 'node_modules', '.bin', 'codex'), prompt]);
       // The first start after connecting asks the user to trust the new hook, once.
-      until('Codex starting', () => /Hooks need review/.test(tui.screen()) && (tui.keys('2', 'Enter'), true), 20).catch(() => {});
+      until('Codex starting', () => /Hooks need review/.test(tui.screen()) && (tui.keys('2', 'Enter'), true)).catch(() => {});
       return { ...tui, finished: () => until('Codex done', () => /Worked for|canceled/.test(tui.screen())) };
     },
   },
