@@ -78,6 +78,26 @@ src/agents/AgentConnections.cpp@s/if (word == u"connected") {/if (word == u"conn
 src/app/main.cpp@s/if (ConnectCommand::handles(argc, argv)) {/if (false) {/@kestrova-helper connect needs a display and starts the tray program
 src/app/ConnectCommand.cpp@s/    if (connecting) {/    if (!connecting) {/@connect on a fresh computer fails for want of the gate's key
 src/hook/main.cpp@s/for (std::string_view rest = printed;/for (std::string_view rest = printed.substr(printed.size());/@the coding agents never hear the phone's decision
+resources/Daemon/lib/mcp.mjs@s/const text = ANSWERS\[status\] ?? status;/const text = note || status !== 'denied' ? ANSWERS[status] ?? status : 'approved';/@a denial without a note answered "approved"
+resources/Daemon/bin/bk-mcp-daemon.mjs@/if (!hostAllowed(req.headers.host/d@the Host check on /mcp dropped: a page rebound to loopback drives the gate
+resources/Daemon/bin/bk-mcp-daemon.mjs@s/sendJson(res, 200, intents.list());/sendJson(res, 200, intents.list().map((i) => ({ ...i, key: settings.apiKey })));/@the relay key served by /intents
+resources/Daemon/bin/bk-mcp-daemon.mjs@s/for (const id of intents.restore()) relay.withdraw(id, '[^']*');/for (const id of intents.restore()) void id;/@requests of a gate that restarted stay on the phone, approvable, with nobody waiting
+resources/Daemon/lib/relay.mjs@/this.#cursor = next;/d@the decision cursor never advanced: the gate reads every decision again, without pause
+resources/Daemon/lib/relay.mjs@s/^        delay = backoff(++failures);/        delay = 0 * ++failures;/@no backoff on a failing poll: a relay outage is hammered
+resources/Daemon/lib/mcp.mjs@s/if (sessions.size >= MAX_SESSIONS) {/if (false) {/@no cap on sessions: abandoned ones pile up
+resources/Daemon/lib/mcp.mjs@s/if (session.calls.size >= MAX_WAITING) {/if (false) {/@no cap on the calls waiting in a session
+resources/Daemon/lib/mcp.mjs@s/.find((session) => session.calls.size === 0)/.find(() => true)/@a full gate ends a session whose call waits
+resources/Daemon/lib/mcp.mjs@s/session.calls.size > 0 ? touch(session) : session.transport.close()/touch(session)/@idle sessions never end
+resources/Daemon/lib/mcp.mjs@s/session.calls.size > 0 ? touch(session) : session.transport.close()/session.transport.close()/@an idle session ends while its call waits
+resources/Daemon/lib/mcp.mjs@/A caller that hangs up/,/^    });/d@a call whose agent disconnected stays on the phone
+resources/Daemon/lib/mcp.mjs@s/extra.signal.addEventListener('abort', gone, { once: true });//@a cancelled call stays on the phone
+resources/Daemon/lib/relay.mjs@s/if (retried(res.status)) throw new Error(reason);/throw new Error(reason);/@a refused request retried for ever, holding up the others
+resources/Daemon/lib/relay.mjs@/the answer lacks "created"/d@a post answered by something that is not the relay taken as delivered
+resources/Daemon/lib/relay.mjs@s/Number.isInteger(next) \&\& next >= sent/true/@a decision cursor from a relay that lost its memory trusted
+resources/Daemon/bin/bk-mcp-daemon.mjs@/intents.answerAll(/d@a restart leaves waiting callers without an answer
+resources/Daemon/lib/guards.mjs@s/if (origin === undefined) return true;/if (origin === undefined || origin === 'null') return true;/@sandboxed pages (Origin: null) reach the gate
+resources/Daemon/lib/intents.mjs@/^    this.#compact();$/d@the queue file keeps every request ever asked
+resources/Daemon/lib/config.mjs@s/isLoopback(conf.host)/true/@a config can open the gate to the network
 LIST
 }
 
@@ -86,6 +106,7 @@ report=$(mktemp)
 # An interrupted run must not leave a fault planted.
 restore() {
     for planted in $(find src resources -name '*.unplanted'); do
+    for planted in $(find src resources tools -name '*.unplanted'); do
         mv "$planted" "${planted%.unplanted}"
     done
     rm -f "$report"

@@ -98,6 +98,11 @@ void DevstackServer::routeRooms() {
                         QHttpServerResponder&& responder) {
                      deliver(m_rooms.decide(room, id, r), std::move(responder));
                  });
+    m_http.route("/api/v1/rooms/<arg>/intents/<arg>/withdraw", Method::Post,
+                 [this](const QString& room, const QString& id, const QHttpServerRequest& r,
+                        QHttpServerResponder&& responder) {
+                     deliver(m_rooms.withdraw(room, id, r), std::move(responder));
+                 });
     // Long polls answer when a decision comes, not after the devstack's delay.
     m_http.route(
         "/api/v1/rooms/<arg>/decisions", Method::Get,

@@ -29,6 +29,18 @@ bool expired(const QJsonObject& intent) {
     return expiry.isValid() && expiry <= QDateTime::currentDateTimeUtc();
 }
 
+// What the phone shows: a pending request past its time has expired.
+QJsonObject listed(QJsonObject intent) {
+    if (intent.value("status").toString() == "pending" && expired(intent)) {
+        intent.insert("status", "expired");
+    }
+    return intent;
+}
+
+bool isDecision(const QString& status) {
+    return status == "approved" || status == "denied" || status == "approved_for_session";
+}
+
 } // namespace
 
 RoomsStandIn::RoomsStandIn(const RelayStandIn& relay)
@@ -70,10 +82,11 @@ QHttpServerResponse RoomsStandIn::postIntent(const QString& room,
         !isOptionalString(*body, "detail", kMaxDetail) ||
         !isOptionalString(*body, "agent", kMaxTitle) ||
         !isOptionalString(*body, "created_at", kMaxId) ||
-        !isOptionalString(*body, "expires_at", kMaxId)) {
+        !isOptionalString(*body, "expires_at", kMaxId) ||
+        !(body->value("offers_session").isUndefined() || body->value("offers_session").isBool())) {
         return http::error(http::Status::BadRequest,
                            "id (1-64 characters) and title (1-1000) are required; agent, detail, "
-                           "created_at and expires_at must be strings");
+                           "created_at and expires_at must be strings, offers_session a boolean");
     }
     Room& target = m_rooms[room];
     // The gate posts again after a lost answer; the first copy stands.
@@ -86,6 +99,7 @@ QHttpServerResponse RoomsStandIn::postIntent(const QString& room,
     for (const char* key : {"id", "agent", "title", "detail", "created_at", "expires_at"}) {
         intent.insert(key, body->value(key).toString());
     }
+    intent.insert("offers_session", body->value("offers_session").toBool());
     intent.insert("status", "pending");
     target.intents.push_back(intent);
     return http::json({{"created", true}}, http::Status::Created);
@@ -101,10 +115,30 @@ QHttpServerResponse RoomsStandIn::listIntents(const QString& room,
     for (const QJsonObject& intent : m_rooms.value(room).intents) {
         const bool pending = intent.value("status").toString() == "pending" && !expired(intent);
         if (status.isEmpty() || (status == "pending") == pending) {
-            intents.append(intent);
+            intents.append(listed(intent));
         }
     }
     return http::json({{"intents", intents}});
+}
+
+std::expected<QJsonObject*, QHttpServerResponse> RoomsStandIn::pendingIntent(const QString& room,
+                                                                             const QString& id) {
+    Room& target = m_rooms[room];
+    const auto intent = std::ranges::find_if(target.intents, [&](const QJsonObject& candidate) {
+        return candidate.value("id").toString() == id;
+    });
+    if (intent == target.intents.end()) {
+        return std::unexpected(http::error(http::Status::NotFound, "no such request in this room"));
+    }
+    const QString status = intent->value("status").toString();
+    if (status == "withdrawn") {
+        return std::unexpected(http::error(http::Status::Conflict, "the request was withdrawn"));
+    }
+    if (status != "pending") {
+        return std::unexpected(
+            http::error(http::Status::Conflict, "the request was already decided"));
+    }
+    return &*intent;
 }
 
 QHttpServerResponse RoomsStandIn::decide(const QString& room, const QString& id,
@@ -114,32 +148,28 @@ QHttpServerResponse RoomsStandIn::decide(const QString& room, const QString& id,
     }
     const auto body = http::jsonObject(request.body());
     const QString status = body ? body->value("status").toString() : QString();
-    if (!body || (status != "approved" && status != "denied") ||
-        !isOptionalString(*body, "note", kMaxNote)) {
+    const QString by = body ? body->value("by").toString(QStringLiteral("phone")) : QString();
+    if (!body || !isDecision(status) || !isOptionalString(*body, "note", kMaxNote) ||
+        (by != "phone" && by != "desktop")) {
         return http::error(http::Status::BadRequest,
-                           "status must be \"approved\" or \"denied\"; note a string of at most "
-                           "500 characters");
+                           "status must be \"approved\", \"denied\" or \"approved_for_session\"; "
+                           "note a string of at most 500 characters; by \"phone\" or \"desktop\"");
     }
-    Room& target = m_rooms[room];
-    const auto intent = std::ranges::find_if(target.intents, [&](const QJsonObject& candidate) {
-        return candidate.value("id").toString() == id;
-    });
-    if (intent == target.intents.end()) {
-        return http::error(http::Status::NotFound, "no such request in this room");
+    auto intent = pendingIntent(room, id);
+    if (!intent) {
+        return std::move(intent.error());
     }
-    if (intent->value("status").toString() != "pending") {
-        return http::error(http::Status::Conflict, "the request was already decided");
-    }
-    if (expired(*intent)) {
+    if (expired(**intent)) {
         return http::error(http::Status::Conflict, "the request has expired");
     }
-    const QString note = body->value("note").toString();
-    intent->insert("status", status);
+    Room& target = m_rooms[room];
+    (*intent)->insert("status", status);
     const QJsonObject decision{
         {"seq", target.decisions.size() + 1},
         {"intent_id", id},
         {"status", status},
-        {"note", note},
+        {"note", body->value("note").toString()},
+        {"by", by},
         {"decided_at", QDateTime::currentDateTimeUtc().toString(Qt::ISODate)}};
     target.decisions.append(decision);
     for (Waiter& waiter : target.waiters) {
@@ -147,6 +177,25 @@ QHttpServerResponse RoomsStandIn::decide(const QString& room, const QString& id,
     }
     target.waiters.clear();
     return http::json({{"decision", decision}});
+}
+
+QHttpServerResponse RoomsStandIn::withdraw(const QString& room, const QString& id,
+                                           const QHttpServerRequest& request) {
+    if (auto refusal = refuse(room, request)) {
+        return std::move(*refusal);
+    }
+    const auto body = http::jsonObject(request.body());
+    if (!body || !isOptionalString(*body, "reason", kMaxNote)) {
+        return http::error(http::Status::BadRequest,
+                           "reason must be a string of at most 500 characters");
+    }
+    auto intent = pendingIntent(room, id);
+    if (!intent) {
+        return std::move(intent.error());
+    }
+    (*intent)->insert("status", "withdrawn");
+    (*intent)->insert("withdraw_reason", body->value("reason").toString());
+    return http::json({{"withdrawn", true}});
 }
 
 QJsonObject RoomsStandIn::decisionsAfter(const Room& room, qint64 after) const {

@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QTcpSocket>
 
+#include <expected>
 #include <memory>
 #include <vector>
 
@@ -26,6 +27,9 @@ public:
     QHttpServerResponse listIntents(const QString& room, const QHttpServerRequest& request) const;
     QHttpServerResponse decide(const QString& room, const QString& id,
                                const QHttpServerRequest& request);
+    // The gate takes back a request nobody waits for any more.
+    QHttpServerResponse withdraw(const QString& room, const QString& id,
+                                 const QHttpServerRequest& request);
     // Answers at once when decisions newer than `after` exist, otherwise when one arrives or
     // the wait ends.
     void waitDecisions(const QString& room, const QHttpServerRequest& request,
@@ -48,6 +52,9 @@ private:
     // The error answer when the key does not open the room.
     std::optional<QHttpServerResponse> refuse(const QString& room,
                                               const QHttpServerRequest& request) const;
+    // The room's request with this id, or the error answer.
+    std::expected<QJsonObject*, QHttpServerResponse> pendingIntent(const QString& room,
+                                                                   const QString& id);
     QJsonObject decisionsAfter(const Room& room, qint64 after) const;
     void answer(Waiter& waiter, const Room& room);
 

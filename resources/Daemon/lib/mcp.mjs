@@ -1,0 +1,166 @@
+// The MCP server: one tool, request_approval, that waits until the user decides on the phone.
+import { randomUUID } from 'node:crypto';
+import { MAX_BODY, readBody, rpcError } from './guards.mjs';
+
+export const MAX_TITLE = 200;
+export const MAX_DETAIL = 8000;
+const MAX_SESSIONS = 1000;
+const MAX_WAITING = 20; // calls waiting in one session
+const PROGRESS_EVERY_MS = 20_000;
+
+const ANSWERS = {
+  approved: 'approved',
+  approved_for_session: 'approved',
+  denied: 'denied',
+  timed_out: 'timed out',
+  restarting: 'the gate restarted: ask again',
+};
+
+export function oneLine(text, max) {
+  return text.replace(/\s+/g, ' ').trim().slice(0, max);
+}
+
+const result = (text, isError = false) => ({ content: [{ type: 'text', text }], isError });
+
+export function mcpHandler({ sessionIdleS }, intents) {
+  // Loaded at the first MCP request: a gate that only ever serves hooks does without it.
+  let sdk;
+  const sessions = new Map(); // session id -> { transport, timer, calls }, least recently used first
+
+  // A session ends after a while without requests, but never while a call of its own waits.
+  function touch(session) {
+    clearTimeout(session.timer);
+    session.timer = setTimeout(() => (session.calls.size > 0 ? touch(session) : session.transport.close()),
+      sessionIdleS * 1000);
+    if (session.transport.sessionId && sessions.delete(session.transport.sessionId)) {
+      sessions.set(session.transport.sessionId, session);
+    }
+  }
+
+  async function requestApproval(session, server, { title, detail, timeout_s: timeoutS = 300 }, extra) {
+    const line = oneLine(title, MAX_TITLE);
+    if (!line) return result('the title must hold a visible character', true);
+    if (session.calls.size >= MAX_WAITING) {
+      return result(`this session already has ${MAX_WAITING} requests waiting: wait for their answers first`, true);
+    }
+    const now = Date.now();
+    const intent = {
+      id: randomUUID(),
+      time: new Date(now).toISOString(),
+      agent: oneLine(server.server.getClientVersion()?.name ?? '', 80) || 'unknown agent',
+      title: line,
+      detail: (detail ?? '').slice(0, MAX_DETAIL),
+      status: 'pending',
+      expires_at: new Date(now + timeoutS * 1000).toISOString(),
+      origin: 'tool',
+      offers_session: false,
+    };
+    const outcome = new Promise((resolve) => intents.add(intent, resolve));
+    // Cancelled, closed or disconnected: the phone no longer shows what nobody waits for.
+    const gone = () => intents.end(intent.id, { status: 'withdrawn', by: 'gate', note: 'the agent stopped waiting' });
+    session.calls.set(extra.requestId, gone);
+    extra.signal.addEventListener('abort', gone, { once: true });
+    const token = extra._meta?.progressToken;
+    const progress = token === undefined ? undefined : setInterval(() => {
+      extra.sendNotification({
+        method: 'notifications/progress',
+        params: { progressToken: token, progress: Date.now() - now, message: 'waiting for the user' },
+      }).catch(() => {});
+    }, PROGRESS_EVERY_MS);
+    const { status, note } = await outcome;
+    clearInterval(progress);
+    session.calls.delete(extra.requestId);
+    touch(session);
+    if (status === 'refused') return result(note, true);
+    const text = ANSWERS[status] ?? status;
+    return result(note && status !== 'timed_out' ? `${text}: ${note}` : text, status === 'restarting');
+  }
+
+  function newMcpServer(session) {
+    const server = new sdk.McpServer({ name: 'kestrova-gate', version: '1.0.0' });
+    server.registerTool(
+      'request_approval',
+      {
+        title: 'Ask the user for approval',
+        description:
+          "Ask the user to approve an action on their phone. Waits for the user's decision and " +
+          'answers "approved", "denied" (with the user\'s note when given) or "timed out".',
+        inputSchema: {
+          title: sdk.z.string().min(1).describe('One line saying what you want to do'),
+          detail: sdk.z.string().optional().describe('More context: the command, the files, the reason'),
+          timeout_s: sdk.z.number().int().min(1).max(3600).optional()
+            .describe('Seconds to wait for the decision (default 300, at most 3600)'),
+        },
+      },
+      (args, extra) => requestApproval(session, server, args, extra),
+    );
+    return server;
+  }
+
+  async function openSession() {
+    if (sessions.size >= MAX_SESSIONS) {
+      // The least recently used session without a waiting call is the likeliest abandoned one.
+      const idle = [...sessions.values()].find((session) => session.calls.size === 0);
+      if (!idle) return undefined;
+      await idle.transport.close();
+    }
+    sdk ??= await loadSdk();
+    const transport = new sdk.StreamableHTTPServerTransport({
+      sessionIdGenerator: () => randomUUID(),
+      onsessioninitialized: (id) => sessions.set(id, session),
+    });
+    const session = { transport, timer: undefined, calls: new Map() };
+    transport.onclose = () => {
+      clearTimeout(session.timer);
+      sessions.delete(transport.sessionId);
+    };
+    await newMcpServer(session).connect(transport);
+    touch(session);
+    return session;
+  }
+
+  async function handleMcp(req, res) {
+    let body;
+    if (req.method === 'POST') {
+      const text = await readBody(req);
+      if (text === undefined) return rpcError(res, 413, -32000, `request body over ${MAX_BODY} bytes`);
+      try {
+        body = JSON.parse(text);
+      } catch {
+        return rpcError(res, 400, -32700, 'parse error: body is not JSON');
+      }
+    }
+    const sessionId = req.headers['mcp-session-id'];
+    let session = typeof sessionId === 'string' ? sessions.get(sessionId) : undefined;
+    if (sessionId !== undefined && !session) return rpcError(res, 404, -32001, 'unknown session');
+    if (!session) {
+      sdk ??= await loadSdk();
+      if (req.method !== 'POST' || !sdk.isInitializeRequest(body)) {
+        return rpcError(res, 400, -32000, 'start a session with an initialize request');
+      }
+      session = await openSession();
+      if (!session) return rpcError(res, 503, -32000, `all ${MAX_SESSIONS} sessions have calls waiting`);
+    }
+    touch(session);
+    // A caller that hangs up while its call waits is gone as surely as one that cancels.
+    res.on('close', () => {
+      if (res.writableFinished) return;
+      for (const message of [body].flat()) session.calls.get(message?.id)?.();
+    });
+    await session.transport.handleRequest(req, res, body);
+  }
+
+  // Shutting down: the transports' streams would otherwise hold the process.
+  handleMcp.closeAll = () => Promise.all([...sessions.values()].map((session) => session.transport.close()));
+  return handleMcp;
+}
+
+async function loadSdk() {
+  const [{ McpServer }, { StreamableHTTPServerTransport }, { isInitializeRequest }, { z }] = await Promise.all([
+    import('@modelcontextprotocol/sdk/server/mcp.js'),
+    import('@modelcontextprotocol/sdk/server/streamableHttp.js'),
+    import('@modelcontextprotocol/sdk/types.js'),
+    import('zod'),
+  ]);
+  return { McpServer, StreamableHTTPServerTransport, isInitializeRequest, z };
+}
