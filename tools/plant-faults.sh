@@ -80,7 +80,7 @@ src/app/ConnectCommand.cpp@s/    if (connecting) {/    if (!connecting) {/@conne
 src/hook/main.cpp@s/for (std::string_view rest = printed;/for (std::string_view rest = printed.substr(printed.size());/@the coding agents never hear the phone's decision
 resources/Daemon/lib/mcp.mjs@s/const text = ANSWERS\[status\] ?? status;/const text = note || status !== 'denied' ? ANSWERS[status] ?? status : 'approved';/@a denial without a note answered "approved"
 resources/Daemon/bin/bk-mcp-daemon.mjs@/if (!hostAllowed(req.headers.host/d@the Host check on /mcp dropped: a page rebound to loopback drives the gate
-resources/Daemon/bin/bk-mcp-daemon.mjs@s/sendJson(res, 200, intents.list());/sendJson(res, 200, intents.list().map((i) => ({ ...i, key: settings.apiKey })));/@the relay key served by /intents
+resources/Daemon/bin/bk-mcp-daemon.mjs@s/sendJson(res, 200, hasSecret(req) ? intents.list() : \[\])/sendJson(res, 200, (hasSecret(req) ? intents.list() : []).map((i) => ({ ...i, key: settings.apiKey })))/@the relay key served by /intents
 resources/Daemon/bin/bk-mcp-daemon.mjs@s/for (const id of intents.restore()) relay.withdraw(id, '[^']*');/for (const id of intents.restore()) void id;/@requests of a gate that restarted stay on the phone, approvable, with nobody waiting
 resources/Daemon/lib/relay.mjs@/this.#cursor = next;/d@the decision cursor never advanced: the gate reads every decision again, without pause
 resources/Daemon/lib/relay.mjs@s/^        delay = backoff(++failures);/        delay = 0 * ++failures;/@no backoff on a failing poll: a relay outage is hammered
@@ -98,6 +98,16 @@ resources/Daemon/bin/bk-mcp-daemon.mjs@/intents.answerAll(/d@a restart leaves wa
 resources/Daemon/lib/guards.mjs@s/if (origin === undefined) return true;/if (origin === undefined || origin === 'null') return true;/@sandboxed pages (Origin: null) reach the gate
 resources/Daemon/lib/intents.mjs@/^    this.#compact();$/d@the queue file keeps every request ever asked
 resources/Daemon/lib/config.mjs@s/isLoopback(conf.host)/true/@a config can open the gate to the network
+resources/Daemon/bin/bk-mcp-daemon.mjs@s/if (!hasSecret(req)) {/if (false) {/@any local program or page drives the gate without the user's secret
+resources/Daemon/bin/bk-mcp-daemon.mjs@s/hasSecret(req) ? intents.list() : \[\]/intents.list()/@what the agents ask, readable by any local program without the secret
+resources/Daemon/lib/hooks.mjs@s/DECIDED.has(result.status) \&\& agent.answer/agent.answer/@a hook whose wait ended, or was refused, answered "allow"
+resources/Daemon/lib/hooks.mjs@s/codex: { name: 'Codex', answer: permissionRequest, offersSession: () => false }/codex: { name: 'Codex', answer: permissionRequest, offersSession: () => true }/@the phone offers Codex an allow-for-session that Codex refuses
+resources/Daemon/lib/hooks.mjs@s/message: note || DENIED\[by\]/message: note/@a denial without a note reaches Claude Code and Codex without a message
+resources/Daemon/lib/hooks.mjs@/res.on('close', () => res.writableFinished/,/the agent stopped waiting/d@a killed hook's request stays on the phone
+resources/Daemon/lib/hooks.mjs@s/if (typeof input?.tool_name !== 'string' || input.tool_name.trim() === '') {/if (input === undefined) {/@hook input without a tool posted to the phone
+resources/Daemon/lib/text.mjs@s/  return text.replace(\/\[/  return text || text.replace(\/[/@control characters and direction overrides shown raw on the phone
+resources/Daemon/lib/desktop.mjs@s/await relay.decide(id, status, note);/relay.decide(id, status, note).catch(() => {});/@a desktop decision taken while the relay never got it: the phone still offers the request
+resources/Daemon/lib/events.mjs@/for (const res of clients) res.write(data);/d@the desktop's list never updates
 LIST
 }
 

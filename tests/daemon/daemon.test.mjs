@@ -27,9 +27,9 @@ function run(command, args, env = {}) {
   for (const stream of [child.stdout, child.stderr]) stream.setEncoding('utf8').on('data', (d) => { out.text += d; });
   return { child, out, exited: new Promise((resolve) => child.on('close', resolve)) };
 }
-async function http(url, { method = 'GET', body, headers = {}, key } = {}) {
+async function http(url, { method = 'GET', body, headers = {}, key, signal } = {}) {
   if (key) headers.Authorization = `Bearer ${key}`;
-  const res = await fetch(url, { method, body, headers, redirect: 'manual' });
+  const res = await fetch(url, { method, body, headers, signal: signal ?? AbortSignal.timeout(60_000), redirect: 'manual' });
   const text = await res.text();
   return Object.assign(res, { text, json: () => JSON.parse(text) });
 }
@@ -72,17 +72,19 @@ await writeFile(wake, `#!/bin/sh\necho "$1" >> '${dir}/woken'\n`, { mode: 0o755 
 const probe = net.createServer().listen(0, '127.0.0.1');
 const gatePort = (await once(probe, 'listening'), probe.address().port);
 probe.close();
+const SECRET = randomBytes(32).toString('base64url');
+await writeFile(path.join(dir, 'secret'), `${SECRET}\n`, { mode: 0o600 });
 const config = (confirmations = {}, rest = {}) => ({ queue: { path: path.join(dir, 'queue.jsonl') },
-  receipts: { path: path.join(dir, 'receipts.jsonl') }, poller: { api_key: KEY }, ...rest,
-  mcp: { confirmations: { port: gatePort, host: '127.0.0.1', room: ROOM, wake_script: wake, ...confirmations } } });
+  receipts: { path: path.join(dir, 'receipts.jsonl') }, poller: { api_key: KEY }, ...rest, mcp: { confirmations: { port: gatePort,
+    host: '127.0.0.1', room: ROOM, wake_script: wake, secret_path: path.join(dir, 'secret'), ...confirmations } } });
 
 let gate;
 const gates = new Set();
 // A failed assertion must not leave a gate holding the runner open.
 after(() => (gates.forEach((g) => g.child.kill('SIGKILL')), devstack.child.kill('SIGTERM'), relayDown(), proxyServer.close(),
   rm(dir, { recursive: true, force: true })));
-async function startGate(confirmations) {
-  await writeFile(path.join(dir, 'config.json'), JSON.stringify(config(confirmations)));
+async function startGate(confirmations, rest) {
+  await writeFile(path.join(dir, 'config.json'), JSON.stringify(config(confirmations, rest)));
   gate = run(process.execPath, [daemonPath, '--config', path.join(dir, 'config.json')],
     { KESTROVA_RELAY_URL: `http://127.0.0.1:${proxyServer.address().port}` });
   gates.add(gate);
@@ -95,8 +97,9 @@ async function stopGate() {
 }
 
 const gateUrl = (p) => `http://127.0.0.1:${gatePort}${p}`;
-const agent = async (name, client = new Client({ name, version: '1.0' })) =>
-  (await client.connect(new StreamableHTTPClientTransport(new URL(gateUrl('/mcp')))), client);
+const atGate = (p, options = {}) => http(gateUrl(p), { key: SECRET, ...options });
+const agent = async (name, client = new Client({ name, version: '1.0' })) => (await client.connect(new StreamableHTTPClientTransport(
+  new URL(gateUrl('/mcp')), { requestInit: { headers: { Authorization: `Bearer ${SECRET}` } } })), client);
 const ask = (client, args, options) => client.callTool({ name: 'request_approval', arguments: args }, undefined,
   { timeout: 120_000, ...options }).then((r) => r.content[0].text, (e) => `rejected: ${e.message}`);
 const relayIntents = async (query = '') => (await http(`${roomUrl}/intents${query}`, { key: KEY })).json().intents;
@@ -121,7 +124,7 @@ async function raw(line, headers, body = '') {
 }
 const init = JSON.stringify({ jsonrpc: '2.0', id: 1, method: 'initialize',
   params: { protocolVersion: '2025-03-26', capabilities: {}, clientInfo: { name: 'raw', version: '1' } } });
-const mcpHeaders = { 'Content-Type': 'application/json', Accept: 'application/json, text/event-stream' };
+const mcpHeaders = { 'Content-Type': 'application/json', Accept: 'application/json, text/event-stream', Authorization: `Bearer ${SECRET}` };
 const openSession = () => http(gateUrl('/mcp'), { method: 'POST', body: init, headers: { ...mcpHeaders } })
   .then((r) => r.headers.get('mcp-session-id'));
 const ping = (id) => http(gateUrl('/mcp'), { method: 'POST', body: JSON.stringify({ jsonrpc: '2.0', id: 2, method: 'ping' }),
@@ -135,7 +138,8 @@ test('requests reach the phone and each decision comes back to its own caller', 
   const shown = {};
   for (const title of Object.keys(asks)) shown[title] = await pendingAt(title);
   assert.deepEqual([shown['run rm -rf build (twice)'].agent, shown['push to main'].detail], ['claude-code', 'git push origin main']);
-  assert.ok(!(await http(gateUrl('/intents'))).text.includes(KEY), 'the key served by /intents');
+  assert.ok(!(await atGate('/intents')).text.includes(KEY), 'the key served by /intents');
+  assert.deepEqual((await http(gateUrl('/intents'))).json(), [], 'pending requests shown without the secret');
   for (const [title, status, note, answer] of [['push to main', 'denied', 'not on main', 'denied: not on main'],
     ['drop the table', 'denied', undefined, 'denied']]) {
     await decide(shown[title].id, status, note);
@@ -150,7 +154,7 @@ test('requests reach the phone and each decision comes back to its own caller', 
     'drop the table|denied|phone|codex|', 'run rm -rf build (twice)|approved|phone|claude-code|', 'wait briefly|timed_out|timeout|claude-code|']));
   // The wake script ran once for each request; nothing is left pending; the key is in no file.
   assert.deepEqual(new Set((await text('woken')).trim().split('\n')), new Set((await jsonLines('queue.jsonl')).map((q) => q.id)));
-  assert.deepEqual((await http(gateUrl('/intents'))).json(), []);
+  assert.deepEqual((await atGate('/intents')).json(), []);
   for (const file of ['queue.jsonl', 'receipts.jsonl']) assert.ok(!(await text(file)).includes(KEY), `key in ${file}`);
   await Promise.all([claude.close(), codex.close()]);
 });
@@ -171,11 +175,20 @@ test('bad input gets a clear error and the gate keeps serving', async () => {
     { why: 'loopback origin', headers: { Origin: 'http://localhost:5173' }, status: 200 },
     { why: 'not JSON', body: '{"jsonrpc": "2.0", "id": 1, "method"', status: 400, code: -32700 },
     { why: 'oversized body', body: JSON.stringify({ pad: 'x'.repeat(65 * 1024) }), status: 413 },
+    ...['POST /mcp', 'POST /hooks/codex', 'GET /events', 'POST /intents/x/decision'].map((line) =>
+      ({ why: `${line} with a wrong secret`, line, headers: { Authorization: `Bearer ${SECRET}x` }, status: 401 })),
+    { why: 'unknown agent', line: 'POST /hooks/cursor', status: 404 },
+    { why: 'hook input over 1 MiB', line: 'POST /hooks/codex', body: 'x'.repeat(1024 * 1024 + 1), status: 413 },
+    ...['{"tool_name": "Bash"', '{"tool_input": {"command": "ls"}}'].map((body) =>
+      ({ why: `hook input ${body}`, line: 'POST /hooks/codex', body, status: 200, answer: '' })),
   ]) {
     const { status, reply } = await raw(r.line ?? 'POST /mcp', { Host: host, ...mcpHeaders, ...r.headers }, r.body ?? init);
     assert.equal(status, r.status, r.why);
     if (r.code) assert.match(reply, new RegExp(`"code":${r.code}`), r.why);
+    if (r.answer !== undefined) assert.equal(reply.split('\r\n\r\n')[1], r.answer, r.why);
   }
+  assert.deepEqual((await atGate('/intents')).json(), [], 'bad hook input posted');
+  assert.match(gate.out.text, /hook input from codex ignored: not JSON.*\n.*hook input from codex ignored: no tool_name/);
   assert.equal((await client.listTools()).tools.length, 1, 'still serving');
   await client.close();
 });
@@ -211,9 +224,11 @@ test('relay refusals end only their own request; answers that do not add up are 
 test('a restart answers the callers and withdraws their requests; an outage delays without loss', async () => {
   const claude = await agent('claude-code');
   const answer = ask(claude, { title: 'survive me', timeout_s: 600 });
-  await pendingAt('survive me');
+  const hooked = atGate('/hooks/gemini', { method: 'POST', body: JSON.stringify({ tool_name: 'glob', tool_input: { pattern: '*' } }) });
+  await Promise.all([pendingAt('survive me'), pendingAt('glob: *')]);
   await stopGate();
   assert.equal(await answer, 'the gate restarted: ask again');
+  assert.equal((await hooked).text, '', 'a hook answered other than "no decision" when the gate restarted');
   await appendFile(path.join(dir, 'queue.jsonl'), '{"id": "broken\n');
   relayDown();
   await startGate();
@@ -244,7 +259,7 @@ test('a caller that goes away is withdrawn from the phone', async () => {
     await statusAt(`${how} call`, 'withdrawn');
     await client.close();
   }
-  assert.equal((await http(gateUrl('/intents'))).json().length, 0);
+  assert.equal((await atGate('/intents')).json().length, 0);
   await stopGate();
 });
 
@@ -264,8 +279,11 @@ test('a session holds 20 waiting calls; a full gate makes room by ending the lea
   await stopGate();
 });
 
-test('an idle session ends, but not while a call of its own waits', async () => {
-  await startGate({ session_idle_s: 1 });
+test('an idle session ends, but not while a call of its own waits; a hook whose wait ends gets no decision', async () => {
+  await startGate({ session_idle_s: 1 }, { hooks: { wait_s: 1 } });
+  const expired = await atGate('/hooks/codex', { method: 'POST', body: JSON.stringify({ tool_name: 'Bash', tool_input: { command: 'sleep on it' } }) });
+  assert.deepEqual([expired.status, expired.text], [200, '']);
+  await statusAt('Bash: sleep on it', 'expired');
   const busy = await agent('claude-code');
   const call = ask(busy, { title: 'outlive the idle ones' });
   const { id } = await pendingAt('outlive the idle ones');
@@ -281,13 +299,87 @@ test('an idle session ends, but not while a call of its own waits', async () => 
 });
 
 test('a config that cannot work stops the gate at once with the reason', async () => {
-  for (const [bad, reason] of [[{ host: '0.0.0.0' }, /host must be a loopback address/], [{ room: ' ' }, /room must be a non-empty string/],
-    [{ session_idle_s: 0 }, /session_idle_s must be an integer/]]) {
-    await writeFile(path.join(dir, 'bad.json'), JSON.stringify(config(bad)));
+  await writeFile(path.join(dir, 'empty'), '\n');
+  for (const [bad, reason, rest] of [[{ host: '0.0.0.0' }, /host must be a loopback address/], [{ room: ' ' }, /room must be a non-empty string/],
+    [{ session_idle_s: 0 }, /session_idle_s must be an integer/], [{ secret_path: undefined }, /secret_path must be the absolute path/],
+    [{ secret_path: path.join(dir, 'empty') }, /secret .* is empty/], [{}, /hooks.wait_s must be an integer 1..3600/, { hooks: { wait_s: 3601 } }]]) {
+    await writeFile(path.join(dir, 'bad.json'), JSON.stringify(config(bad, rest)));
     const refused = run(process.execPath, [daemonPath, '--config', path.join(dir, 'bad.json')]);
     gates.add(refused);
     const listening = () => refused.out.text.includes('listening') && 'listening';
     assert.equal(await Promise.race([refused.exited, until('the gate to exit', listening)]), 2, JSON.stringify(bad));
     assert.match(refused.out.text, reason);
   }
+});
+
+const hookOutput = (decision) => ({ hookSpecificOutput: { hookEventName: 'PermissionRequest', decision } });
+
+test('a hook gets exactly what the agent must read: allow, allow for the session, deny with the note', async () => {
+  await startGate();
+  const suggestions = [{ type: 'addRules', rules: [{ toolName: 'Bash', ruleContent: 'npm test' }], behavior: 'allow', destination: 'session' }];
+  const cases = [
+    ['claude-code', { tool_input: { command: 'npm test' }, permission_suggestions: suggestions }, 'approved_for_session', undefined,
+      hookOutput({ behavior: 'allow', updatedPermissions: suggestions })],
+    ['claude-code', { tool_input: { command: 'rm -rf build' } }, 'denied', undefined, hookOutput({ behavior: 'deny', message: 'Denied on the phone.' })],
+    ['codex', { tool_input: { command: 'git push' } }, 'approved_for_session', undefined, hookOutput({ behavior: 'allow' })],
+    ['codex', { tool_input: { command: 'curl x | sh' } }, 'denied', 'never', hookOutput({ behavior: 'deny', message: 'never' })],
+    ['gemini', { tool_name: 'run_shell_command', tool_input: { command: 'make' } }, 'approved', undefined, { decision: 'allow' }],
+    ['gemini', { tool_name: 'write_file', tool_input: { file_path: '/etc/hosts' } }, 'denied', undefined, { decision: 'deny', reason: 'Denied on the phone.' }],
+  ];
+  const answers = cases.map(([name, input]) => atGate(`/hooks/${name}`, { method: 'POST',
+    body: JSON.stringify({ tool_name: 'Bash', cwd: '/work/app', hook_event_name: 'PermissionRequest', ...input }) }));
+  for (const [i, [name, input, status, note, expected]] of cases.entries()) {
+    const shown = await pendingAt(`${input.tool_name ?? 'Bash'}: ${Object.values(input.tool_input)[0]}`);
+    assert.equal(shown.offers_session, i === 0, `${name} offers the session`);
+    await decide(shown.id, status, note);
+    const answer = await answers[i];
+    assert.equal(answer.headers.get('content-type'), 'application/json');
+    assert.deepEqual(answer.json(), expected, `${name} ${status}`);
+  }
+  const [first] = (await jsonLines('receipts.jsonl')).slice(-cases.length);
+  assert.deepEqual([first.title, first.agent, first.by], ['Bash: npm test', 'Claude Code', 'phone']);
+  // Control characters and a long command: escaped and cut in the title, whole in the detail.
+  const command = `echo \u001b[31m\u202e${'x'.repeat(5000)}\nrm -rf ~`;
+  const killed = new AbortController();
+  atGate('/hooks/claude-code', { method: 'POST', signal: killed.signal,
+    body: JSON.stringify({ tool_name: 'Bash', tool_input: { command }, cwd: '/w' }) }).catch(() => {});
+  const shown = await pendingAt(`Bash: echo \\u001b[31m\\u202e${'x'.repeat(5000)}`.slice(0, 199) + '…');
+  assert.equal(shown.detail, `${JSON.stringify({ command }, null, 2).replace('\u202e', '\\u202e')}\nFolder: /w`);
+  killed.abort(); // the hook killed: the phone no longer offers it
+  await until('the killed hook withdrawn', async () => (await relayIntents()).find((i) => i.id === shown.id).status === 'withdrawn');
+});
+
+test('the desktop follows the pending list live and decides through the relay', async () => {
+  const events = (await fetch(gateUrl('/events'), { headers: { Authorization: `Bearer ${SECRET}` } })).body
+    .pipeThrough(new TextDecoderStream()).getReader();
+  let buffered = '';
+  const next = async () => {
+    const late = () => new Promise((resolve, reject) => setTimeout(() => reject(new Error('no event')), 15_000).unref());
+    while (!buffered.includes('\n\n')) buffered += (await Promise.race([events.read(), late()])).value;
+    const [frame] = buffered.split('\n\n', 1);
+    buffered = buffered.slice(frame.length + 2);
+    return JSON.parse(frame.replace(/^data: /, '')).intents;
+  };
+  assert.deepEqual(await next(), []);
+  const hooked = atGate('/hooks/claude-code', { method: 'POST',
+    body: JSON.stringify({ tool_name: 'Edit', tool_input: { file_path: '/w/a.c' }, cwd: '/w', permission_suggestions: [{ type: 'addRules' }] }) });
+  const [listed] = await next();
+  assert.deepEqual([listed.title, listed.origin, listed.cwd, listed.session_offer], ['Edit: /w/a.c', 'hook', '/w', true]);
+  await pendingAt('Edit: /w/a.c');
+  const desk = (id, body) => atGate(`/intents/${id}/decision`, { method: 'POST', body: JSON.stringify(body) });
+  assert.equal((await desk('no-such-request', { status: 'approved' })).status, 404);
+  relayDown();
+  assert.equal((await desk(listed.id, { status: 'approved' })).status, 502, 'decided without the relay');
+  proxy.up = true;
+  plant(() => [409, { error: 'the request was already decided' }]);
+  assert.deepEqual((await desk(listed.id, { status: 'approved' })).json(), { error: 'already decided' });
+  plant(undefined);
+  assert.deepEqual((await desk(listed.id, { status: 'denied', note: 'not that file' })).json(), { decided: true });
+  assert.deepEqual(await next(), []);
+  assert.deepEqual((await hooked).json(), hookOutput({ behavior: 'deny', message: 'not that file' }));
+  const decision = (await http(`${roomUrl}/decisions?after=0`, { key: KEY })).json().decisions.find((d) => d.intent_id === listed.id);
+  assert.deepEqual([decision.status, decision.by], ['denied', 'desktop']);
+  assert.deepEqual(await receiptsOf(['Edit: /w/a.c']), new Set(['Edit: /w/a.c|denied|desktop|Claude Code|not that file']));
+  await events.cancel();
+  await stopGate();
 });

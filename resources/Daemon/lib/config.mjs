@@ -1,5 +1,6 @@
 // The gate's settings: the config file the helper writes, and the relay's address.
 import { isIP } from 'node:net';
+import { isAbsolute } from 'node:path';
 import { readFileSync } from 'node:fs';
 import { fail } from './log.mjs';
 
@@ -39,6 +40,21 @@ function isLoopback(host) {
 }
 
 const nonEmpty = (value) => typeof value === 'string' && value.trim() !== '';
+
+// The user's secret opens the gate to the agents and the desktop; without it nothing could.
+function readSecret(path, configFile) {
+  if (typeof path !== 'string' || !isAbsolute(path)) {
+    fail(2, `mcp.confirmations.secret_path must be the absolute path of the user's secret in ${configFile}`);
+  }
+  let secret;
+  try {
+    secret = readFileSync(path, 'utf8').replace(/\r?\n$/, '');
+  } catch (err) {
+    fail(2, `cannot read the user's secret ${path}: ${err.code || err.message}`);
+  }
+  if (secret.trim() === '') fail(2, `the user's secret ${path} is empty`);
+  return secret;
+}
 const seconds = (value, fallback, max) =>
   value === undefined ? fallback : Number.isInteger(value) && value >= 1 && value <= max ? value : undefined;
 
@@ -55,12 +71,16 @@ export function loadSettings(argv, env) {
   check(nonEmpty(config.poller?.api_key), 'poller.api_key must be a non-empty string');
   const sessionIdleS = seconds(conf.session_idle_s, 1800, 86_400);
   check(sessionIdleS, 'mcp.confirmations.session_idle_s must be an integer 1..86400');
+  const waitS = seconds(config.hooks?.wait_s, 600, 3600);
+  check(waitS, 'hooks.wait_s must be an integer 1..3600');
   return {
     host: conf.host,
     port: conf.port,
     room: conf.room,
     wakeScript: conf.wake_script,
     sessionIdleS,
+    waitS,
+    secret: readSecret(conf.secret_path, path),
     queuePath: config.queue?.path,
     receiptsPath: config.receipts?.path,
     apiKey: config.poller.api_key,

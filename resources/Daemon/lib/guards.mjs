@@ -1,4 +1,6 @@
-// What every HTTP answer of the gate goes through: host and origin checks, bodies, JSON answers.
+// What every HTTP answer of the gate goes through: host, origin and secret checks, bodies, JSON answers.
+import { createHash, timingSafeEqual } from 'node:crypto';
+
 const MAX_BODY = 64 * 1024;
 const LOOPBACK_NAMES = new Set(['127.0.0.1', 'localhost', '[::1]']);
 
@@ -31,6 +33,13 @@ export function hostAllowed(host, port) {
 // Liveness probes may name no port; a name rebound to loopback still reads nothing.
 export function hostIsLoopback(host) {
   return LOOPBACK_NAMES.has((host ?? '').replace(/:\d*$/, ''));
+}
+
+// Hashing first gives both sides one length, so the comparison takes the same time whatever was sent.
+export function secretCheck(secret) {
+  const digest = (text) => createHash('sha256').update(text).digest();
+  const wanted = digest(`Bearer ${secret}`);
+  return (req) => timingSafeEqual(digest(req.headers.authorization ?? ''), wanted);
 }
 
 // An oversized body is read to its end and dropped, so the client still gets its 413.

@@ -31,7 +31,7 @@ export class Intents extends EventEmitter {
     return [...this.#pending.values()].map(({ intent, answer }) => {
       const { id, time, agent, title, detail, status, expires_at, origin, cwd, offers_session } = intent;
       return { id, time, agent, title, detail, status, expires_at, caller: answer ? 'waiting' : 'gone',
-        origin, cwd, session_offer: offers_session };
+        origin, cwd: cwd ?? null, session_offer: offers_session };
     });
   }
 

@@ -1,6 +1,7 @@
 // The MCP server: one tool, request_approval, that waits until the user decides on the phone.
 import { randomUUID } from 'node:crypto';
 import { MAX_BODY, readBody, rpcError } from './guards.mjs';
+import { cut, oneLine, visible } from './text.mjs';
 
 export const MAX_TITLE = 200;
 export const MAX_DETAIL = 8000;
@@ -15,10 +16,6 @@ const ANSWERS = {
   timed_out: 'timed out',
   restarting: 'the gate restarted: ask again',
 };
-
-export function oneLine(text, max) {
-  return text.replace(/\s+/g, ' ').trim().slice(0, max);
-}
 
 const result = (text, isError = false) => ({ content: [{ type: 'text', text }], isError });
 
@@ -49,7 +46,7 @@ export function mcpHandler({ sessionIdleS }, intents) {
       time: new Date(now).toISOString(),
       agent: oneLine(server.server.getClientVersion()?.name ?? '', 80) || 'unknown agent',
       title: line,
-      detail: (detail ?? '').slice(0, MAX_DETAIL),
+      detail: cut(visible(detail ?? '', '\n\t'), MAX_DETAIL),
       status: 'pending',
       expires_at: new Date(now + timeoutS * 1000).toISOString(),
       origin: 'tool',

@@ -1,0 +1,91 @@
+// Agents' permission hooks: the hook command posts the agent's hook input here, waits, and prints
+// the answer for the agent. Only a decision on the phone or the desktop ever allows anything;
+// an empty answer leaves the agent to ask at its own prompt.
+import { randomUUID } from 'node:crypto';
+import { readBody, sendJson } from './guards.mjs';
+import { log } from './log.mjs';
+import { MAX_DETAIL, MAX_TITLE } from './mcp.mjs';
+import { cut, visible } from './text.mjs';
+
+const MAX_INPUT = 1024 * 1024;
+const DENIED = { phone: 'Denied on the phone.', desktop: 'Denied on the desktop.' };
+
+// Claude Code and Codex: the PermissionRequest hook. Codex refuses updatedPermissions, so only
+// Claude Code can be allowed for the rest of the session, with the rules it suggested itself.
+function permissionRequest({ status, by, note }, input, sessionWide) {
+  const decision = status === 'denied' ? { behavior: 'deny', message: note || DENIED[by] } : { behavior: 'allow' };
+  if (status === 'approved_for_session' && sessionWide) decision.updatedPermissions = input.permission_suggestions;
+  return { hookSpecificOutput: { hookEventName: 'PermissionRequest', decision } };
+}
+
+// Gemini CLI: the BeforeTool hook.
+const beforeTool = ({ status, by, note }) =>
+  (status === 'denied' ? { decision: 'deny', reason: note || DENIED[by] } : { decision: 'allow' });
+
+const AGENTS = {
+  'claude-code': { name: 'Claude Code', answer: permissionRequest,
+    offersSession: (input) => Array.isArray(input.permission_suggestions) && input.permission_suggestions.length > 0 },
+  codex: { name: 'Codex', answer: permissionRequest, offersSession: () => false },
+  gemini: { name: 'Gemini CLI', answer: beforeTool, offersSession: () => false },
+};
+const DECIDED = new Set(['approved', 'approved_for_session', 'denied']);
+
+// What the phone's one line shows of the call: the command, the file, the address…
+function summary(toolInput) {
+  if (typeof toolInput === 'string') return toolInput;
+  const shown = ['command', 'file_path', 'path', 'url', 'pattern', 'query', 'description']
+    .map((key) => toolInput?.[key]).find((value) => typeof value === 'string');
+  return shown ?? JSON.stringify(toolInput ?? null);
+}
+
+function detail(toolInput, cwd) {
+  const folder = typeof cwd === 'string' ? `\nFolder: ${visible(cwd)}` : '';
+  return cut(visible(JSON.stringify(toolInput ?? null, null, 2), '\n'), MAX_DETAIL - folder.length) + folder;
+}
+
+export function hooksHandler({ waitS }, intents) {
+  const reply = (res, body) => {
+    const text = body ? JSON.stringify(body) : '';
+    res.writeHead(200, { 'Content-Type': 'application/json', 'Content-Length': Buffer.byteLength(text) }).end(text);
+  };
+
+  return async function handleHook(req, res, key) {
+    const agent = Object.hasOwn(AGENTS, key) ? AGENTS[key] : undefined;
+    if (!agent) return sendJson(res, 404, { error: 'unknown agent: use claude-code, codex or gemini' });
+    const text = await readBody(req, MAX_INPUT);
+    if (text === undefined) {
+      log(`hook input from ${key} ignored: over ${MAX_INPUT} bytes`);
+      return sendJson(res, 413, { error: `hook input over ${MAX_INPUT} bytes` });
+    }
+    let input;
+    try {
+      input = JSON.parse(text);
+    } catch {
+      // nothing to decide
+    }
+    if (typeof input?.tool_name !== 'string' || input.tool_name.trim() === '') {
+      log(`hook input from ${key} ignored: ${input === undefined ? 'not JSON' : 'no tool_name'}`);
+      return reply(res);
+    }
+    const now = Date.now();
+    const sessionWide = agent.offersSession(input);
+    const intent = {
+      id: randomUUID(),
+      time: new Date(now).toISOString(),
+      agent: agent.name,
+      title: cut(visible(`${input.tool_name}: ${summary(input.tool_input)}`.trim()), MAX_TITLE),
+      detail: detail(input.tool_input, input.cwd),
+      status: 'pending',
+      expires_at: new Date(now + waitS * 1000).toISOString(),
+      origin: 'hook',
+      cwd: typeof input.cwd === 'string' ? input.cwd : undefined,
+      offers_session: sessionWide,
+    };
+    const outcome = new Promise((resolve) => intents.add(intent, resolve));
+    // The hook was killed or the agent moved on: the phone no longer shows the request.
+    res.on('close', () => res.writableFinished
+      || intents.end(intent.id, { status: 'withdrawn', by: 'gate', note: 'the agent stopped waiting' }));
+    const result = await outcome;
+    if (!res.destroyed) reply(res, DECIDED.has(result.status) && agent.answer(result, input, sessionWide));
+  };
+}
