@@ -108,6 +108,7 @@ resources/Daemon/lib/hooks.mjs@s/if (typeof input?.tool_name !== 'string' || inp
 resources/Daemon/lib/text.mjs@s/  return text.replace(\/\[/  return text || text.replace(\/[/@control characters and direction overrides shown raw on the phone
 resources/Daemon/lib/desktop.mjs@s/await relay.decide(id, status, note);/relay.decide(id, status, note).catch(() => {});/@a desktop decision taken while the relay never got it: the phone still offers the request
 resources/Daemon/lib/events.mjs@/for (const res of clients) res.write(data);/d@the desktop's list never updates
+resources/Daemon/lib/hooks.mjs@s/message: note || DENIED\[by\]/message: DENIED[by]/@the phone's note never reaches Claude Code's or Codex's model
 LIST
 }
 
