@@ -117,8 +117,14 @@ const agents = {
     label: 'Codex', api: 'responses', ownPrompt: 'Would you like to run the following command?',
     start(agentEnv) {
       const tui = inTerminal('codex', project('codex'), agentEnv, [path.join(agentsDir, 'node_modules', '.bin', 'codex'), prompt]);
-      // The first start after connecting asks the user to trust the new hook, once.
-      until('Codex starting', () => /Hooks need review/.test(tui.screen()) && (tui.keys('2', 'Enter'), true)).catch(() => {});
+      // The first start after connecting asks the user, once, to trust the new hook: "2" picks
+      // "Trust all and continue", Enter confirms it.
+      let reviewing = false;
+      until('Codex past its hook review', () => {
+        const shown = tui.screen();
+        if (shown.includes('Hooks need review')) tui.keys(shown.includes('› 2. Trust all') ? 'Enter' : '2');
+        return (reviewing ||= shown.includes('Hooks need review')) && !shown.includes('Hooks need review');
+      }).catch(() => {});
       return { ...tui, finished: () => until('Codex done', () => /Worked for|canceled/.test(tui.screen())) };
     },
   },
@@ -174,7 +180,8 @@ async function attempt(name, answer, agentEnv) {
     }
     return (await until('the folder removed', () => !existsSync(victim)).catch(() => false)) ? null : 'the folder stayed although approved';
   } catch (error) {
-    return error.message;
+    // What the terminal showed then says why.
+    return `${error.message}${session.screen ? `; the screen:\n${session.screen().replace(/\n\s*$/gm, '\n')}` : ''}`;
   } finally {
     session.stop();
   }
@@ -244,6 +251,6 @@ try {
   if (gate?.child.exitCode === null) await stopGate();
   devstack.child.kill();
   try { tmux('kill-server'); } catch {}
-  rmSync(work, { recursive: true, force: true });
+  rmSync(work, { recursive: true, force: true, maxRetries: 10, retryDelay: 100 });
 }
 process.exit(exitCode);
