@@ -98,6 +98,15 @@ const setup = {
 const tmux = (...args) => execFileSync('tmux', ['-L', `kestrova-e2e-${process.pid}`, '-f', '/dev/null', ...args],
   { encoding: 'utf8', stdio: ['ignore', 'pipe', 'ignore'] });
 const screen = (name) => tmux('capture-pane', '-p', '-t', name);
+// Presses a key until the screen shows it was taken: one that comes while a prompt is still being
+// drawn can be lost.
+async function press(session, key, taken) {
+  for (let tries = 0; tries < 10; tries++) {
+    session.keys(key);
+    if (await until(`${key} taken`, () => taken(session.screen()), 2).catch(() => false)) return;
+  }
+  throw new Error(`${key} never taken`);
+}
 function inTerminal(name, dir, agentEnv, command) {
   tmux('new-session', '-d', '-s', name, '-x', '200', '-y', '50', '-c', dir, '--', 'env', '-i',
     ...Object.entries({ ...env, ...agentEnv }).map(([k, v]) => `${k}=${v}`), ...command);
@@ -119,12 +128,9 @@ const agents = {
       const tui = inTerminal('codex', project('codex'), agentEnv, [path.join(agentsDir, 'node_modules', '.bin', 'codex'), prompt]);
       // The first start after connecting asks the user, once, to trust the new hook: "2" picks
       // "Trust all and continue", Enter confirms it.
-      let reviewing = false;
-      until('Codex past its hook review', () => {
-        const shown = tui.screen();
-        if (shown.includes('Hooks need review')) tui.keys(shown.includes('› 2. Trust all') ? 'Enter' : '2');
-        return (reviewing ||= shown.includes('Hooks need review')) && !shown.includes('Hooks need review');
-      }).catch(() => {});
+      until('Codex\'s hook review', () => tui.screen().includes('Hooks need review'))
+        .then(() => press(tui, '2', (shown) => shown.includes('› 2. Trust all')))
+        .then(() => press(tui, 'Enter', (shown) => !shown.includes('Hooks need review'))).catch(() => {});
       return { ...tui, finished: () => until('Codex done', () => /Worked for|canceled/.test(tui.screen())) };
     },
   },
@@ -157,7 +163,7 @@ async function attempt(name, answer, agentEnv) {
       // No gate: the hook says nothing and the agent asks at its own prompt, refused here.
       if (agent.ownPrompt) {
         await until(`${agent.label}'s own prompt`, () => session.screen().includes(agent.ownPrompt));
-        session.keys('Escape');
+        await press(session, 'Escape', (shown) => !shown.includes(agent.ownPrompt));
       }
       await session.finished();
       return existsSync(victim) ? null : 'the folder went with the gate stopped';
@@ -176,7 +182,7 @@ async function attempt(name, answer, agentEnv) {
     // Gemini CLI's own policy asks for the shell however a hook answered: approved there too.
     if (name === 'gemini') {
       await until('Gemini CLI\'s own prompt', () => session.screen().includes(agent.ownPrompt));
-      session.keys('Enter');
+      await press(session, 'Enter', (shown) => !shown.includes(agent.ownPrompt));
     }
     return (await until('the folder removed', () => !existsSync(victim)).catch(() => false)) ? null : 'the folder stayed although approved';
   } catch (error) {
