@@ -163,7 +163,9 @@ async function attempt(name, answer, agentEnv) {
       // No gate: the hook says nothing and the agent asks at its own prompt, refused here.
       if (agent.ownPrompt) {
         await until(`${agent.label}'s own prompt`, () => session.screen().includes(agent.ownPrompt));
-        await press(session, 'Escape', (shown) => !shown.includes(agent.ownPrompt));
+        // The third choice is "No…"; Escape, meaning the same, at times went unseen by Codex.
+        await press(session, '3', (shown) => !shown.includes(agent.ownPrompt) || /[›●] 3\. No/.test(shown));
+        if (session.screen().includes(agent.ownPrompt)) await press(session, 'Enter', (shown) => !shown.includes(agent.ownPrompt));
       }
       await session.finished();
       return existsSync(victim) ? null : 'the folder went with the gate stopped';
