@@ -1,6 +1,7 @@
-// Prints the gate's figures: the size of its npm packages, resident memory idle and with 100
-// requests pending, CPU wake-ups per minute while idle, and the round trip of a decision.
-// Only prints, fails nothing.   node bench/gate.mjs DAEMON_SCRIPT DEVSTACK_BINARY
+// Prints the gate's figures: the size of its npm packages, resident memory idle, after 1,000
+// abandoned sessions expired and with 100 requests pending (each against a bare Node.js HTTP
+// server measured in the same run), CPU wake-ups per minute while idle, and the round trip of a
+// decision. Only prints, fails nothing.   node bench/gate.mjs DAEMON_SCRIPT DEVSTACK_BINARY
 import { execFileSync, spawn } from 'node:child_process';
 import { createHash, randomBytes } from 'node:crypto';
 import { mkdtempSync, readdirSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
@@ -52,22 +53,42 @@ const bearer = { Authorization: `Bearer ${account.api_key}`, 'Content-Type': 'ap
 
 const dir = mkdtempSync(path.join(os.tmpdir(), 'kestrova-gate-bench-'));
 const port = 18000 + Math.floor(Math.random() * 1000);
+const secret = randomBytes(32).toString('base64url');
+const IDLE_S = 5; // sessions without requests expire after this
+writeFileSync(path.join(dir, 'secret'), secret, { mode: 0o600 });
 writeFileSync(path.join(dir, 'config.json'), JSON.stringify({
   queue: { path: path.join(dir, 'queue.jsonl') }, receipts: { path: path.join(dir, 'receipts.jsonl') },
   poller: { api_key: account.api_key },
-  mcp: { confirmations: { port, host: '127.0.0.1', room: account.personal_room, wake_script: '/usr/bin/true' } },
+  mcp: { confirmations: { port, host: '127.0.0.1', room: account.personal_room, wake_script: '/usr/bin/true',
+    secret_path: path.join(dir, 'secret'), session_idle_s: IDLE_S } },
 }));
 const gate = start(process.execPath, [daemonPath, '--config', path.join(dir, 'config.json')], { KESTROVA_RELAY_URL: relay });
 await until(() => gate.output().includes('listening'));
 const pid = gate.child.pid;
-const rssKiB = () => Number(readFileSync(`/proc/${pid}/status`, 'utf8').match(/VmRSS:\s+(\d+)/)[1]);
+const bare = start(process.execPath, ['-e', "require('node:http').createServer((q, s) => s.end('[]'))" +
+  ".listen(0, '127.0.0.1', () => console.log('listening'))"]);
+await until(() => bare.output().includes('listening'));
+const rssKiB = (of = pid) => Number(readFileSync(`/proc/${of}/status`, 'utf8').match(/VmRSS:\s+(\d+)/)[1]);
+const memory = (what) => {
+  const [own, base] = [rssKiB(), rssKiB(bare.child.pid)];
+  console.log(`resident memory ${what}: ${(own / 1024).toFixed(1)} MiB (${(own / base).toFixed(2)} x bare Node.js ${(base / 1024).toFixed(1)} MiB)`);
+};
 // Times any of the gate's threads was put on a CPU: its wake-ups.
 const runs = () => readdirSync(`/proc/${pid}/task`).reduce(
   (sum, task) => sum + Number(readFileSync(`/proc/${pid}/task/${task}/schedstat`, 'utf8').split(' ')[2]), 0);
 
-const client = new Client({ name: 'bench', version: '1' });
-await client.connect(new StreamableHTTPClientTransport(new URL(`http://127.0.0.1:${port}/mcp`)));
-const ask = (title) => client.callTool({ name: 'request_approval', arguments: { title } }, undefined, { timeout: 600_000 });
+await sleep(5000);
+memory('idle after start, before any MCP session');
+
+const mcpUrl = `http://127.0.0.1:${port}/mcp`;
+const headers = { Authorization: `Bearer ${secret}` };
+const connect = async () => {
+  const client = new Client({ name: 'bench', version: '1' });
+  await client.connect(new StreamableHTTPClientTransport(new URL(mcpUrl), { requestInit: { headers } }));
+  return client;
+};
+const client = await connect();
+const ask = (title, by = client) => by.callTool({ name: 'request_approval', arguments: { title } }, undefined, { timeout: 600_000 });
 const pending = async () => (await (await fetch(`${roomUrl}/intents?status=pending`, { headers: bearer })).json()).intents;
 const decide = (id) => post(`${roomUrl}/intents/${id}/decision`, JSON.stringify({ status: 'approved' }), bearer);
 
@@ -86,20 +107,33 @@ for (let i = 0; i < 21; i++) {
 console.log(`round trip, median of 20: call to phone ${median(seen).toFixed(1)} ms, decision to answer ${median(answered).toFixed(1)} ms`);
 
 await sleep(30_000); // the last long poll ends, nothing is pending
-console.log(`idle resident memory: ${(rssKiB() / 1024).toFixed(1)} MiB`);
+memory('idle after 20 round trips');
 const before = runs();
 await sleep(60_000);
 console.log(`idle wake-ups: ${runs() - before} in 60 s`);
 
-const waiting = Array.from({ length: 100 }, (_, i) => ask(`pending ${i}`));
+// Agents that never say goodbye: sessions opened and left without a DELETE.
+const initialize = JSON.stringify({ jsonrpc: '2.0', id: 1, method: 'initialize',
+  params: { protocolVersion: '2025-03-26', capabilities: {}, clientInfo: { name: 'bench', version: '1' } } });
+for (let i = 0; i < 1000; i++) {
+  await (await post(mcpUrl, initialize, { ...headers, 'Content-Type': 'application/json',
+    Accept: 'application/json, text/event-stream' })).arrayBuffer();
+}
+memory('with 1,000 abandoned sessions open');
+await sleep((IDLE_S + 30) * 1000);
+memory(`30 s after they expired (idle expiry ${IDLE_S} s)`);
+
+// Five agents of 20 calls each (a session holds at most 20 waiting calls); the first session has expired.
+const agents = await Promise.all(Array.from({ length: 5 }, connect));
+const waiting = Array.from({ length: 100 }, (_, i) => ask(`pending ${i}`, agents[i % 5]));
 await until(async () => (await pending()).length === 100);
 await sleep(2000);
-console.log(`resident memory with 100 requests pending: ${(rssKiB() / 1024).toFixed(1)} MiB`);
+memory('with 100 requests pending');
 for (const intent of await pending()) await decide(intent.id);
 await Promise.all(waiting);
 const bytes = Number(execFileSync('du', ['-sb', modules], { encoding: 'utf8' }).split('\t')[0]);
 console.log(`npm packages beside the daemon: ${(bytes / 2 ** 20).toFixed(1)} MiB in ${readdirSync(modules).length} top-level entries`);
 
-await client.close();
+await Promise.all(agents.map((agent) => agent.close()));
 rmSync(dir, { recursive: true, force: true });
 process.exit(0); // the children's pipes would keep this process alive

@@ -152,10 +152,15 @@ for name in probe-refused probe-silent signin-stall refresh-burst; do
     while IFS= read -r line; do figure "$line"; done <"$work/lines"
 done
 
-# 8. The agents' hook command: spawn to its request at the gate, against /bin/true.
+# 8-15. The gate's own figures, its memory against a bare Node.js server measured in the same run.
+node "$here/gate.mjs" "$bin/../share/kestrova-helper/Daemon/bin/bk-mcp-daemon.mjs" "$bin/kestrova-devstack" \
+    >"$work/gate.out" || echo "bench: the gate's figures failed" >&2
+while IFS= read -r line; do figure "gate: $line"; done <"$work/gate.out"
+
+# 16. The agents' hook command: spawn to its request at the gate, against /bin/true.
 figure "$("$bin/kestrova-bench-hook" "$bin/kestrova-hook" 200)"
 
-# 9. Approve on the phone to the agent's tool running: the real Claude Code (npm, pinned in
+# 17. Approve on the phone to the agent's tool running: the real Claude Code (npm, pinned in
 # tests/agents) and the real gate on loopback.
 "$here/../tests/e2e/agents_e2e.sh" "$bin/kestrova-devstack" "$bin/kestrova-helper" \
     "$bin/../share/kestrova-helper/Daemon/bin/bk-mcp-daemon.mjs" --bench 15 >"$work/agents.out" 2>&1 ||

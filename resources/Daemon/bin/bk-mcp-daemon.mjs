@@ -51,7 +51,7 @@ function route(req, res) {
 }
 
 const server = http.createServer((req, res) => {
-  Promise.resolve(route(req, res)).catch((err) => {
+  Promise.resolve().then(() => route(req, res)).catch((err) => {
     log(`${req.method} ${(req.url ?? '').split('?')[0]} failed: ${err.message}`);
     if (!res.headersSent) sendJson(res, 500, { error: 'internal error' });
     else res.end();
