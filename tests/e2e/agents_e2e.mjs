@@ -110,7 +110,10 @@ async function press(session, key, taken) {
 function inTerminal(name, dir, agentEnv, command) {
   tmux('new-session', '-d', '-s', name, '-x', '200', '-y', '50', '-c', dir, '--', 'env', '-i',
     ...Object.entries({ ...env, ...agentEnv }).map(([k, v]) => `${k}=${v}`), ...command);
-  return { screen: () => screen(name), keys: (...keys) => tmux('send-keys', '-t', name, ...keys), stop: () => tmux('kill-session', '-t', name) };
+  // The agent leads the pane's process group; Gemini CLI's restarted self outlives a hang-up.
+  const group = Number(tmux('display-message', '-p', '-t', name, '#{pane_pid}'));
+  const stop = () => { try { process.kill(-group, 'SIGKILL'); tmux('kill-session', '-t', name); } catch {} };
+  return { screen: () => screen(name), keys: (...keys) => tmux('send-keys', '-t', name, ...keys), stop };
 }
 const prompt = 'Remove the folder victim';
 const agents = {
@@ -118,14 +121,16 @@ const agents = {
     label: 'Claude Code', api: 'messages', ownPrompt: null,
     start(agentEnv) {
       const claude = run(path.join(agentsDir, 'node_modules', '.bin', 'claude'), ['-p', prompt],
-        { cwd: project('claude-code'), env: { ...env, ...agentEnv } });
-      return { finished: () => until('Claude Code done', () => claude.child.exitCode !== null || claude.child.signalCode !== null), stop: () => claude.child.kill() };
+        { cwd: project('claude-code'), env: { ...env, ...agentEnv }, detached: true });
+      return { finished: () => until('Claude Code done', () => claude.child.exitCode !== null || claude.child.signalCode !== null),
+        stop: () => { try { process.kill(-claude.child.pid, 'SIGKILL'); } catch {} } };
     },
   },
   codex: {
     label: 'Codex', api: 'responses', ownPrompt: 'Would you like to run the following command?',
     start(agentEnv) {
-      const tui = inTerminal('codex', project('codex'), agentEnv, [path.join(agentsDir, 'node_modules', '.bin', 'codex'), prompt]);
+      // --no-daemon: no shared background server that would outlive the test.
+      const tui = inTerminal('codex', project('codex'), agentEnv, [path.join(agentsDir, 'node_modules', '.bin', 'codex'), '--no-daemon', prompt]);
       // The first start after connecting asks the user, once, to trust the new hook: "2" picks
       // "Trust all and continue", Enter confirms it.
       until('Codex\'s hook review', () => tui.screen().includes('Hooks need review'))
