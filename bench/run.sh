@@ -190,4 +190,12 @@ else
     echo "bench: answer times not measured: $(tail -n 1 "$work/answers.out" 2>/dev/null)" >&2
 fi
 
+# 18. Approve on the phone to the agent's tool running: the real Claude Code (npm, pinned in
+# tests/agents) and the real gate on loopback.
+"$here/../tests/e2e/agents_e2e.sh" "$bin/kestrova-devstack" "$bin/kestrova-helper" \
+    "$bin/../share/kestrova-helper/Daemon/bin/bk-mcp-daemon.mjs" --bench 15 >"$work/agents.out" 2>&1 ||
+    echo "bench: approve-to-tool not measured: $(tail -n 1 "$work/agents.out")" >&2
+grep '^approve-to-tool: ' "$work/agents.out" >"$work/lines" || true
+while IFS= read -r line; do figure "$line"; done <"$work/lines"
+
 echo "bench: $figures figures"

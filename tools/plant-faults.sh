@@ -114,6 +114,7 @@ src/app/HistoryContent.cpp@s/if (receipt.by == u"desktop") {/if (receipt.by == u
 src/gate/ReceiptLog.cpp@s/receipts.size() < limit/receipts.size() <= limit/@the history lists one decision more than it says
 src/app/MenuModel.cpp@s/if (request.sessionOffer) {/if (true) {/@"Allow for this session" offered for a request that cannot be allowed for the session
 src/app/HistoryWindow.cpp@/^void HistoryWindow::changeEvent/,/^}/{/TextStyles::restyle(\*this);/d}@the history window's secondary texts unreadable after the desktop switched between light and dark
+src/hook/main.cpp@s/for (std::string_view rest = printed;/for (std::string_view rest = printed.substr(printed.size());/@the coding agents never hear the phone's decision
 resources/Daemon/lib/mcp.mjs@s/const text = ANSWERS\[status\] ?? status;/const text = note || status !== 'denied' ? ANSWERS[status] ?? status : 'approved';/@a denial without a note answered "approved"
 resources/Daemon/bin/bk-mcp-daemon.mjs@/if (!hostAllowed(req.headers.host/d@the Host check on /mcp dropped: a page rebound to loopback drives the gate
 resources/Daemon/bin/bk-mcp-daemon.mjs@s/sendJson(res, 200, hasSecret(req) ? intents.list() : \[\])/sendJson(res, 200, (hasSecret(req) ? intents.list() : []).map((i) => ({ ...i, key: settings.apiKey })))/@the relay key served by /intents
@@ -153,6 +154,7 @@ src/gate/GateEvents.cpp@/    m_checking = false;/d@after the gate restarted, wai
 src/app/MenuModel.cpp@s/.badge = waiting > 0,/.badge = false,/@nothing on the tray icon says that a request waits
 src/app/MenuActions.cpp@/case Action::ShowHistory:/{n;s/"history"/"diagnostics"/}@"History…" opens the diagnostics window
 src/gate/WaitingRequest.cpp@s/return QStringLiteral("approved_for_session");/return QStringLiteral("approved");/@"Allow for this session" allows once: the agent asks again next time
+resources/Daemon/lib/hooks.mjs@s/message: note || DENIED\[by\]/message: DENIED[by]/@the phone's note never reaches Claude Code's or Codex's model
 LIST
 }
 

@@ -58,6 +58,17 @@ DevstackServer::DevstackServer(const Options& options)
     on("/api/v1/agents/me/owned", Method::Post,
        [this](const QHttpServerRequest& r) { return m_relay.registerOwned(r); });
     routeRooms();
+    on("/v1/messages", Method::Post,
+       [this](const QHttpServerRequest& r) { return m_models.messages(r); });
+    on("/v1/responses", Method::Post,
+       [this](const QHttpServerRequest& r) { return m_models.responses(r); });
+    m_http.route(
+        "/v1beta/models/<arg>", Method::Post,
+        [this](const QString& call, const QHttpServerRequest& r, QHttpServerResponder&& responder) {
+            deliver(m_models.gemini(call, r), std::move(responder));
+        });
+    on("/devstack/model-requests", Method::Get,
+       [this](const QHttpServerRequest&) { return m_models.recorded(); });
     on("/phone", Method::Get, [](const QHttpServerRequest&) { return phonePage(); });
     on("/devstack/state", Method::Get, [this](const QHttpServerRequest&) { return state(); });
     on("/devstack/faults", Method::Post,

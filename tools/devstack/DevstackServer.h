@@ -2,6 +2,7 @@
 
 #include "Faults.h"
 #include "GoogleStandIn.h"
+#include "ModelStandIns.h"
 #include "RelayStandIn.h"
 #include "RoomsStandIn.h"
 
@@ -10,7 +11,7 @@
 
 #include <expected>
 
-// Serves the Google and relay stand-ins, the devstack control endpoints and a web page.
+// Serves the Google, relay and model API stand-ins, the devstack control endpoints and a web page.
 class DevstackServer {
 public:
     struct Options {
@@ -36,6 +37,7 @@ private:
     Faults m_faults;
     GoogleStandIn m_google;
     RelayStandIn m_relay;
+    ModelStandIns m_models;
     QHttpServer m_http;
     RoomsStandIn m_rooms; // after the server: its waiting polls go before the sockets do
     QObject m_pending;    // context of delayed answers, dropped before the server goes

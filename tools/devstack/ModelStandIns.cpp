@@ -1,0 +1,195 @@
+#include "ModelStandIns.h"
+
+#include "Http.h"
+
+#include <QJsonDocument>
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr auto kCommand = "rm -rf victim";
+constexpr auto kWhy = "Remove the folder victim";
+constexpr auto kAnswer = "Done.";
+
+using Event = std::pair<QByteArray, QJsonObject>; // event name (none for Gemini), data
+
+QHttpServerResponse stream(const std::vector<Event>& events) {
+    QByteArray body;
+    for (const auto& [name, data] : events) {
+        if (!name.isEmpty()) {
+            body += "event: " + name + '\n';
+        }
+        body += "data: " + QJsonDocument(data).toJson(QJsonDocument::Compact) + "\n\n";
+    }
+    return QHttpServerResponse("text/event-stream", body);
+}
+
+bool offers(const QJsonArray& tools, const char* key, const QString& name) {
+    return std::ranges::any_of(
+        tools, [&](const QJsonValue& tool) { return tool[key].toString() == name; });
+}
+
+bool hasPart(const QJsonValue& parts, const char* key, const QString& value = {}) {
+    return std::ranges::any_of(parts.toArray(), [&](const QJsonValue& part) {
+        return value.isEmpty() ? part.toObject().contains(key) : part[key].toString() == value;
+    });
+}
+
+QJsonObject usage() {
+    return {{"input_tokens", 1}, {"output_tokens", 1}};
+}
+
+// The Messages API: one content block, either the Bash tool's call or a text.
+std::vector<Event> messageEvents(const QString& model, bool callTool) {
+    const QJsonObject message{{"id", "msg_" + http::randomHex(8)},
+                              {"type", "message"},
+                              {"role", "assistant"},
+                              {"model", model},
+                              {"content", QJsonArray()},
+                              {"stop_reason", QJsonValue::Null},
+                              {"usage", usage()}};
+    const QJsonObject block = callTool ? QJsonObject{{"type", "tool_use"},
+                                                     {"id", "toolu_" + http::randomHex(8)},
+                                                     {"name", "Bash"},
+                                                     {"input", QJsonObject()}}
+                                       : QJsonObject{{"type", "text"}, {"text", ""}};
+    const QJsonObject delta =
+        callTool ? QJsonObject{{"type", "input_json_delta"},
+                               {"partial_json",
+                                QString::fromUtf8(QJsonDocument(QJsonObject{{"command", kCommand},
+                                                                            {"description", kWhy}})
+                                                      .toJson(QJsonDocument::Compact))}}
+                 : QJsonObject{{"type", "text_delta"}, {"text", kAnswer}};
+    return {
+        {"message_start", {{"type", "message_start"}, {"message", message}}},
+        {"content_block_start",
+         {{"type", "content_block_start"}, {"index", 0}, {"content_block", block}}},
+        {"content_block_delta", {{"type", "content_block_delta"}, {"index", 0}, {"delta", delta}}},
+        {"content_block_stop", {{"type", "content_block_stop"}, {"index", 0}}},
+        {"message_delta",
+         {{"type", "message_delta"},
+          {"delta", QJsonObject{{"stop_reason", callTool ? "tool_use" : "end_turn"}}},
+          {"usage", QJsonObject{{"output_tokens", 1}}}}},
+        {"message_stop", {{"type", "message_stop"}}},
+    };
+}
+
+// The Responses API: one output item, a call of Codex's exec_command that asks to run outside
+// its sandbox (so Codex asks first), or a message.
+std::vector<Event> responseEvents(const QString& model, bool callTool) {
+    const QString id = "resp_" + http::randomHex(8);
+    const QJsonObject arguments{
+        {"cmd", kCommand}, {"sandbox_permissions", "require_escalated"}, {"justification", kWhy}};
+    const QJsonObject item =
+        callTool ? QJsonObject{{"type", "function_call"},
+                               {"id", "fc_" + http::randomHex(8)},
+                               {"call_id", "call_" + http::randomHex(8)},
+                               {"name", "exec_command"},
+                               {"arguments", QString::fromUtf8(QJsonDocument(arguments).toJson(
+                                                 QJsonDocument::Compact))},
+                               {"status", "completed"}}
+                 : QJsonObject{{"type", "message"},
+                               {"id", "msg_" + http::randomHex(8)},
+                               {"role", "assistant"},
+                               {"status", "completed"},
+                               {"content", QJsonArray{QJsonObject{{"type", "output_text"},
+                                                                  {"text", kAnswer},
+                                                                  {"annotations", QJsonArray()}}}}};
+    QJsonObject response{{"id", id},
+                         {"object", "response"},
+                         {"status", "in_progress"},
+                         {"model", model},
+                         {"output", QJsonArray()}};
+    std::vector<Event> events{
+        {"response.created", {{"type", "response.created"}, {"response", response}}}};
+    for (const char* step : {"response.output_item.added", "response.output_item.done"}) {
+        events.push_back({step, {{"type", step}, {"output_index", 0}, {"item", item}}});
+    }
+    response["status"] = "completed";
+    response["output"] = QJsonArray{item};
+    response["usage"] =
+        QJsonObject{{"input_tokens", 1},
+                    {"output_tokens", 1},
+                    {"total_tokens", 2},
+                    {"input_tokens_details", QJsonObject{{"cached_tokens", 0}}},
+                    {"output_tokens_details", QJsonObject{{"reasoning_tokens", 0}}}};
+    events.push_back(
+        {"response.completed", {{"type", "response.completed"}, {"response", response}}});
+    return events;
+}
+
+QJsonObject geminiAnswer(bool callTool) {
+    const QJsonObject part =
+        callTool ? QJsonObject{{"functionCall",
+                                QJsonObject{{"name", "run_shell_command"},
+                                            {"args", QJsonObject{{"command", kCommand},
+                                                                 {"description", kWhy}}}}}}
+                 : QJsonObject{{"text", kAnswer}};
+    return {
+        {"candidates", QJsonArray{QJsonObject{
+                           {"content", QJsonObject{{"role", "model"}, {"parts", QJsonArray{part}}}},
+                           {"finishReason", "STOP"},
+                           {"index", 0}}}},
+        {"usageMetadata", QJsonObject{{"promptTokenCount", 1},
+                                      {"candidatesTokenCount", 1},
+                                      {"totalTokenCount", 2}}}};
+}
+
+} // namespace
+
+std::optional<QJsonObject> ModelStandIns::keep(const char* api, const QHttpServerRequest& request) {
+    auto body = http::jsonObject(request.body());
+    if (body) {
+        m_requests.append(QJsonObject{{"api", api}, {"body", *body}});
+    }
+    return body;
+}
+
+QHttpServerResponse ModelStandIns::messages(const QHttpServerRequest& request) {
+    const auto body = keep("messages", request);
+    if (!body) {
+        return http::error(http::Status::BadRequest, "the body must be a JSON object");
+    }
+    const QJsonArray turns = body->value("messages").toArray();
+    const bool answered =
+        !turns.isEmpty() && hasPart(turns.last()["content"], "type", "tool_result");
+    const bool callTool = !answered && offers(body->value("tools").toArray(), "name", "Bash");
+    return stream(messageEvents(body->value("model").toString(), callTool));
+}
+
+QHttpServerResponse ModelStandIns::responses(const QHttpServerRequest& request) {
+    const auto body = keep("responses", request);
+    if (!body) {
+        return http::error(http::Status::BadRequest, "the body must be a JSON object");
+    }
+    const bool answered = hasPart(body->value("input"), "type", "function_call_output");
+    const bool callTool =
+        !answered && offers(body->value("tools").toArray(), "name", "exec_command");
+    return stream(responseEvents(body->value("model").toString(), callTool));
+}
+
+QHttpServerResponse ModelStandIns::gemini(const QString& modelAndMethod,
+                                          const QHttpServerRequest& request) {
+    const auto body = keep("gemini", request);
+    if (!body) {
+        return http::error(http::Status::BadRequest, "the body must be a JSON object");
+    }
+    // Gemini CLI's side requests (summaries, routing) are not streamed and get a text.
+    if (!modelAndMethod.endsWith(QLatin1String(":streamGenerateContent"))) {
+        return http::json(geminiAnswer(false));
+    }
+    const QJsonArray turns = body->value("contents").toArray();
+    const bool answered = !turns.isEmpty() && hasPart(turns.last()["parts"], "functionResponse");
+    const bool shell =
+        std::ranges::any_of(body->value("tools").toArray(), [](const QJsonValue& tool) {
+            return offers(tool["functionDeclarations"].toArray(), "name", "run_shell_command");
+        });
+    return stream({{{}, geminiAnswer(!answered && shell)}});
+}
+
+QHttpServerResponse ModelStandIns::recorded() const {
+    return http::json({{"requests", m_requests}});
+}
