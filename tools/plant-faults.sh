@@ -155,6 +155,7 @@ src/app/MenuModel.cpp@s/.badge = waiting > 0,/.badge = false,/@nothing on the tr
 src/app/MenuActions.cpp@/case Action::ShowHistory:/{n;s/"history"/"diagnostics"/}@"History…" opens the diagnostics window
 src/gate/WaitingRequest.cpp@s/return QStringLiteral("approved_for_session");/return QStringLiteral("approved");/@"Allow for this session" allows once: the agent asks again next time
 resources/Daemon/lib/hooks.mjs@s/message: note || DENIED\[by\]/message: DENIED[by]/@the phone's note never reaches Claude Code's or Codex's model
+resources/Daemon/lib/guards.mjs@s/  return (req) => timingSafeEqual(digest(req.headers.authorization ?? ''), wanted);/  return (req) => req.headers.host !== undefined;/@another user of this computer served by the gate without its key
 LIST
 }
 
