@@ -156,6 +156,7 @@ src/app/MenuActions.cpp@/case Action::ShowHistory:/{n;s/"history"/"diagnostics"/
 src/gate/WaitingRequest.cpp@s/return QStringLiteral("approved_for_session");/return QStringLiteral("approved");/@"Allow for this session" allows once: the agent asks again next time
 resources/Daemon/lib/hooks.mjs@s/message: note || DENIED\[by\]/message: DENIED[by]/@the phone's note never reaches Claude Code's or Codex's model
 resources/Daemon/lib/guards.mjs@s/  return (req) => timingSafeEqual(digest(req.headers.authorization ?? ''), wanted);/  return (req) => req.headers.host !== undefined;/@another user of this computer served by the gate without its key
+resources/Daemon/lib/hooks.mjs@s/  if (status === 'approved_for_session' \&\& sessionWide) decision.updatedPermissions = input.permission_suggestions;/  if (false) decision.updatedPermissions = input.permission_suggestions;/@"Allow for this session" that the agent never hears: it asks again for the same command
 LIST
 }
 

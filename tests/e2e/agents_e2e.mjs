@@ -200,6 +200,35 @@ async function attempt(name, answer, agentEnv) {
   }
 }
 
+// "Allow for this session" on the desktop (the gate's decision endpoint, as the helper calls it):
+// Claude Code takes its own suggestions back, and the same command again in that session runs
+// without a second request.
+async function trustForSession(agentEnv) {
+  const victim = path.join(project('claude-code'), 'victim');
+  mkdirSync(victim, { recursive: true });
+  const seen = (await modelRequests('messages')).length;
+  const listed = async () => (await json(`${roomUrl}/intents`, { headers: asPhone })).intents.filter((i) => i.agent === 'Claude Code');
+  const before = (await listed()).length;
+  const claude = run(path.join(agentsDir, 'node_modules', '.bin', 'claude'), ['-p', `${prompt}, twice`],
+    { cwd: project('claude-code'), env: { ...env, ...agentEnv }, detached: true });
+  try {
+    const intent = await pendingFor('Claude Code');
+    const answered = await fetch(`http://127.0.0.1:8789/intents/${intent.id}/decision`, { method: 'POST',
+      headers: { Authorization: `Bearer ${readFileSync(path.join(data, 'gate-secret'), 'utf8').trim()}`, 'Content-Type': 'application/json' },
+      body: JSON.stringify({ status: 'approved_for_session' }) });
+    if (answered.status !== 200) return `the desktop's answer was refused (${answered.status}: ${await answered.text()})`;
+    await until('Claude Code done, or a second request', async () => claude.child.exitCode !== null || (await listed()).length > before + 1);
+    if ((await listed()).length !== before + 1) return 'the second identical command was asked again';
+    const last = (await modelRequests('messages')).slice(seen).at(-1)?.body.messages ?? [];
+    const results = last.flatMap((m) => (Array.isArray(m.content) ? m.content : [])).filter((b) => b.type === 'tool_result');
+    return results.length === 2 && !results.some((b) => b.is_error) ? null : `the commands' results: ${JSON.stringify(results)}`;
+  } catch (error) {
+    return error.message;
+  } finally {
+    try { process.kill(-claude.child.pid, 'SIGKILL'); } catch {}
+  }
+}
+
 async function connect(name) {
   const connected = run(helperBin, ['connect', name], { env: { ...env, QT_QPA_PLATFORM: 'offscreen' } });
   if ((await connected.exited) !== 0) throw new Error(`kestrova-helper connect ${name} failed: ${connected.out.text}`);
@@ -248,6 +277,11 @@ try {
     await bench(Number(benchRuns) || 10);
   } else {
     for (const answer of ['denied', 'approved', 'gate stopped']) {
+      if (answer === 'gate stopped' && names.includes('claude-code')) {
+        const problem = await trustForSession(agentEnvs['claude-code']);
+        console.log(`${problem ? 'FAIL' : 'ok'}: Claude Code, allowed for the session${problem ? `: ${problem}` : ''}`);
+        if (problem) failures.push('claude-code');
+      }
       if (answer === 'gate stopped') await stopGate();
       for (const name of names) {
         const problem = await attempt(name, answer, agentEnvs[name]);

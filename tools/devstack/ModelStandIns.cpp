@@ -154,9 +154,16 @@ QHttpServerResponse ModelStandIns::messages(const QHttpServerRequest& request) {
         return http::error(http::Status::BadRequest, "the body must be a JSON object");
     }
     const QJsonArray turns = body->value("messages").toArray();
-    const bool answered =
-        !turns.isEmpty() && hasPart(turns.last()["content"], "type", "tool_result");
-    const bool callTool = !answered && offers(body->value("tools").toArray(), "name", "Bash");
+    // Asked to do it twice, it calls the tool again after the first result: a second identical
+    // call in the same session.
+    const auto results = std::ranges::count_if(turns, [](const QJsonValue& turn) {
+        return hasPart(turn["content"], "type", "tool_result");
+    });
+    const bool twice =
+        !turns.isEmpty() &&
+        QJsonDocument(turns.first().toObject()).toJson(QJsonDocument::Compact).contains("twice");
+    const bool callTool =
+        results < (twice ? 2 : 1) && offers(body->value("tools").toArray(), "name", "Bash");
     return stream(messageEvents(body->value("model").toString(), callTool));
 }
 

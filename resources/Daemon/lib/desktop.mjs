@@ -25,7 +25,9 @@ export function desktopDecisions(intents, relay) {
       if (err instanceof Refusal && err.status === 409) return sendJson(res, 409, { error: 'already decided' });
       return sendJson(res, 502, { error: `nothing decided: ${err.message}` });
     }
-    if (!intents.end(id, { status, by: 'desktop', note })) return sendJson(res, 409, { error: 'already decided' });
+    // The relay took it, so the decision is this one, whether it ends the request here or the
+    // decisions' poll brought it back first.
+    intents.end(id, { status, by: 'desktop', note });
     sendJson(res, 200, { decided: true });
   };
 }
