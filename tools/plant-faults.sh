@@ -164,7 +164,6 @@ selected=" $* "
 report=$(mktemp)
 # An interrupted run must not leave a fault planted.
 restore() {
-    for planted in $(find src resources -name '*.unplanted'); do
     for planted in $(find src resources tools -name '*.unplanted'); do
         mv "$planted" "${planted%.unplanted}"
     done
