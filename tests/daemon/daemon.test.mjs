@@ -84,6 +84,7 @@ const gates = new Set();
 after(() => (gates.forEach((g) => g.child.kill('SIGKILL')), devstack.child.kill('SIGTERM'), relayDown(), proxyServer.close(),
   rm(dir, { recursive: true, force: true })));
 async function startGate(confirmations, rest) {
+  gates.forEach((g) => g.child.kill('SIGKILL')); // one a failed test left running would hold the port
   await writeFile(path.join(dir, 'config.json'), JSON.stringify(config(confirmations, rest)));
   gate = run(process.execPath, [daemonPath, '--config', path.join(dir, 'config.json')],
     { KESTROVA_RELAY_URL: `http://127.0.0.1:${proxyServer.address().port}` });
