@@ -7,9 +7,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
