@@ -157,6 +157,10 @@ src/gate/WaitingRequest.cpp@s/return QStringLiteral("approved_for_session");/ret
 resources/Daemon/lib/hooks.mjs@s/message: note || DENIED\[by\]/message: DENIED[by]/@the phone's note never reaches Claude Code's or Codex's model
 resources/Daemon/lib/guards.mjs@s/  return (req) => timingSafeEqual(digest(req.headers.authorization ?? ''), wanted);/  return (req) => req.headers.host !== undefined;/@another user of this computer served by the gate without its key
 resources/Daemon/lib/hooks.mjs@s/  if (status === 'approved_for_session' \&\& sessionWide) decision.updatedPermissions = input.permission_suggestions;/  if (false) decision.updatedPermissions = input.permission_suggestions;/@"Allow for this session" that the agent never hears: it asks again for the same command
+src/platform/UserDirs.cpp@s/status.st_uid == ::getuid() \&\&/true \&\&/@the hook trusts a runtime folder another account owns, where it can put its own gate
+src/platform/UserDirs.cpp@s/(S_IRWXG | S_IRWXO)/S_IRWXO/@the hook trusts a runtime folder its group may write to
+src/platform/UserDirs.cpp@s/::lstat(path.c_str()/::stat(path.c_str()/@the hook follows a link in the runtime folder's place, to wherever its maker points it
+src/platform/UserDirs.cpp@s/    if (value == nullptr || value\[0\] != '\/') {/    if (value == nullptr) {/@a relative XDG_RUNTIME_DIR puts the gate's socket wherever a program happens to start
 LIST
 }
 
