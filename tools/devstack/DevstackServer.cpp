@@ -62,6 +62,8 @@ DevstackServer::DevstackServer(const Options& options)
        [this](const QHttpServerRequest& r) { return m_models.messages(r); });
     on("/v1/responses", Method::Post,
        [this](const QHttpServerRequest& r) { return m_models.responses(r); });
+    on("/v1/chat/completions", Method::Post,
+       [this](const QHttpServerRequest& r) { return m_models.chat(r); });
     m_http.route(
         "/v1beta/models/<arg>", Method::Post,
         [this](const QString& call, const QHttpServerRequest& r, QHttpServerResponder&& responder) {

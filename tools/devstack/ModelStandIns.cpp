@@ -16,13 +16,17 @@ constexpr auto kAnswer = "Done.";
 
 using Event = std::pair<QByteArray, QJsonObject>; // event name (none for Gemini), data
 
-QHttpServerResponse stream(const std::vector<Event>& events) {
+// Chat Completions ends its stream with a "[DONE]" line.
+QHttpServerResponse stream(const std::vector<Event>& events, bool done = false) {
     QByteArray body;
     for (const auto& [name, data] : events) {
         if (!name.isEmpty()) {
             body += "event: " + name + '\n';
         }
         body += "data: " + QJsonDocument(data).toJson(QJsonDocument::Compact) + "\n\n";
+    }
+    if (done) {
+        body += "data: [DONE]\n\n";
     }
     return QHttpServerResponse("text/event-stream", body);
 }
@@ -138,6 +142,40 @@ QJsonObject geminiAnswer(bool callTool) {
                                       {"totalTokenCount", 2}}}};
 }
 
+// The Chat Completions API, streamed: one chunk with the shell tool's call (the arguments
+// whole) or with a text, then the finish reason.
+std::vector<Event> chatEvents(const QString& model, bool callTool) {
+    const QString id = "chatcmpl-" + http::randomHex(8);
+    const auto chunk = [&](const QJsonObject& delta, const QJsonValue& finish) {
+        return Event{
+            {},
+            {{"id", id},
+             {"object", "chat.completion.chunk"},
+             {"created", 0},
+             {"model", model},
+             {"choices",
+              QJsonArray{QJsonObject{{"index", 0}, {"delta", delta}, {"finish_reason", finish}}}}}};
+    };
+    const QJsonObject arguments{{"command", kCommand}, {"description", kWhy}};
+    const QJsonObject delta =
+        callTool ? QJsonObject{{"role", "assistant"},
+                               {"tool_calls",
+                                QJsonArray{QJsonObject{
+                                    {"index", 0},
+                                    {"id", "call_" + http::randomHex(8)},
+                                    {"type", "function"},
+                                    {"function",
+                                     QJsonObject{{"name", "bash"},
+                                                 {"arguments",
+                                                  QString::fromUtf8(QJsonDocument(arguments).toJson(
+                                                      QJsonDocument::Compact))}}}}}}}
+                 : QJsonObject{{"role", "assistant"}, {"content", kAnswer}};
+    auto last = chunk(QJsonObject(), callTool ? "tool_calls" : "stop");
+    last.second.insert(
+        "usage", QJsonObject{{"prompt_tokens", 1}, {"completion_tokens", 1}, {"total_tokens", 2}});
+    return {chunk(delta, QJsonValue::Null), last};
+}
+
 } // namespace
 
 std::optional<QJsonObject> ModelStandIns::keep(const char* api, const QHttpServerRequest& request) {
@@ -195,6 +233,21 @@ QHttpServerResponse ModelStandIns::gemini(const QString& modelAndMethod,
             return offers(tool["functionDeclarations"].toArray(), "name", "run_shell_command");
         });
     return stream({{{}, geminiAnswer(!answered && shell)}});
+}
+
+QHttpServerResponse ModelStandIns::chat(const QHttpServerRequest& request) {
+    const auto body = keep("chat", request);
+    if (!body) {
+        return http::error(http::Status::BadRequest, "the body must be a JSON object");
+    }
+    const QJsonArray turns = body->value("messages").toArray();
+    const bool answered = std::ranges::any_of(
+        turns, [](const QJsonValue& turn) { return turn["role"].toString() == "tool"; });
+    const bool shell =
+        std::ranges::any_of(body->value("tools").toArray(), [](const QJsonValue& tool) {
+            return tool["function"]["name"].toString() == "bash";
+        });
+    return stream(chatEvents(body->value("model").toString(), !answered && shell), true);
 }
 
 QHttpServerResponse ModelStandIns::recorded() const {

@@ -19,6 +19,8 @@ public:
     QHttpServerResponse responses(const QHttpServerRequest& request);
     // Gemini CLI: POST /v1beta/models/<model>:streamGenerateContent (or :generateContent).
     QHttpServerResponse gemini(const QString& modelAndMethod, const QHttpServerRequest& request);
+    // Copilot CLI and OpenCode: POST /v1/chat/completions, streamed as Chat Completions chunks.
+    QHttpServerResponse chat(const QHttpServerRequest& request);
     // GET /devstack/model-requests: {"requests": [{"api", "body"}, ...]}, oldest first.
     QHttpServerResponse recorded() const;
 
