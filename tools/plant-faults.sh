@@ -138,11 +138,11 @@ resources/Daemon/lib/config.mjs@s/isLoopback(conf.host)/true/@a config can open 
 resources/Daemon/bin/bk-mcp-daemon.mjs@s/if (!hasSecret(req)) {/if (false) {/@any local program or page drives the gate without the user's secret
 resources/Daemon/bin/bk-mcp-daemon.mjs@s/hasSecret(req) ? intents.list() : \[\]/intents.list()/@what the agents ask, readable by any local program without the secret
 resources/Daemon/lib/hooks.mjs@s/DECIDED.has(result.status) \&\& agent.answer/agent.answer/@a hook whose wait ended, or was refused, answered "allow"
-resources/Daemon/lib/hooks.mjs@s/codex: { name: 'Codex', answer: permissionRequest, offersSession: () => false }/codex: { name: 'Codex', answer: permissionRequest, offersSession: () => true }/@the phone offers Codex an allow-for-session that Codex refuses
+resources/Daemon/lib/hooks.mjs@s/codex: { name: 'Codex', answer: permissionRequest, allowance: () => \[\] }/codex: { name: 'Codex', answer: permissionRequest, allowance: sessionAllowance }/@the phone offers Codex an allow-for-session that Codex refuses
 resources/Daemon/lib/hooks.mjs@s/message: note || DENIED\[by\]/message: note/@a denial without a note reaches Claude Code and Codex without a message
 resources/Daemon/lib/hooks.mjs@/res.on('close', () => res.writableFinished/,/the agent stopped waiting/d@a killed hook's request stays on the phone
 resources/Daemon/lib/hooks.mjs@s/if (typeof input?.tool_name !== 'string' || input.tool_name.trim() === '') {/if (input === undefined) {/@hook input without a tool posted to the phone
-resources/Daemon/lib/text.mjs@s/  return text.replace(\/\[/  return text || text.replace(\/[/@control characters and direction overrides shown raw on the phone
+resources/Daemon/lib/text.mjs@s/  return text.replace(HIDDEN,/  return text || text.replace(HIDDEN,/@control characters and direction overrides shown raw on the phone
 resources/Daemon/lib/desktop.mjs@s/await relay.decide(id, status, note);/relay.decide(id, status, note).catch(() => {});/@a desktop decision taken while the relay never got it: the phone still offers the request
 resources/Daemon/lib/events.mjs@/for (const res of clients) res.write(data);/d@the desktop's list never updates
 src/app/RequestNotice.cpp@/if (action == QLatin1StringView(kDeny)) {/{n;s/Decision::Deny/Decision::Approve/}@"Deny" on the notification approves
@@ -156,11 +156,19 @@ src/app/MenuActions.cpp@/case Action::ShowHistory:/{n;s/"history"/"diagnostics"/
 src/gate/WaitingRequest.cpp@s/return QStringLiteral("approved_for_session");/return QStringLiteral("approved");/@"Allow for this session" allows once: the agent asks again next time
 resources/Daemon/lib/hooks.mjs@s/message: note || DENIED\[by\]/message: DENIED[by]/@the phone's note never reaches Claude Code's or Codex's model
 resources/Daemon/lib/guards.mjs@s/  return (req) => timingSafeEqual(digest(req.headers.authorization ?? ''), wanted);/  return (req) => req.headers.host !== undefined;/@another user of this computer served by the gate without its key
-resources/Daemon/lib/hooks.mjs@s/  if (status === 'approved_for_session' \&\& sessionWide) decision.updatedPermissions = input.permission_suggestions;/  if (false) decision.updatedPermissions = input.permission_suggestions;/@"Allow for this session" that the agent never hears: it asks again for the same command
 src/platform/UserDirs.cpp@s/status.st_uid == ::getuid() \&\&/true \&\&/@the hook trusts a runtime folder another account owns, where it can put its own gate
 src/platform/UserDirs.cpp@s/(S_IRWXG | S_IRWXO)/S_IRWXO/@the hook trusts a runtime folder its group may write to
 src/platform/UserDirs.cpp@s/::lstat(path.c_str()/::stat(path.c_str()/@the hook follows a link in the runtime folder's place, to wherever its maker points it
 src/platform/UserDirs.cpp@s/    if (value == nullptr || value\[0\] != '\/') {/    if (value == nullptr) {/@a relative XDG_RUNTIME_DIR puts the gate's socket wherever a program happens to start
+resources/Daemon/lib/hooks.mjs@s/  if (status === 'approved_for_session' \&\& allowance.length) decision.updatedPermissions = allowance;/  if (false) decision.updatedPermissions = allowance;/@"Allow for this session" that the agent never hears: it asks again for the same command
+resources/Daemon/lib/hooks.mjs@s/const allowance = grant ? offered : \[\];/const allowance = grant ? [...offered, ...input.permission_suggestions.filter((s) => s.type === 'setMode')] : [];/@"Allow for this session" switches Claude Code to accepting every edit unasked
+resources/Daemon/lib/hooks.mjs@s/const allowance = grant ? offered : \[\];/const allowance = offered;/@"Allow for this session" offered with nothing said of what it grants
+resources/Daemon/lib/allowance.mjs@s/const rules = \[...sameCommand(input), /const rules = [/@"Allow for this session" on a command: Claude Code asks again for the same command
+resources/Daemon/lib/relay.mjs@s/expires_at, offers_session, grant });/expires_at, offers_session });/@the phone never says what "Allow for this session" grants
+resources/Daemon/lib/intents.mjs@s/session_offer: offers_session, grant };/session_offer: offers_session };/@the desktop never says what "Allow for this session" grants
+tools/devstack/phone.html@s/element('div', 'grant', intent.grant || '')/element('div', 'grant', '')/@the phone page does not say what "Allow for this session" grants
+resources/Daemon/lib/text.mjs@s/  if (text.length <= max) return text;/  return text.length <= max ? text : `${text.slice(0, max - 1)}…`;/@a long title cut inside a character: half an emoji, an accent torn from its letter
+resources/Daemon/lib/hooks.mjs@s/typeof cwd === 'string' ? cut(visible(cwd), MAX_TITLE) : undefined/typeof cwd === 'string' ? cwd : undefined/@the agent's folder shown raw: new lines, direction overrides, a megabyte
 LIST
 }
 

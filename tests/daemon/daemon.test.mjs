@@ -317,37 +317,78 @@ const hookOutput = (decision) => ({ hookSpecificOutput: { hookEventName: 'Permis
 
 test('a hook gets exactly what the agent must read: allow, allow for the session, deny with the note', async () => {
   await startGate();
-  const suggestions = [{ type: 'addRules', rules: [{ toolName: 'Bash', ruleContent: 'npm test' }], behavior: 'allow', destination: 'session' }];
-  const cases = [
-    ['claude-code', { tool_input: { command: 'npm test' }, permission_suggestions: suggestions }, 'approved_for_session', undefined,
-      hookOutput({ behavior: 'allow', updatedPermissions: suggestions })],
+  const rules = (destination, ...list) => ({ type: 'addRules', behavior: 'allow', destination,
+    rules: list.map(([toolName, ruleContent]) => (ruleContent === undefined ? { toolName } : { toolName, ruleContent })) });
+  const folders = (destination, ...directories) => ({ type: 'addDirectories', directories, destination });
+  const acceptEdits = { type: 'setMode', mode: 'acceptEdits', destination: 'session' };
+  // Claude Code's own suggestions for `rm -rf victim`: the folder, and a mode that would accept
+  // every later edit unasked.
+  const cases = [ // agent, input, decision, note, what the hook prints, the grant beside "Allow for this session"
+    ['claude-code', { tool_input: { command: 'rm -rf victim' }, permission_suggestions: [folders('session', '/work/app/victim'), acceptEdits] },
+      'approved_for_session', undefined, hookOutput({ behavior: 'allow', updatedPermissions: [rules('session', ['Bash', 'rm -rf victim']),
+        folders('session', '/work/app/victim')] }), 'also: `rm -rf victim` again; reading files under `victim/`'],
+    ['claude-code', { tool_input: { command: 'npm run `x`' }, permission_mode: 'acceptEdits', permission_suggestions: [rules('localSettings',
+      ['Bash', 'npm run `x`:*'], ['WebFetch', 'domain:example.com'], ['Read']), folders('userSettings', '/etc', 'relative'),
+    { type: 'removeRules', rules: [{ toolName: 'Bash' }], behavior: 'deny', destination: 'session' }] },
+    'approved_for_session', undefined, hookOutput({ behavior: 'allow', updatedPermissions: [rules('session', ['Bash', 'npm run `x`'],
+      ['Bash', 'npm run `x`:*'], ['WebFetch', 'domain:example.com'], ['Read']), folders('session', '/etc')] }),
+    'also: `` npm run `x` `` again; commands starting `` npm run `x` ``; `WebFetch` on `domain:example.com`; any `Read` call; ' +
+      'reading and editing files under `/etc/`'],
+    // Nothing left to grant once the mode is dropped, or more than a few lines can say: not
+    // offered, and answered as a plain approval.
+    ['claude-code', { tool_name: 'Write', tool_input: { file_path: '/work/app/a.txt' }, permission_suggestions: [acceptEdits] },
+      'approved_for_session', undefined, hookOutput({ behavior: 'allow' })],
+    ['claude-code', { tool_input: { command: 'du' }, permission_suggestions: [rules('session', ...Array.from({ length: 9 },
+      (_, i) => ['Bash', `du ${i}${'y'.repeat(120)}`]))] }, 'approved_for_session', undefined, hookOutput({ behavior: 'allow' })],
     ['claude-code', { tool_input: { command: 'rm -rf build' } }, 'denied', undefined, hookOutput({ behavior: 'deny', message: 'Denied on the phone.' })],
-    ['codex', { tool_input: { command: 'git push' } }, 'approved_for_session', undefined, hookOutput({ behavior: 'allow' })],
+    ['codex', { tool_input: { command: 'git push' }, permission_suggestions: [rules('session', ['Bash', 'git push'])] },
+      'approved_for_session', undefined, hookOutput({ behavior: 'allow' })],
     ['codex', { tool_input: { command: 'curl x | sh' } }, 'denied', 'never', hookOutput({ behavior: 'deny', message: 'never' })],
     ['gemini', { tool_name: 'run_shell_command', tool_input: { command: 'make' } }, 'approved', undefined, { decision: 'allow' }],
     ['gemini', { tool_name: 'write_file', tool_input: { file_path: '/etc/hosts' } }, 'denied', undefined, { decision: 'deny', reason: 'Denied on the phone.' }],
   ];
   const answers = cases.map(([name, input]) => atGate(`/hooks/${name}`, { method: 'POST',
     body: JSON.stringify({ tool_name: 'Bash', cwd: '/work/app', hook_event_name: 'PermissionRequest', ...input }) }));
-  for (const [i, [name, input, status, note, expected]] of cases.entries()) {
+  for (const [i, [name, input, status, note, expected, grant]] of cases.entries()) {
     const shown = await pendingAt(`${input.tool_name ?? 'Bash'}: ${Object.values(input.tool_input)[0]}`);
-    assert.equal(shown.offers_session, i === 0, `${name} offers the session`);
+    assert.deepEqual([shown.offers_session, shown.grant], [grant !== undefined, grant], `${name} case ${i}: the session offered`);
     await decide(shown.id, status, note);
     const answer = await answers[i];
     assert.equal(answer.headers.get('content-type'), 'application/json');
-    assert.deepEqual(answer.json(), expected, `${name} ${status}`);
+    assert.deepEqual(answer.json(), expected, `${name} case ${i} ${status}`);
   }
   const [first] = (await jsonLines('receipts.jsonl')).slice(-cases.length);
-  assert.deepEqual([first.title, first.agent, first.by], ['Bash: npm test', 'Claude Code', 'phone']);
-  // Control characters and a long command: escaped and cut in the title, whole in the detail.
-  const command = `echo \u001b[31m\u202e${'x'.repeat(5000)}\nrm -rf ~`;
+  assert.deepEqual([first.title, first.agent, first.by], ['Bash: rm -rf victim', 'Claude Code', 'phone']);
+  // What the agent names is escaped and cut, the title and the folder alike, between characters
+  // as read: never inside a surrogate pair, an emoji sequence or a combining sequence.
+  const x = (n) => 'x'.repeat(n);
+  const long = `echo \u001b[31m\u202e${x(5000)}\nrm -rf ~`;
+  const family = '\u{1f468}\u200d\u{1f469}\u200d\u{1f467}';
+  const hidden = `/w/\u202egnp.exe\n${'d'.repeat(600_000)}`;
+  const shownFolder = `/w/\\u202egnp.exe\\n${'d'.repeat(181)}…`;
+  const texts = [ // command, folder, title, folder shown
+    [long, '/w', `Bash: echo \\u001b[31m\\u202e${x(5000)}`.slice(0, 199) + '…', '/w'],
+    [`${x(192)}\u{1f600}y`, '/w', `Bash: ${x(192)}…`, '/w'],
+    [`${x(190)}${family}`, '/w', `Bash: ${x(190)}…`, '/w'],
+    [`${x(180)}${family}${x(20)}`, '/w', `Bash: ${x(180)}${family}${x(5)}…`, '/w'],
+    [`${x(191)}e\u0301\u0302y`, '/w', `Bash: ${x(191)}…`, '/w'],
+    ['ls', hidden, 'Bash: ls', shownFolder],
+  ];
   const killed = new AbortController();
-  atGate('/hooks/claude-code', { method: 'POST', signal: killed.signal,
-    body: JSON.stringify({ tool_name: 'Bash', tool_input: { command }, cwd: '/w' }) }).catch(() => {});
-  const shown = await pendingAt(`Bash: echo \\u001b[31m\\u202e${'x'.repeat(5000)}`.slice(0, 199) + '…');
-  assert.equal(shown.detail, `${JSON.stringify({ command }, null, 2).replace('\u202e', '\\u202e')}\nFolder: /w`);
-  killed.abort(); // the hook killed: the phone no longer offers it
-  await until('the killed hook withdrawn', async () => (await relayIntents()).find((i) => i.id === shown.id).status === 'withdrawn');
+  for (const [command, cwd] of texts) {
+    atGate('/hooks/claude-code', { method: 'POST', signal: killed.signal,
+      body: JSON.stringify({ tool_name: 'Bash', tool_input: { command }, cwd }) }).catch(() => {});
+  }
+  const listed = await until('all listed', async () => { const all = (await atGate('/intents')).json(); return all.length === texts.length && all; });
+  for (const [command, , title, folder] of texts) {
+    const shown = await pendingAt(title);
+    assert.deepEqual([listed.find((i) => i.id === shown.id).cwd, shown.detail.slice(shown.detail.lastIndexOf('\nFolder: '))],
+      [folder, `\nFolder: ${folder}`], title);
+    if (command === long) assert.equal(shown.detail, `${JSON.stringify({ command }, null, 2).replace('\u202e', '\\u202e')}\nFolder: /w`);
+  }
+  killed.abort(); // the hooks killed: the phone no longer offers them
+  await until('the killed hooks withdrawn', async () => (await atGate('/intents')).json().length === 0);
+  await statusAt(texts[0][2], 'withdrawn');
 });
 
 test('the desktop follows the pending list live and decides through the relay', async () => {
@@ -363,9 +404,11 @@ test('the desktop follows the pending list live and decides through the relay', 
   };
   assert.deepEqual(await next(), []);
   const hooked = atGate('/hooks/claude-code', { method: 'POST',
-    body: JSON.stringify({ tool_name: 'Edit', tool_input: { file_path: '/w/a.c' }, cwd: '/w', permission_suggestions: [{ type: 'addRules' }] }) });
+    body: JSON.stringify({ tool_name: 'Edit', tool_input: { file_path: '/w/a.c' }, cwd: '/w',
+      permission_suggestions: [{ type: 'addDirectories', directories: ['/w/lib'], destination: 'session' }] }) });
   const [listed] = await next();
-  assert.deepEqual([listed.title, listed.origin, listed.cwd, listed.session_offer], ['Edit: /w/a.c', 'hook', '/w', true]);
+  assert.deepEqual([listed.title, listed.origin, listed.cwd, listed.session_offer, listed.grant],
+    ['Edit: /w/a.c', 'hook', '/w', true, 'also: reading files under `lib/`']);
   await pendingAt('Edit: /w/a.c');
   const desk = (id, body) => atGate(`/intents/${id}/decision`, { method: 'POST', body: JSON.stringify(body) });
   assert.equal((await desk('no-such-request', { status: 'approved' })).status, 404);

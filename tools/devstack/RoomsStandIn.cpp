@@ -81,12 +81,14 @@ QHttpServerResponse RoomsStandIn::postIntent(const QString& room,
     if (id.isEmpty() || id.size() > kMaxId || title.isEmpty() || title.size() > kMaxTitle ||
         !isOptionalString(*body, "detail", kMaxDetail) ||
         !isOptionalString(*body, "agent", kMaxTitle) ||
+        !isOptionalString(*body, "grant", kMaxTitle) ||
         !isOptionalString(*body, "created_at", kMaxId) ||
         !isOptionalString(*body, "expires_at", kMaxId) ||
         !(body->value("offers_session").isUndefined() || body->value("offers_session").isBool())) {
         return http::error(http::Status::BadRequest,
                            "id (1-64 characters) and title (1-1000) are required; agent, detail, "
-                           "created_at and expires_at must be strings, offers_session a boolean");
+                           "grant, created_at and expires_at must be strings, offers_session a "
+                           "boolean");
     }
     Room& target = m_rooms[room];
     // The gate posts again after a lost answer; the first copy stands.
@@ -100,6 +102,9 @@ QHttpServerResponse RoomsStandIn::postIntent(const QString& room,
         intent.insert(key, body->value(key).toString());
     }
     intent.insert("offers_session", body->value("offers_session").toBool());
+    if (body->contains("grant")) {
+        intent.insert("grant", body->value("grant"));
+    }
     intent.insert("status", "pending");
     target.intents.push_back(intent);
     return http::json({{"created", true}}, http::Status::Created);

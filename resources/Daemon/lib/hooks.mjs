@@ -2,6 +2,7 @@
 // the answer for the agent. Only a decision on the phone or the desktop ever allows anything;
 // an empty answer leaves the agent to ask at its own prompt.
 import { randomUUID } from 'node:crypto';
+import { grantWords, sessionAllowance } from './allowance.mjs';
 import { readBody, sendJson } from './guards.mjs';
 import { log } from './log.mjs';
 import { MAX_DETAIL, MAX_TITLE } from './mcp.mjs';
@@ -11,10 +12,10 @@ const MAX_INPUT = 1024 * 1024;
 const DENIED = { phone: 'Denied on the phone.', desktop: 'Denied on the desktop.' };
 
 // Claude Code and Codex: the PermissionRequest hook. Codex refuses updatedPermissions, so only
-// Claude Code can be allowed for the rest of the session, with the rules it suggested itself.
-function permissionRequest({ status, by, note }, input, sessionWide) {
+// Claude Code can be allowed for the rest of the session (see allowance.mjs).
+function permissionRequest({ status, by, note }, allowance) {
   const decision = status === 'denied' ? { behavior: 'deny', message: note || DENIED[by] } : { behavior: 'allow' };
-  if (status === 'approved_for_session' && sessionWide) decision.updatedPermissions = input.permission_suggestions;
+  if (status === 'approved_for_session' && allowance.length) decision.updatedPermissions = allowance;
   return { hookSpecificOutput: { hookEventName: 'PermissionRequest', decision } };
 }
 
@@ -23,10 +24,9 @@ const beforeTool = ({ status, by, note }) =>
   (status === 'denied' ? { decision: 'deny', reason: note || DENIED[by] } : { decision: 'allow' });
 
 const AGENTS = {
-  'claude-code': { name: 'Claude Code', answer: permissionRequest,
-    offersSession: (input) => Array.isArray(input.permission_suggestions) && input.permission_suggestions.length > 0 },
-  codex: { name: 'Codex', answer: permissionRequest, offersSession: () => false },
-  gemini: { name: 'Gemini CLI', answer: beforeTool, offersSession: () => false },
+  'claude-code': { name: 'Claude Code', answer: permissionRequest, allowance: sessionAllowance },
+  codex: { name: 'Codex', answer: permissionRequest, allowance: () => [] },
+  gemini: { name: 'Gemini CLI', answer: beforeTool, allowance: () => [] },
 };
 const DECIDED = new Set(['approved', 'approved_for_session', 'denied']);
 
@@ -38,9 +38,12 @@ function summary(toolInput) {
   return shown ?? JSON.stringify(toolInput ?? null);
 }
 
-function detail(toolInput, cwd) {
-  const folder = typeof cwd === 'string' ? `\nFolder: ${visible(cwd)}` : '';
-  return cut(visible(JSON.stringify(toolInput ?? null, null, 2), '\n'), MAX_DETAIL - folder.length) + folder;
+// The folder is the agent's to name: one line, cut like a title.
+const folderOf = (cwd) => (typeof cwd === 'string' ? cut(visible(cwd), MAX_TITLE) : undefined);
+
+function detail(toolInput, folder) {
+  const where = folder === undefined ? '' : `\nFolder: ${folder}`;
+  return cut(visible(JSON.stringify(toolInput ?? null, null, 2), '\n'), MAX_DETAIL - where.length) + where;
 }
 
 export function hooksHandler({ waitS }, intents) {
@@ -68,24 +71,29 @@ export function hooksHandler({ waitS }, intents) {
       return reply(res);
     }
     const now = Date.now();
-    const sessionWide = agent.offersSession(input);
+    const folder = folderOf(input.cwd);
+    // Nothing said in words, nothing granted: then the session allowance is not offered at all.
+    const offered = agent.allowance(input);
+    const grant = grantWords(offered, input);
+    const allowance = grant ? offered : [];
     const intent = {
       id: randomUUID(),
       time: new Date(now).toISOString(),
       agent: agent.name,
       title: cut(visible(`${input.tool_name}: ${summary(input.tool_input)}`.trim()), MAX_TITLE),
-      detail: detail(input.tool_input, input.cwd),
+      detail: detail(input.tool_input, folder),
       status: 'pending',
       expires_at: new Date(now + waitS * 1000).toISOString(),
       origin: 'hook',
-      cwd: typeof input.cwd === 'string' ? input.cwd : undefined,
-      offers_session: sessionWide,
+      cwd: folder,
+      offers_session: allowance.length > 0,
+      grant,
     };
     const outcome = new Promise((resolve) => intents.add(intent, resolve));
     // The hook was killed or the agent moved on: the phone no longer shows the request.
     res.on('close', () => res.writableFinished
       || intents.end(intent.id, { status: 'withdrawn', by: 'gate', note: 'the agent stopped waiting' }));
     const result = await outcome;
-    if (!res.destroyed) reply(res, DECIDED.has(result.status) && agent.answer(result, input, sessionWide));
+    if (!res.destroyed) reply(res, DECIDED.has(result.status) && agent.answer(result, allowance));
   };
 }

@@ -29,9 +29,9 @@ export class Intents extends EventEmitter {
 
   list() {
     return [...this.#pending.values()].map(({ intent, answer }) => {
-      const { id, time, agent, title, detail, status, expires_at, origin, cwd, offers_session } = intent;
+      const { id, time, agent, title, detail, status, expires_at, origin, cwd, offers_session, grant } = intent;
       return { id, time, agent, title, detail, status, expires_at, caller: answer ? 'waiting' : 'gone',
-        origin, cwd: cwd ?? null, session_offer: offers_session };
+        origin, cwd: cwd ?? null, session_offer: offers_session, grant };
     });
   }
 

@@ -85,9 +85,9 @@ export class Relay {
     if (kind === 'withdrawal') return this.#call('POST', `/intents/${encodeURIComponent(id)}/withdraw`, { reason });
     const intent = this.#intents.get(id);
     if (!intent) return; // decided or withdrawn meanwhile
-    const { agent, title, detail, time, expires_at, offers_session } = intent;
+    const { agent, title, detail, time, expires_at, offers_session, grant } = intent;
     const answer = await this.#call('POST', '/intents',
-      { id, agent, title, detail, created_at: time, expires_at, offers_session });
+      { id, agent, title, detail, created_at: time, expires_at, offers_session, grant });
     if (typeof answer.created !== 'boolean') throw new Error('the answer lacks "created"');
   }
 
