@@ -4,13 +4,14 @@
 // stand-ins, whose first turn calls the shell tool with `rm -rf victim`. Claude Code runs
 // non-interactively (`claude -p`); Codex and Gemini CLI ask in their terminal interfaces, which
 // run in tmux. With --bench, only Claude Code's approvals, timed from the phone's decision to
-// the folder's removal.
+// the folder's removal. KESTROVA_E2E_AGENTS (claude-code,codex,gemini) picks the agents.
 //   node agents_e2e.mjs AGENTS_DIR DEVSTACK HELPER DAEMON_SCRIPT [--bench RUNS]
 import { spawn, execFileSync } from 'node:child_process';
 import { createHash, randomBytes } from 'node:crypto';
 import { existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, watch, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
+import { openPhone } from './phone_page.mjs';
 
 const [agentsDir, devstackBin, helperBin, daemonScript, benchFlag, benchRuns] = process.argv.slice(2);
 const work = mkdtempSync(path.join(tmpdir(), 'kestrova-agents-'));
@@ -200,32 +201,42 @@ async function attempt(name, answer, agentEnv) {
   }
 }
 
-// "Allow for this session" on the desktop (the gate's decision endpoint, as the helper calls it):
-// Claude Code takes its own suggestions back, and the same command again in that session runs
-// without a second request.
+// "Allow for this session" on the phone page, which says beside it what the allowance grants:
+// the same command again in that session runs without a second request, and a file the model
+// writes afterwards is asked for on the phone (the allowance did not switch Claude Code to
+// accepting edits unasked).
 async function trustForSession(agentEnv) {
   const victim = path.join(project('claude-code'), 'victim');
+  const written = path.join(project('claude-code'), 'notes.txt');
   mkdirSync(victim, { recursive: true });
   const seen = (await modelRequests('messages')).length;
   const listed = async () => (await json(`${roomUrl}/intents`, { headers: asPhone })).intents.filter((i) => i.agent === 'Claude Code');
   const before = (await listed()).length;
-  const claude = run(path.join(agentsDir, 'node_modules', '.bin', 'claude'), ['-p', `${prompt}, twice`],
+  const claude = run(path.join(agentsDir, 'node_modules', '.bin', 'claude'), ['-p', `${prompt}, twice, then write ${written}`],
     { cwd: project('claude-code'), env: { ...env, ...agentEnv }, detached: true });
+  const phone = openPhone(`${relay}/phone?key=${encodeURIComponent(key)}`);
+  const item = (title) => `[...document.querySelectorAll('li.request')].find((li) => li.querySelector('.agent')?.textContent === 'Claude Code'
+    && li.querySelector('.title')?.textContent === ${JSON.stringify(title)})`;
   try {
-    const intent = await pendingFor('Claude Code');
-    const answered = await fetch(`http://127.0.0.1:8789/intents/${intent.id}/decision`, { method: 'POST',
-      headers: { Authorization: `Bearer ${readFileSync(path.join(data, 'gate-secret'), 'utf8').trim()}`, 'Content-Type': 'application/json' },
-      body: JSON.stringify({ status: 'approved_for_session' }) });
-    if (answered.status !== 200) return `the desktop's answer was refused (${answered.status}: ${await answered.text()})`;
-    await until('Claude Code done, or a second request', async () => claude.child.exitCode !== null || (await listed()).length > before + 1);
-    if ((await listed()).length !== before + 1) return 'the second identical command was asked again';
+    const grant = await phone.until(`${item('Bash: rm -rf victim')}?.querySelector('.grant')?.textContent`, 60);
+    const expected = 'also: `rm -rf victim` again; reading files under `victim/`';
+    if (grant !== expected) return `the phone page showed the grant as ${JSON.stringify(grant)}, not ${JSON.stringify(expected)}`;
+    await phone.until(`(${item('Bash: rm -rf victim')}.querySelector('button.session').click(), true)`);
+    const next = await until('the next request from Claude Code, or its end', async () =>
+      (await listed())[before + 1] ?? claude.child.exitCode !== null);
+    if (next === true) return `Claude Code ended without asking for the write (written: ${existsSync(written)}): ${claude.out.text}`;
+    if (next.title !== `Write: ${written}`) return `asked next: ${next.title}`;
+    await phone.until(`(${item(`Write: ${written}`)}.querySelector('button.approve').click(), true)`);
+    await until('Claude Code done', () => claude.child.exitCode !== null);
     const last = (await modelRequests('messages')).slice(seen).at(-1)?.body.messages ?? [];
     const results = last.flatMap((m) => (Array.isArray(m.content) ? m.content : [])).filter((b) => b.type === 'tool_result');
-    return results.length === 2 && !results.some((b) => b.is_error) ? null : `the commands' results: ${JSON.stringify(results)}`;
+    return results.length === 3 && !results.some((b) => b.is_error) && existsSync(written) && !existsSync(victim)
+      ? null : `the tools' results: ${JSON.stringify(results)}`;
   } catch (error) {
     return error.message;
   } finally {
     try { process.kill(-claude.child.pid, 'SIGKILL'); } catch {}
+    await phone.close();
   }
 }
 
@@ -268,7 +279,9 @@ try {
   mkdirSync(path.join(home, '.codex'), { recursive: true });
   mkdirSync(path.join(home, '.gemini'), { recursive: true });
   await startGate();
-  const names = benchFlag === '--bench' ? ['claude-code'] : Object.keys(agents)
+  // KESTROVA_E2E_AGENTS=claude-code,codex runs only those.
+  const only = process.env.KESTROVA_E2E_AGENTS?.split(',');
+  const names = benchFlag === '--bench' ? ['claude-code'] : Object.keys(agents).filter((name) => !only || only.includes(name))
     .filter((name) => name !== 'gemini' || Number(process.versions.node.split('.')[0]) >= 20 ||
       console.log('SKIP gemini: Gemini CLI needs Node.js 20 or later'));
   const agentEnvs = Object.fromEntries(names.map((name) => [name, setup[name]()]));

@@ -3,8 +3,10 @@
 #include "Http.h"
 
 #include <QJsonDocument>
+#include <QRegularExpression>
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -46,8 +48,11 @@ QJsonObject usage() {
     return {{"input_tokens", 1}, {"output_tokens", 1}};
 }
 
-// The Messages API: one content block, either the Bash tool's call or a text.
-std::vector<Event> messageEvents(const QString& model, bool callTool) {
+// A call of one of Claude Code's tools: its name and its input.
+using ToolCall = std::pair<QString, QJsonObject>;
+
+// The Messages API: one content block, either a tool's call or a text.
+std::vector<Event> messageEvents(const QString& model, const std::optional<ToolCall>& call) {
     const QJsonObject message{{"id", "msg_" + http::randomHex(8)},
                               {"type", "message"},
                               {"role", "assistant"},
@@ -55,18 +60,17 @@ std::vector<Event> messageEvents(const QString& model, bool callTool) {
                               {"content", QJsonArray()},
                               {"stop_reason", QJsonValue::Null},
                               {"usage", usage()}};
-    const QJsonObject block = callTool ? QJsonObject{{"type", "tool_use"},
-                                                     {"id", "toolu_" + http::randomHex(8)},
-                                                     {"name", "Bash"},
-                                                     {"input", QJsonObject()}}
-                                       : QJsonObject{{"type", "text"}, {"text", ""}};
+    const QJsonObject block = call ? QJsonObject{{"type", "tool_use"},
+                                                 {"id", "toolu_" + http::randomHex(8)},
+                                                 {"name", call->first},
+                                                 {"input", QJsonObject()}}
+                                   : QJsonObject{{"type", "text"}, {"text", ""}};
     const QJsonObject delta =
-        callTool ? QJsonObject{{"type", "input_json_delta"},
-                               {"partial_json",
-                                QString::fromUtf8(QJsonDocument(QJsonObject{{"command", kCommand},
-                                                                            {"description", kWhy}})
-                                                      .toJson(QJsonDocument::Compact))}}
-                 : QJsonObject{{"type", "text_delta"}, {"text", kAnswer}};
+        call ? QJsonObject{{"type", "input_json_delta"},
+                           {"partial_json",
+                            QString::fromUtf8(
+                                QJsonDocument(call->second).toJson(QJsonDocument::Compact))}}
+             : QJsonObject{{"type", "text_delta"}, {"text", kAnswer}};
     return {
         {"message_start", {{"type", "message_start"}, {"message", message}}},
         {"content_block_start",
@@ -75,10 +79,32 @@ std::vector<Event> messageEvents(const QString& model, bool callTool) {
         {"content_block_stop", {{"type", "content_block_stop"}, {"index", 0}}},
         {"message_delta",
          {{"type", "message_delta"},
-          {"delta", QJsonObject{{"stop_reason", callTool ? "tool_use" : "end_turn"}}},
+          {"delta", QJsonObject{{"stop_reason", call ? "tool_use" : "end_turn"}}},
           {"usage", QJsonObject{{"output_tokens", 1}}}}},
         {"message_stop", {{"type", "message_stop"}}},
     };
+}
+
+// Claude Code's script: `rm -rf victim`, twice when the prompt says "twice" (a second identical
+// call in the same session), then the file named after "then write " in the prompt, if any.
+std::optional<ToolCall> nextCall(const QJsonArray& turns) {
+    const auto results = std::ranges::count_if(turns, [](const QJsonValue& turn) {
+        return hasPart(turn["content"], "type", "tool_result");
+    });
+    const QString asked =
+        turns.isEmpty()
+            ? QString()
+            : QString::fromUtf8(
+                  QJsonDocument(turns.first().toObject()).toJson(QJsonDocument::Compact));
+    const qsizetype removals = asked.contains("twice") ? 2 : 1;
+    const QString file = QRegularExpression(R"(then write ([^\s"\\]+))").match(asked).captured(1);
+    if (results < removals) {
+        return ToolCall{"Bash", {{"command", kCommand}, {"description", kWhy}}};
+    }
+    if (results == removals && !file.isEmpty()) {
+        return ToolCall{"Write", {{"file_path", file}, {"content", kAnswer}}};
+    }
+    return std::nullopt;
 }
 
 // The Responses API: one output item, a call of Codex's exec_command that asks to run outside
@@ -191,18 +217,10 @@ QHttpServerResponse ModelStandIns::messages(const QHttpServerRequest& request) {
     if (!body) {
         return http::error(http::Status::BadRequest, "the body must be a JSON object");
     }
-    const QJsonArray turns = body->value("messages").toArray();
-    // Asked to do it twice, it calls the tool again after the first result: a second identical
-    // call in the same session.
-    const auto results = std::ranges::count_if(turns, [](const QJsonValue& turn) {
-        return hasPart(turn["content"], "type", "tool_result");
-    });
-    const bool twice =
-        !turns.isEmpty() &&
-        QJsonDocument(turns.first().toObject()).toJson(QJsonDocument::Compact).contains("twice");
-    const bool callTool =
-        results < (twice ? 2 : 1) && offers(body->value("tools").toArray(), "name", "Bash");
-    return stream(messageEvents(body->value("model").toString(), callTool));
+    const auto call = offers(body->value("tools").toArray(), "name", "Bash")
+                          ? nextCall(body->value("messages").toArray())
+                          : std::nullopt;
+    return stream(messageEvents(body->value("model").toString(), call));
 }
 
 QHttpServerResponse ModelStandIns::responses(const QHttpServerRequest& request) {

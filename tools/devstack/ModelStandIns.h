@@ -9,8 +9,9 @@
 
 // Scripted stand-ins of the model APIs the coding agents talk to, so that the real agents run
 // with no account: a turn that offers the agent's shell tool is answered with a call of it that
-// removes the folder "victim"; a turn that carries a tool's result, or offers no shell, gets a
-// short text. Every request body is kept, for a test to read what the agent told its model.
+// removes the folder "victim" (for Claude Code, as its prompt asks: twice, then a file written); a
+// turn that carries a tool's result, or offers no shell, gets a short text. Every request body is
+// kept, for a test to read what the agent told its model.
 class ModelStandIns {
 public:
     // Claude Code: POST /v1/messages, streamed as the Messages API's server-sent events.
