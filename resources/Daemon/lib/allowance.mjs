@@ -7,7 +7,7 @@ import path from 'node:path';
 import { cut, visible } from './text.mjs';
 
 const MAX_QUOTED = 120;
-export const MAX_GRANT = 1000;
+const MAX_GRANT = 1000;
 
 const isText = (value) => typeof value === 'string' && value !== '';
 
