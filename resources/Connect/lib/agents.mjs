@@ -1,10 +1,12 @@
 // What each agent gets in its own user-level settings: the hook that asks the phone at the
-// point where the agent would ask the user, and the gate's MCP server with its key. Every
-// setting is a piece that can tell whether it is there, put itself in and take itself out.
+// point where the agent would ask the user, and the gate's MCP server, a stdio command (the
+// hook program's "mcp" mode) that holds no key. Every setting is a piece that can tell whether
+// it is there, in this form or the previous version's (an HTTP entry with the gate's key, a
+// hook with --port), or whether the user has an entry of that name of their own.
 import { isDeepStrictEqual } from 'node:util';
 import path from 'node:path';
+import { tomlString } from './tomlEdit.mjs';
 
-export const defaultPort = 8789;
 // Longer than the gate ever holds a request (3600 s), so the gate's answer always comes first.
 const waitSeconds = 3660;
 
@@ -12,14 +14,28 @@ export const agentNames = { 'claude-code': 'Claude Code', codex: 'Codex', gemini
 
 const shellWord = (word) => (/^[\w@%+=:,./-]+$/.test(word) ? word : `'${word.replaceAll("'", `'\\''`)}'`);
 // Parsed values are objects without a prototype; compared as plain data.
-const same = (found, wanted) => isDeepStrictEqual(JSON.parse(JSON.stringify(found)), wanted);
-const isOurCommand = (command) => typeof command === 'string' && /(^|[/'])kestrova-hook'? /.test(command);
+const plain = (value) => (value === undefined ? undefined : JSON.parse(JSON.stringify(value)));
+const same = (found, wanted) => isDeepStrictEqual(plain(found), wanted);
+const isOurCommand = (command) => typeof command === 'string' && /(^|[/'])kestrova-hook'?( |$)/.test(command);
+
+// The MCP entries this program writes or wrote: the hook program's "mcp" mode wherever it is
+// installed, or the previous version's HTTP entry on loopback with the gate's key.
+function ourServer(value, urlKeys, headersKey) {
+  if (!value || typeof value !== 'object') return { ours: false };
+  const bearer = /^Bearer (.+)$/.exec(value[headersKey]?.Authorization ?? '')?.[1];
+  const url = urlKeys.map((key) => value[key]).find((found) => typeof found === 'string');
+  if (bearer && /^http:\/\/(127\.0\.0\.1|localhost):\d+\/mcp$/.test(url ?? '')) return { ours: true, legacy: true, bearer };
+  return { ours: path.basename(String(value.command)) === 'kestrova-hook' && same(value.args, ['mcp']) };
+}
+
+const foreignNote = (file, line, name) => `${file} line ${line}: "${name}" is an entry of your own, not one this program wrote`;
 
 // A hook group in an event's list ("hooks": {"<event>": [group, ...]}), recognised by the
 // hook command's name wherever the program lives.
 function hookPiece(file, event, group) {
   const list = ['hooks', event];
   const ours = (hooks) => Array.isArray(hooks) && hooks.some((hook) => isOurCommand(hook?.command));
+  const found = (doc) => (doc.value(list) ?? []).filter((entry) => ours(entry?.hooks));
   return {
     file,
     check(doc) {
@@ -27,10 +43,12 @@ function hookPiece(file, event, group) {
       doc.expect(list, 'array');
     },
     state(doc) {
-      const found = (doc.value(list) ?? []).filter((entry) => ours(entry?.hooks));
-      if (found.length === 0) return 'absent';
-      return found.length === 1 && same(found[0], group) ? 'current' : 'stale';
+      const entries = found(doc);
+      if (entries.length === 0) return 'absent';
+      return entries.length === 1 && same(entries[0], group) ? 'current' : 'stale';
     },
+    legacy: (doc) => found(doc).some((entry) => entry.hooks.some((hook) => / --port\b/.test(hook?.command ?? ''))),
+    bearers: () => [],
     remove(doc, before) {
       const entries = doc.value(list) ?? [];
       for (let i = entries.length - 1; i >= 0; i--) {
@@ -54,22 +72,26 @@ function hookPiece(file, event, group) {
   };
 }
 
-// One value under an object's key, such as the server's entry in "mcpServers".
-function valuePiece(file, key, value) {
+// The server's entry under "mcpServers" of a JSON settings file.
+function jsonServerPiece(file, value) {
+  const key = ['mcpServers', 'kestrova'];
+  const server = (doc) => ourServer(doc.value(key), ['url', 'httpUrl'], 'headers');
   return {
     file,
-    secret: true,
     check(doc) {
       doc.expect(key.slice(0, -1), 'object');
+      doc.expect(key);
     },
     state(doc) {
       if (!doc.node(key)) return 'absent';
-      return same(doc.value(key), value) ? 'current' : 'stale';
+      if (same(doc.value(key), value)) return 'current';
+      return server(doc).ours ? 'stale' : 'foreign';
     },
+    foreign: (doc) => foreignNote(file, doc.line(doc.node(key).parent), key.join('.')),
+    legacy: (doc) => Boolean(server(doc).legacy),
+    bearers: (doc) => [server(doc).bearer].filter(Boolean),
     remove(doc, before) {
-      const node = doc.node(key);
-      if (!node) return;
-      doc.remove(node.parent);
+      doc.remove(doc.node(key).parent);
       doc.prune(key.slice(0, -1), before);
     },
     add(doc) {
@@ -78,34 +100,42 @@ function valuePiece(file, key, value) {
   };
 }
 
-// A TOML table of our own, such as [mcp_servers.kestrova].
-function tablePiece(file, key, table) {
+// The server's table in Codex's config.toml, [mcp_servers.kestrova].
+function tomlServerPiece(file, fields, value) {
+  const key = ['mcp_servers', 'kestrova'];
+  const server = (doc) => ourServer(doc.value(key), ['url'], 'http_headers');
   return {
     file,
     toml: true,
-    secret: true,
     check(doc) {
-      doc.tables(key);
+      doc.find(key);
     },
     state(doc) {
-      const now = doc.tableText(key);
-      if (now === '') return 'absent';
-      return now === table ? 'current' : 'stale';
+      const { entry, foreign } = doc.find(key);
+      if (foreign) return 'foreign';
+      if (!entry) return 'absent';
+      if (same(doc.value(key), value)) return 'current';
+      return server(doc).ours ? 'stale' : 'foreign';
     },
-    remove(doc) {
-      doc.removeTable(key);
+    foreign(doc) {
+      const { entry, foreign } = doc.find(key);
+      return foreignNote(file, doc.line(foreign ?? entry.node), key.join('.'));
+    },
+    legacy: (doc) => Boolean(server(doc).legacy),
+    bearers: (doc) => [server(doc).bearer].filter(Boolean),
+    remove(doc, before) {
+      doc.remove(key, before);
     },
     add(doc) {
-      doc.setTable(key, table);
+      doc.remove(key, null);
+      doc.insert(key, fields);
     },
   };
 }
 
 // The pieces of each agent, in the order they are written.
-export function agentPieces(agent, { home, hook, port, secret }) {
-  const command = `${shellWord(hook)} ${agent}${port === defaultPort ? '' : ` --port ${port}`}`;
-  const url = `http://127.0.0.1:${port}/mcp`;
-  const authorization = `Bearer ${secret}`;
+export function agentPieces(agent, { home, hook }) {
+  const command = `${shellWord(hook)} ${agent}`;
   const at = (...parts) => path.join(home, ...parts);
   switch (agent) {
     case 'claude-code':
@@ -114,22 +144,16 @@ export function agentPieces(agent, { home, hook, port, secret }) {
           matcher: '*',
           hooks: [{ type: 'command', command, timeout: waitSeconds }],
         }),
-        valuePiece(at('.claude.json'), ['mcpServers', 'kestrova'], {
-          type: 'http', url, headers: { Authorization: authorization },
-        }),
+        jsonServerPiece(at('.claude.json'), { type: 'stdio', command: hook, args: ['mcp'] }),
       ];
     case 'codex':
       return [
         hookPiece(at('.codex', 'hooks.json'), 'PermissionRequest', {
           hooks: [{ type: 'command', command, timeout: waitSeconds }],
         }),
-        tablePiece(at('.codex', 'config.toml'), ['mcp_servers', 'kestrova'], [
-          '[mcp_servers.kestrova]',
-          `url = ${JSON.stringify(url)}`,
-          `http_headers = { Authorization = ${JSON.stringify(authorization)} }`,
-          `tool_timeout_sec = ${waitSeconds}`,
-          '',
-        ].join('\n')),
+        tomlServerPiece(at('.codex', 'config.toml'),
+          { command: tomlString(hook), args: '["mcp"]', tool_timeout_sec: String(waitSeconds) },
+          { command: hook, args: ['mcp'], tool_timeout_sec: waitSeconds }),
       ];
     case 'gemini':
       return [
@@ -138,9 +162,7 @@ export function agentPieces(agent, { home, hook, port, secret }) {
           matcher: '^(run_shell_command|write_file|replace)$',
           hooks: [{ name: 'kestrova', type: 'command', command, timeout: waitSeconds * 1000 }],
         }),
-        valuePiece(at('.gemini', 'settings.json'), ['mcpServers', 'kestrova'], {
-          type: 'http', url, headers: { Authorization: authorization }, timeout: waitSeconds * 1000,
-        }),
+        jsonServerPiece(at('.gemini', 'settings.json'), { command: hook, args: ['mcp'], timeout: waitSeconds * 1000 }),
       ];
     default:
       return [];

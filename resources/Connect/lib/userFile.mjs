@@ -1,15 +1,53 @@
-// The agents' own files: read through links, replaced whole and at once, their mode kept, and
-// copied once before the first change.
+// The agents' own files: read as bytes and taken only as UTF-8, followed through links, replaced
+// whole and at once with their owner and mode, and edited again when another program (the agent
+// itself) wrote them while the new text was being made.
 import { constants } from 'node:fs';
 import fs from 'node:fs/promises';
 import path from 'node:path';
 import { randomBytes } from 'node:crypto';
-import { FileProblem } from './jsonEdit.mjs';
+
+export class FileProblem extends Error {}
 
 export const backupPath = (file) => `${file}.kestrova-backup`;
 
-// What the file holds now (null when there is none) and where writes go: a link is followed,
-// so it stays a link to the file it names.
+// Line (1-based) of an offset, for messages; the end of the text is on its last line.
+export function lineOf(text, offset) {
+  return text.slice(0, Math.min(offset, text.trimEnd().length)).split('\n').length;
+}
+
+const utf8 = new TextDecoder('utf-8', { fatal: true, ignoreBOM: true });
+
+// The text of the bytes; a byte sequence that is not UTF-8 is refused with its line, since
+// writing it back as text would change it.
+export function decodeText(bytes, name) {
+  try {
+    return utf8.decode(bytes);
+  } catch {
+    const lossy = Buffer.from(bytes.toString('utf8'));
+    let at = 0;
+    while (bytes[at] === lossy[at]) at++;
+    const line = bytes.subarray(0, at).filter((byte) => byte === 0x0a).length + 1;
+    throw new FileProblem(`${name} line ${line}: it holds bytes that are not UTF-8 text; save it as UTF-8 and try again`);
+  }
+}
+
+const same = (a, b) => (a === null || b === null ? a === b : a.equals(b));
+
+async function readAll(handle) {
+  const { size } = await handle.stat();
+  const chunks = [];
+  let position = 0;
+  for (;;) {
+    const buffer = Buffer.alloc(Math.max(size - position, 0) + 65536);
+    const { bytesRead } = await handle.read(buffer, 0, buffer.length, position);
+    if (bytesRead === 0) return Buffer.concat(chunks);
+    chunks.push(buffer.subarray(0, bytesRead));
+    position += bytesRead;
+  }
+}
+
+// Where writes go (a link is followed, so it stays a link to the file it names), what the
+// file holds (null when there is none), and its owner and mode.
 export async function readUserFile(file) {
   let target = file;
   try {
@@ -19,66 +57,132 @@ export async function readUserFile(file) {
     if ((await fs.lstat(file).catch(() => null))?.isSymbolicLink()) {
       throw new FileProblem(`${file}: it is a link to a file that does not exist`);
     }
-    return { file, target, text: null, mode: null };
-  }
-  let found;
-  try {
-    found = await fs.stat(target);
-  } catch (error) {
-    throw new FileProblem(`${file}: ${error.message}`);
+    return { file, target, bytes: null, stat: null };
   }
   // A FIFO or a device there would hold the read up for good.
-  if (!found.isFile()) throw new FileProblem(`${file}: it is not a regular file`);
-  try {
-    return { file, target, text: await fs.readFile(target, 'utf8'), mode: found.mode & 0o7777 };
-  } catch (error) {
+  const stat = await fs.stat(target).catch((error) => {
     throw new FileProblem(`${file}: ${error.message}`);
-  }
+  });
+  if (!stat.isFile()) throw new FileProblem(`${file}: it is not a regular file`);
+  const bytes = await fs.readFile(target).catch((error) => {
+    throw new FileProblem(`${file}: ${error.message}`);
+  });
+  return { file, target, bytes, stat };
 }
 
 export async function readBackup(file) {
   return fs.readFile(backupPath(file), 'utf8').catch(() => null);
 }
 
+async function nearestFolder(folder) {
+  for (;;) {
+    const stat = await fs.stat(folder).catch(() => null);
+    if (stat) return { folder, stat };
+    folder = path.dirname(folder);
+  }
+}
+
 // Refuses before anything is written: a file the user made read-only stays as it is, whoever
 // runs this (the owner's write bit counts, which root's access check would not).
-export async function checkWritable({ file, target, text, mode }) {
-  let writable = text === null || (mode & 0o200) !== 0;
-  let folder = path.dirname(target);
-  while (!(await fs.stat(folder).catch(() => null))) folder = path.dirname(folder);
-  writable &&= await fs.access(folder, constants.W_OK).then(() => true, () => false);
+export async function checkWritable({ file, target, stat }) {
+  const { folder } = await nearestFolder(path.dirname(target));
+  const writable = (stat === null || (stat.mode & 0o200) !== 0) && (await fs.access(folder, constants.W_OK).then(() => true, () => false));
   if (!writable) throw new FileProblem(`${file}: it cannot be written (read-only); nothing was changed`);
 }
 
-// A new file that will hold the secret is the user's alone; an existing one keeps its mode.
-export async function writeUserFile({ file, target, text: before, mode }, text, { holdsSecret }) {
-  const fileMode = mode ?? (holdsSecret ? 0o600 : 0o644);
-  if (before === null) await fs.mkdir(path.dirname(target), { recursive: true, mode: 0o700 });
-  // Made once, before the first change; empty for a file that was not there.
-  const backup = before === null ? fs.writeFile(backupPath(file), '', { flag: 'wx', mode: 0o600 }) : fs.copyFile(target, backupPath(file), constants.COPYFILE_EXCL);
-  await backup.catch((error) => {
-    if (error.code !== 'EEXIST') throw error;
-  });
-  const temporary = path.join(path.dirname(target), `.${path.basename(target)}.${randomBytes(6).toString('hex')}`);
-  const handle = await fs.open(temporary, 'wx', fileMode);
-  try {
-    await handle.writeFile(text);
-    await handle.chmod(fileMode);
-    await handle.sync();
-  } finally {
-    await handle.close();
-  }
-  await fs.rename(temporary, target).catch(async (error) => {
-    await fs.rm(temporary, { force: true });
-    throw error;
-  });
-  if (holdsSecret && (fileMode & 0o077)) {
-    console.error(`kestrova-connect: note: ${file} can be read by other users of this computer, and it holds the gate's key`);
-  }
+// Who owns what is made here: the file's owner, or for a new file the owner of the folder it
+// goes in. Only root writes as someone else (`sudo -E`); the user keeps their own files.
+async function ownerFor(target, stat) {
+  const from = stat ?? (await nearestFolder(path.dirname(target))).stat;
+  return { uid: from.uid, gid: from.gid };
 }
 
-// A file that connecting made goes again, with the empty copy that stood for it.
-export async function removeUserFile({ file, target }) {
-  await fs.rm(target);
-  await fs.rm(backupPath(file), { force: true });
+const asRoot = () => process.getuid?.() === 0;
+
+async function makeFolders(folder, owner) {
+  const { folder: existing } = await nearestFolder(folder);
+  await fs.mkdir(folder, { recursive: true, mode: 0o700 });
+  if (!asRoot()) return;
+  for (let at = folder; at !== existing; at = path.dirname(at)) await fs.chown(at, owner.uid, owner.gid);
+}
+
+async function writeTemporary(target, bytes, { mode, owner }) {
+  const temporary = path.join(path.dirname(target), `.${path.basename(target)}.${randomBytes(6).toString('hex')}`);
+  const handle = await fs.open(temporary, 'wx', mode);
+  try {
+    await handle.writeFile(bytes);
+    if (asRoot()) await handle.chown(owner.uid, owner.gid);
+    await handle.chmod(mode);
+    await handle.sync();
+  } catch (error) {
+    await handle.close();
+    await fs.rm(temporary, { force: true });
+    throw error;
+  }
+  await handle.close();
+  return temporary;
+}
+
+// The file as it was before the first change, kept once beside it, with its owner and mode.
+export async function writeBackup({ file, target, stat }, text) {
+  const owner = await ownerFor(target, stat);
+  const temporary = await writeTemporary(backupPath(file), Buffer.from(text), { mode: stat.mode & 0o7777, owner });
+  await fs.link(temporary, backupPath(file)).catch((error) => {
+    if (error.code !== 'EEXIST') throw error;
+  }).finally(() => fs.rm(temporary, { force: true }));
+}
+
+const tries = 8;
+
+// Replaces the file with edit(its bytes) (null: removes it). Just before the rename the file is
+// read again; if another program changed it since, the edit is made again on the new bytes. A
+// program that writes into the file in place just after that check wrote into what the rename
+// replaced: its bytes are read back through the open file and edited in turn.
+export async function replaceFile(found, edit) {
+  const { file, target } = found;
+  let source = found.bytes;
+  let expected = found.bytes;
+  let stat = found.stat;
+  for (let round = 0; round < tries; round++) {
+    const bytes = edit(source);
+    if (same(bytes, expected)) return;
+    const owner = await ownerFor(target, stat);
+    if (bytes !== null && stat === null) await makeFolders(path.dirname(target), owner);
+    const temporary = bytes === null ? null : await writeTemporary(target, bytes, { mode: stat ? stat.mode & 0o7777 : 0o600, owner });
+    const handle = await fs.open(target, 'r').catch((error) => {
+      if (error.code === 'ENOENT') return null;
+      throw error;
+    });
+    try {
+      const now = handle ? await readAll(handle) : null;
+      if (!same(now, expected)) {
+        if (temporary) await fs.rm(temporary, { force: true });
+        [source, expected, stat] = [now, now, handle ? await handle.stat() : null];
+        continue;
+      }
+      if (temporary) await fs.rename(temporary, target);
+      else await fs.rm(target);
+      const late = handle ? await readAll(handle) : null;
+      if (same(late, now)) return;
+      [source, expected] = [late, bytes];
+      stat = await fs.stat(target).catch(() => null);
+    } catch (error) {
+      if (temporary) await fs.rm(temporary, { force: true });
+      throw error;
+    } finally {
+      await handle?.close();
+    }
+  }
+  throw new FileProblem(`${file}: another program kept changing it while it was being edited; try again`);
+}
+
+// A new key for the gate, the user's alone, in place of one that others may have read.
+export async function replaceSecret(file) {
+  const found = await readUserFile(file).catch(() => null);
+  if (!found?.bytes) return false;
+  const key = `${randomBytes(32).toString('base64url')}\n`;
+  const owner = await ownerFor(found.target, found.stat);
+  const temporary = await writeTemporary(found.target, Buffer.from(key), { mode: 0o600, owner });
+  await fs.rename(temporary, found.target);
+  return true;
 }
