@@ -48,8 +48,7 @@ QStringList AgentConnections::arguments(const Setup& setup, const QString& mode,
     return QStringList{setup.script, mode} + hookNames +
            QStringList{QStringLiteral("--hook"),        setup.hook,
                        QStringLiteral("--secret-file"), setup.secretFile,
-                       QStringLiteral("--home"),        setup.home,
-                       QStringLiteral("--port"),        QString::number(setup.port)};
+                       QStringLiteral("--home"),        setup.home};
 }
 
 QList<AgentConnection> AgentConnections::parseStatus(const QByteArray& output,
@@ -95,8 +94,7 @@ std::optional<AgentConnections::Setup> AgentConnections::setup() const {
                  .script = script,
                  .hook = m_env.hookProgram,
                  .secretFile = GateSecret::path(m_supervisor.supportDir()),
-                 .home = m_env.homeFolder,
-                 .port = m_env.ownGatePort};
+                 .home = m_env.homeFolder};
 }
 
 void AgentConnections::read() {
@@ -173,11 +171,6 @@ void AgentConnections::connectAgent(const QString& displayName) {
                             .arg(displayName));
         return;
     }
-    if (const auto secret = GateSecret::ensure(m_supervisor.supportDir()); !secret) {
-        m_state.publish(m_state.lastError,
-                        QStringLiteral("Could not create the gate's key: ") + secret.error());
-        return;
-    }
     publish(displayName, State::Connecting);
     // Owned by this object until it ends; more than one agent may be connected at a time.
     auto* run = new QProcess(this);
@@ -197,13 +190,17 @@ void AgentConnections::connectEnded(QProcess* run, const QString& agent) {
     run->deleteLater();
     const bool done = run->exitStatus() == QProcess::NormalExit && run->exitCode() == 0 &&
                       run->error() != QProcess::FailedToStart;
+    QString said = QString::fromUtf8(run->readAllStandardError()).trimmed();
+    said.remove(QStringLiteral("kestrova-connect: note: "));
+    said.remove(QStringLiteral("kestrova-connect: "));
     if (!done) {
-        QString said = QString::fromUtf8(run->readAllStandardError()).trimmed();
-        said.remove(QStringLiteral("kestrova-connect: "));
         qCWarning(lcAgents) << "connecting" << agent << "failed";
         m_state.publish(m_state.lastError,
                         QStringLiteral("Could not connect %1: %2")
                             .arg(agent, said.isEmpty() ? run->errorString() : said));
+    } else if (!said.isEmpty()) {
+        // What the script asks the user to do or know, as the command line shows it.
+        m_state.publish(m_state.lastError, QStringLiteral("Connected %1. %2").arg(agent, said));
     }
     publish(agent, State::Unknown);
     read();

@@ -27,7 +27,6 @@ public:
         QString hook;
         QString secretFile;
         QString home;
-        quint16 port = 0;
     };
 
     static QString scriptPath(const QString& resourceFolder);

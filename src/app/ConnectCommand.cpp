@@ -2,12 +2,13 @@
 
 #include "agents/AgentConnections.h"
 #include "agents/AgentDetection.h"
-#include "gate/GatePorts.h"
 #include "gate/GateSecret.h"
 #include "gate/NodeRuntime.h"
+#include "gate/NodeVersions.h"
 #include "platform/AppPaths.h"
 
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
@@ -54,24 +55,24 @@ std::optional<QStringList> hookNames(const QStringList& words, bool connecting,
     return names;
 }
 
-// A command line may wait for a runtime to say its version, as no window waits on it.
+// The first runtime the script's engines allow; the versions are read as the windows read
+// them, and the command line waits for the reading to end.
 std::optional<NodeRuntime::Candidate> runtimeFor(const QString& script, const QString& resources,
                                                  const QString& home) {
-    const auto version = [](const QString& node) -> NodeRuntime::VersionReading {
-        QProcess reading;
-        reading.setStandardInputFile(QProcess::nullDevice());
-        reading.start(node, {QStringLiteral("--version")});
-        const bool said = reading.waitForFinished(3000) && reading.exitCode() == 0;
-        // Known: a version, or none that can be read (never "still reading").
-        return NodeRuntime::VersionReading(
-            std::in_place,
-            said ? NodeRuntime::versionOf(QString::fromUtf8(reading.readAll())) : std::nullopt);
-    };
-    return NodeRuntime::choose(resources,
-                               NodeRuntime::candidates(NodeRuntime::systemCandidates(), home,
-                                                       qEnvironmentVariable("NVM_DIR")),
-                               NodeRuntime::engines(script), version)
-        .runtime;
+    NodeVersions versions;
+    for (;;) {
+        const NodeRuntime::Choice choice = NodeRuntime::choose(
+            resources,
+            NodeRuntime::candidates(NodeRuntime::systemCandidates(), home,
+                                    qEnvironmentVariable("NVM_DIR")),
+            NodeRuntime::engines(script), [&versions](const QString& node) { return versions.of(node); });
+        if (!choice.reading) {
+            return choice.runtime;
+        }
+        QEventLoop waiting;
+        QObject::connect(&versions, &NodeVersions::read, &waiting, &QEventLoop::quit);
+        waiting.exec();
+    }
 }
 
 } // namespace
@@ -109,19 +110,13 @@ int run(int argc, char* argv[]) {
         AppPaths::applicationSupportFolder(
             QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation), home),
         QStringLiteral("Kestrova Helper"));
-    if (connecting) {
-        if (const auto secret = GateSecret::ensure(supportDir); !secret) {
-            return fail(QStringLiteral("could not create the gate's key: ") + secret.error());
-        }
-    }
     const AgentConnections::Setup setup{
         .node = node->path,
         .script = script,
         .hook =
             AppPaths::join(QCoreApplication::applicationDirPath(), QStringLiteral("kestrova-hook")),
         .secretFile = GateSecret::path(supportDir),
-        .home = home,
-        .port = GatePorts::own};
+        .home = home};
     const int status = QProcess::execute(
         setup.node,
         AgentConnections::arguments(

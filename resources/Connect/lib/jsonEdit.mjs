@@ -110,7 +110,7 @@ export class JsonDocument {
     if (children.length === 0) {
       const comments = this.tokensIn(container.offset + 1, close);
       const at = comments.length ? comments.at(-1).end : container.offset + 1;
-      if (this.oneLine) {
+      if (this.oneLine && comments.at(-1)?.kind !== LINE_COMMENT) {
         this.edit([at, at, (comments.length ? ' ' : '') + entry('')]);
         return;
       }
@@ -122,13 +122,18 @@ export class JsonDocument {
     const last = children.at(-1);
     const lastEnd = last.offset + last.length;
     const after = this.tokensIn(lastEnd, close);
-    const comma = after[0]?.kind === COMMA ? after[0] : null;
-    let at = lastEnd;
-    for (const token of after) {
-      if (this.text.slice(lastEnd, token.start).includes('\n')) break;
-      at = token.end;
+    // A trailing comma, wherever it is, comes before the new entry; the comments on its line stay
+    // on its line.
+    const comma = after.find((token) => token.kind === COMMA);
+    const from = comma ? comma.end : lastEnd;
+    let at = from;
+    let lineComment = false;
+    for (const token of after.filter((candidate) => candidate.start >= from)) {
+      if (this.text.slice(from, token.start).includes('\n')) break;
+      [at, lineComment] = [token.end, token.kind === LINE_COMMENT];
     }
-    const inline = this.oneLine || !this.text.slice(container.offset, last.offset).includes('\n');
+    // After a line comment the entry starts a line of its own, or it would be in the comment.
+    const inline = !lineComment && (this.oneLine || !this.text.slice(container.offset, last.offset).includes('\n'));
     const indent = inline ? '' : lineIndent(this.text, last.offset);
     const added = `${inline ? ' ' : this.eol + indent}${entry(indent)}`;
     if (comma) this.edit([at, at, `${added},`]);

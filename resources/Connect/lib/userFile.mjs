@@ -133,6 +133,27 @@ export async function writeBackup({ file, target, stat }, text) {
 }
 
 const tries = 8;
+const pause = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+async function bytesOf(file) {
+  return fs.readFile(await fs.realpath(file)).catch(() => null);
+}
+
+// Runs work(), which reads the file; a file it cannot take is read again a moment later, since
+// a program writing it in place leaves it half written for that moment. Only a file that stays
+// as it was is refused.
+export async function whileWritten(file, work) {
+  for (let round = 0; ; round++) {
+    const before = await bytesOf(file);
+    try {
+      return await work();
+    } catch (error) {
+      if (!(error instanceof FileProblem) || round >= tries) throw error;
+      await pause(20);
+      if (same(await bytesOf(file), before)) throw error;
+    }
+  }
+}
 
 // Replaces the file with edit(its bytes) (null: removes it). Just before the rename the file is
 // read again; if another program changed it since, the edit is made again on the new bytes. A
@@ -144,7 +165,17 @@ export async function replaceFile(found, edit) {
   let expected = found.bytes;
   let stat = found.stat;
   for (let round = 0; round < tries; round++) {
-    const bytes = edit(source);
+    let bytes;
+    try {
+      bytes = edit(source);
+    } catch (error) {
+      if (!(error instanceof FileProblem)) throw error;
+      await pause(20);
+      const now = await bytesOf(file);
+      if (same(now, source)) throw error;
+      [source, expected, stat] = [now, now, await fs.stat(target).catch(() => null)];
+      continue;
+    }
     if (same(bytes, expected)) return;
     const owner = await ownerFor(target, stat);
     if (bytes !== null && stat === null) await makeFolders(path.dirname(target), owner);
