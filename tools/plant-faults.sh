@@ -74,14 +74,19 @@ src/app/TrayWatcher.cpp@s/    if (auto\* connection = xConnection()) {/    if (a
 src/platform/QuitSignals.cpp@s/        emit received();/        return;/@the end of the desktop session does not end the helper
 src/platform/ExitOnFatalMessage.cpp@s/        std::_Exit(EXIT_FAILURE);/        return;/@a display that leads nowhere makes the helper abort, as a crash
 src/app/WindowManager.cpp@/qunsetenv("XDG_ACTIVATION_TOKEN");/d@a second start's activation token inherited by the browser and the gate
-resources/Connect/lib/jsonEdit.mjs@s/this.replace(previous.offset + previous.length, end, '');/this.replace(node.offset, end, '');/@disconnect leaves a stray comma and line end in the user's settings
-resources/Connect/lib/jsonEdit.mjs@s/if (errors.length) {/if (false) {/@a settings file with a syntax error is rewritten
-resources/Connect/lib/agents.mjs@s/kestrova-hook'? \//kestrova-hook'?  \//@connecting twice adds the hook twice, and disconnecting leaves both
-resources/Connect/lib/userFile.mjs@s/let writable = text === null || (mode \& 0o200) !== 0;/let writable = true;/@a settings file the user made read-only is rewritten
+resources/Connect/lib/jsonEdit.mjs@s/const inline = !lineComment \&\& (/const inline = (/@connect writes its entries into the user's line comment, where the agent never sees them
+resources/Connect/lib/jsonEdit.mjs@s/if (same.length > 1) {/if (false) {/@connect edits the first of two "mcpServers" while the agent reads the last
+resources/Connect/lib/jsonEdit.mjs@s/if (errors.length) throw/if (false) throw/@a settings file with a syntax error is rewritten
+resources/Connect/lib/agents.mjs@s/kestrova-hook'?( |\$)/kestrova-hook'?(  |$)/@connecting twice adds the hook twice, and disconnecting leaves both
+resources/Connect/lib/agents.mjs@0,/return server(doc).ours ? 'stale' : 'foreign';/s//return 'stale';/@the user's own "kestrova" server is overwritten
+resources/Connect/lib/tomlEdit.mjs@s/    if (!inline) {/    if (true) {/@a Codex config whose servers are an inline table is refused
+resources/Connect/lib/userFile.mjs@s/    return utf8.decode(bytes);/    return bytes.toString('utf8');/@a Latin-1 byte in a settings file comes back as U+FFFD
+resources/Connect/lib/userFile.mjs@s/if (asRoot()) await handle.chown/if (false) await handle.chown/@sudo -E connect leaves the user's settings owned by root
+resources/Connect/lib/userFile.mjs@s/      if (!same(now, expected)) {/      if (false) {/;s/      if (same(late, now)) return;/      return;/@a write the agent makes while connect runs is lost
+resources/Connect/lib/userFile.mjs@s/const writable = (stat === null/const writable = true || (stat === null/@a settings file the user made read-only is rewritten
 resources/Connect/lib/userFile.mjs@s/target = await fs.realpath(file);/target = file;/@a settings file kept as a link into a dotfiles folder is replaced by a copy
-resources/Connect/lib/userFile.mjs@s/fs.copyFile(target, backupPath(file), constants.COPYFILE_EXCL)/fs.writeFile(backupPath(file), '', { flag: 'wx' })/@no copy of the user's file is kept before the first change
-resources/Connect/lib/userFile.mjs@s/if (!found.isFile()) throw/if (false) throw/@a FIFO where an agent's settings go holds connect (and the windows' status read) up for good
-resources/Connect/lib/tomlEdit.mjs@s/(atEnd || blankBefore)/blankBefore/@disconnect leaves a line end the user's Codex config did not have
+resources/Connect/lib/userFile.mjs@s/if (!stat.isFile()) throw/if (false) throw/@a FIFO where an agent's settings go holds connect (and the windows' status read) up for good
+resources/Connect/lib/command.mjs@s/if (!secret || !bearers.has(secret)) return;/return;/@the gate's key, found in files others may have read, is kept
 src/hook/HookAnswer.cpp@s/status.substr(8, 5) != " 200 "/status.substr(8, 5) == " 999 "/@the gate's refusal (401) reaches the agent as its decision
 src/hook/HookAnswer.cpp@s/.printed = JsonObject::is(\*body) ? std::move(\*body) : std::string()/.printed = std::move(*body)/@whatever answers on the port reaches the agent as its decision
 src/hook/main.cpp@s/if (!input || input->size() > maxInput || !key) {/if (!input || !key) {/@more than 1 MiB of hook input goes to the gate

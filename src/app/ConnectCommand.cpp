@@ -61,11 +61,12 @@ std::optional<NodeRuntime::Candidate> runtimeFor(const QString& script, const QS
                                                  const QString& home) {
     NodeVersions versions;
     for (;;) {
-        const NodeRuntime::Choice choice = NodeRuntime::choose(
-            resources,
-            NodeRuntime::candidates(NodeRuntime::systemCandidates(), home,
-                                    qEnvironmentVariable("NVM_DIR")),
-            NodeRuntime::engines(script), [&versions](const QString& node) { return versions.of(node); });
+        const NodeRuntime::Choice choice =
+            NodeRuntime::choose(resources,
+                                NodeRuntime::candidates(NodeRuntime::systemCandidates(), home,
+                                                        qEnvironmentVariable("NVM_DIR")),
+                                NodeRuntime::engines(script),
+                                [&versions](const QString& node) { return versions.of(node); });
         if (!choice.reading) {
             return choice.runtime;
         }

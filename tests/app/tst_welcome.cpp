@@ -233,9 +233,10 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(
             shows(welcome, QStringLiteral("Agent detected: Codex (connected)")), 20000);
         QVERIFY(!buttonNamed(welcome, QStringLiteral("Connect Codex")));
-        QVERIFY(shows(welcome, QStringLiteral("⚠︎ Connected Codex. Codex: run /hooks in Codex once and "
-                                              "trust the kestrova-hook command; Codex skips hooks "
-                                              "it has not been told to trust")));
+        QVERIFY(shows(welcome,
+                      QStringLiteral("⚠︎ Connected Codex. Codex: run /hooks in Codex once and "
+                                     "trust the kestrova-hook command; Codex skips hooks "
+                                     "it has not been told to trust")));
         QFile config(home.path(QStringLiteral(".codex/config.toml")));
         QVERIFY(config.open(QIODevice::ReadOnly));
         QVERIFY(config.readAll().contains("args = [\"mcp\"]"));

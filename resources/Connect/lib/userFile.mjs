@@ -1,7 +1,7 @@
 // The agents' own files: read as bytes and taken only as UTF-8, followed through links, replaced
 // whole and at once with their owner and mode, and edited again when another program (the agent
 // itself) wrote them while the new text was being made.
-import { constants } from 'node:fs';
+import { closeSync, constants, fstatSync, openSync, readSync, renameSync, rmSync } from 'node:fs';
 import fs from 'node:fs/promises';
 import path from 'node:path';
 import { randomBytes } from 'node:crypto';
@@ -33,16 +33,16 @@ export function decodeText(bytes, name) {
 
 const same = (a, b) => (a === null || b === null ? a === b : a.equals(b));
 
-async function readAll(handle) {
-  const { size } = await handle.stat();
+// Read through a descriptor, without a turn of the event loop: the check before a rename and
+// the rename follow each other at once.
+function readAll(descriptor) {
   const chunks = [];
-  let position = 0;
-  for (;;) {
-    const buffer = Buffer.alloc(Math.max(size - position, 0) + 65536);
-    const { bytesRead } = await handle.read(buffer, 0, buffer.length, position);
-    if (bytesRead === 0) return Buffer.concat(chunks);
-    chunks.push(buffer.subarray(0, bytesRead));
-    position += bytesRead;
+  for (let position = 0; ;) {
+    const buffer = Buffer.alloc(Math.max(fstatSync(descriptor).size - position, 0) + 65536);
+    const read = readSync(descriptor, buffer, 0, buffer.length, position);
+    if (read === 0) return Buffer.concat(chunks);
+    chunks.push(buffer.subarray(0, read));
+    position += read;
   }
 }
 
@@ -132,11 +132,13 @@ export async function writeBackup({ file, target, stat }, text) {
   }).finally(() => fs.rm(temporary, { force: true }));
 }
 
-const tries = 8;
+const tries = 20;
 const pause = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 async function bytesOf(file) {
-  return fs.readFile(await fs.realpath(file)).catch(() => null);
+  const target = await fs.realpath(file).catch(() => null);
+  const regular = target && (await fs.stat(target).catch(() => null))?.isFile();
+  return regular ? fs.readFile(target).catch(() => null) : null;
 }
 
 // Runs work(), which reads the file; a file it cannot take is read again a moment later, since
@@ -180,28 +182,41 @@ export async function replaceFile(found, edit) {
     const owner = await ownerFor(target, stat);
     if (bytes !== null && stat === null) await makeFolders(path.dirname(target), owner);
     const temporary = bytes === null ? null : await writeTemporary(target, bytes, { mode: stat ? stat.mode & 0o7777 : 0o600, owner });
-    const handle = await fs.open(target, 'r').catch((error) => {
-      if (error.code === 'ENOENT') return null;
-      throw error;
-    });
+    let descriptor = null;
     try {
-      const now = handle ? await readAll(handle) : null;
+      descriptor = openSync(target, 'r');
+    } catch (error) {
+      if (error.code !== 'ENOENT') throw error;
+    }
+    try {
+      const now = descriptor === null ? null : readAll(descriptor);
       if (!same(now, expected)) {
         if (temporary) await fs.rm(temporary, { force: true });
-        [source, expected, stat] = [now, now, handle ? await handle.stat() : null];
+        // A program writing now is likely to write again at once: a moment's pause, then its
+        // latest bytes.
+        await pause(5 * round);
+        source = expected = await bytesOf(file);
+        stat = await fs.stat(target).catch(() => null);
         continue;
       }
-      if (temporary) await fs.rename(temporary, target);
-      else await fs.rm(target);
-      const late = handle ? await readAll(handle) : null;
+      if (temporary) renameSync(temporary, target);
+      else rmSync(target);
+      let late = descriptor === null ? null : readAll(descriptor);
       if (same(late, now)) return;
+      // Taken once the other program is done writing it.
+      for (let settling = 0; settling < tries; settling++) {
+        await pause(20);
+        const again = readAll(descriptor);
+        if (same(again, late)) break;
+        late = again;
+      }
       [source, expected] = [late, bytes];
       stat = await fs.stat(target).catch(() => null);
     } catch (error) {
       if (temporary) await fs.rm(temporary, { force: true });
       throw error;
     } finally {
-      await handle?.close();
+      if (descriptor !== null) closeSync(descriptor);
     }
   }
   throw new FileProblem(`${file}: another program kept changing it while it was being edited; try again`);
