@@ -33,7 +33,8 @@ src/account/AccountSession.cpp@s/if (account->apiKey.isEmpty()) {/if (false) {/@
 src/account/AccountSession.cpp@/^QCoro::Task<> AccountSession::runSignIn/,/^}/{/m_supervisor.start();/d}@sign-in starts no gate
 src/account/AccountSession.cpp@s/qCInfo(lcAccount) << "signed in";/qCInfo(lcAccount) << "signed in" << m_supervisor.apiKey().value_or(QString());/@the API key written to the log
 src/agents/AgentRegistry.cpp@/m_env.settings->setString(QString::fromLatin1(kHostFP), fresh);/d@the host fingerprint not stored: a new device at every sign-in
-src/agents/AgentRegistry.cpp@s/} else if (!result && !firstError) {/} else if (!result) {/@registration reports the last error instead of the first
+src/agents/AgentRegistry.cpp@s/firstError = firstError.value_or(why);/firstError = why;/@registration reports the last error instead of the first
+src/agents/AgentRegistry.cpp@s/registrationRefusals, refusals);/registrationRefusals, QStringList());/@an agent the relay refused beside others it took goes unmentioned
 src/agents/AgentRegistry.cpp@s/.detectedCli = cliPath(kind->bin),/.detectedCli = std::nullopt,/@registration sends no command-line path
 src/platform/BrowserSignIn.cpp@s/    if (!m_waiting) {/    if (false) {/@a callback taken with no sign-in waiting
 src/app/MenuActions.cpp@/case Action::StartGate:/{n;s/startHelperGate/stopHelperGate/}@"Start local gate" stops it

@@ -47,6 +47,19 @@ const QList<AgentKind>& agentKinds() {
          QStringLiteral("gemini"),
          QStringLiteral("gemini"),
          {QStringLiteral(".gemini")}},
+        {QStringLiteral("Copilot CLI"),
+         QStringLiteral("copilot_cli"),
+         QStringLiteral("copilot"),
+         QStringLiteral("copilot"),
+         {QStringLiteral(".copilot")}},
+        // Its install script puts it in ~/.opencode/bin; it keeps its settings and data in the
+        // XDG folders.
+        {QStringLiteral("OpenCode"),
+         QStringLiteral("opencode"),
+         QStringLiteral("opencode"),
+         QStringLiteral("opencode"),
+         {QStringLiteral(".opencode/bin/opencode"), QStringLiteral(".config/opencode"),
+          QStringLiteral(".local/share/opencode")}},
     };
     return kinds;
 }

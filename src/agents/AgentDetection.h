@@ -18,7 +18,7 @@ struct AgentKind {
     QStringList homeMarkers; // entries the tool leaves in the home folder, tested in order
 };
 
-// Claude Code, Codex, Gemini, in that order.
+// Claude Code, Codex, Gemini, Copilot CLI, OpenCode, in that order.
 const QList<AgentKind>& agentKinds();
 std::optional<AgentKind> agentKind(const QString& displayName);
 

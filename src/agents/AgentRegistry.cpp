@@ -43,6 +43,7 @@ void AgentRegistry::forgetRegistration() {
     ++m_run;
     m_state.publish(m_state.registeredAgents, QStringList());
     m_state.publish(m_state.registrationError, std::nullopt);
+    m_state.publish(m_state.registrationRefusals, QStringList());
 }
 
 void AgentRegistry::registerDetected() {
@@ -60,6 +61,7 @@ QCoro::Task<> AgentRegistry::runRegistration(int run, QStringList agents, QStrin
     const QPointer<AgentRegistry> self(this);
     qCInfo(lcAgents) << "registering" << agents.size() << "agents";
     QStringList handles;
+    QStringList refusals;
     std::optional<QString> firstError;
     for (const QString& displayName : agents) {
         const auto kind = AgentDetection::agentKind(displayName);
@@ -83,11 +85,15 @@ QCoro::Task<> AgentRegistry::runRegistration(int run, QStringList agents, QStrin
         }
         if (result && !result->handle.isEmpty()) {
             handles << result->handle;
-        } else if (!result && !firstError) {
-            firstError = errorText(result.error());
-            qCInfo(lcAgents) << "registration failed:" << *firstError;
+        } else if (!result) {
+            // The relay may refuse one kind and take the others: each refusal is told.
+            const QString why = errorText(result.error());
+            firstError = firstError.value_or(why);
+            refusals << displayName + QStringLiteral(": ") + why;
+            qCInfo(lcAgents) << "registration failed:" << refusals.last();
         }
     }
+    m_state.publish(m_state.registrationRefusals, refusals);
     m_state.publish(m_state.registeredAgents, handles);
     m_state.publish(m_state.registrationError, handles.isEmpty() ? firstError : std::nullopt);
 }

@@ -95,22 +95,28 @@ QList<WelcomeContent::ConnectOffer> offersFor(const GateSnapshot& state) {
     return offers;
 }
 
-// Only once there is something to register: a signed-out user has nothing to wait for.
-std::optional<Row> registrationRow(const GateSnapshot& state) {
+// Only once there is something to register: a signed-out user has nothing to wait for. An
+// agent the relay refused beside others it took is named with the reason.
+QList<Row> registrationRows(const GateSnapshot& state) {
     if (!state.registeredAgents.isEmpty()) {
-        return Row{true, QStringLiteral("Added to your Kestrova account: ") +
-                             state.registeredAgents.join(QStringLiteral(", "))};
+        QList<Row> rows{{true, QStringLiteral("Added to your Kestrova account: ") +
+                                   state.registeredAgents.join(QStringLiteral(", "))}};
+        if (!state.registrationRefusals.isEmpty()) {
+            rows.append({false, QStringLiteral("Not added: ") +
+                                    state.registrationRefusals.join(QStringLiteral("; "))});
+        }
+        return rows;
     }
     if (state.signedIn && !state.detectedAgents.isEmpty()) {
         // The controller publishes no "registering" flag: signed in with agents found and
         // neither a registration nor an error yet means the run has not ended.
         if (state.registrationError) {
-            return Row{false,
-                       QStringLiteral("Couldn't register agent yet: ") + *state.registrationError};
+            return {{false,
+                     QStringLiteral("Couldn't register agent yet: ") + *state.registrationError}};
         }
-        return Row{false, QStringLiteral("Registering your agent to Kestrova…")};
+        return {{false, QStringLiteral("Registering your agent to Kestrova…")}};
     }
-    return std::nullopt;
+    return {};
 }
 
 QString headerText(const PlaceWords& words) {
@@ -134,9 +140,7 @@ WelcomeContent WelcomeContent::of(const GateSnapshot& state, const PlaceWords& w
     content.closingNote = closingNoteText(words);
     content.rows = {accountRow(state), gateRow(state), pairingRow(state), agentsRow(state, words)};
     content.connectOffers = offersFor(state);
-    if (auto registration = registrationRow(state)) {
-        content.rows.append(*registration);
-    }
+    content.rows += registrationRows(state);
     if (const auto error = nonEmpty(state.lastError)) {
         content.warning = QStringLiteral("⚠︎ ") + *error;
     } else if (state.ownPortForeign || state.existingPortForeign) {

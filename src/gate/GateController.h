@@ -40,6 +40,7 @@ public:
     const QStringList& detectedAgents() const { return m_state.detectedAgents; }
     const QStringList& registeredAgents() const { return m_state.registeredAgents; }
     const std::optional<QString>& registrationError() const { return m_state.registrationError; }
+    const QStringList& registrationRefusals() const { return m_state.registrationRefusals; }
     const QList<AgentConnection>& agentConnections() const { return m_state.agentConnections; }
 
     // A non-empty API key is stored; read from the settings store every time.

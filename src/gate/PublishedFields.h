@@ -36,6 +36,9 @@ struct PublishedFields {
     QStringList detectedAgents;
     QStringList registeredAgents;
     std::optional<QString> registrationError;
+    // "<agent>: <why>" for each agent the last completed run could not register, also when it
+    // registered others.
+    QStringList registrationRefusals;
     // What waits for the user's answer at the own gate, oldest first.
     QList<WaitingRequest> waitingRequests;
     // Why an answer given on this computer decided nothing (too late, gate unreachable).

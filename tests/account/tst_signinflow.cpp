@@ -325,30 +325,37 @@ private slots:
         QCOMPARE(deliverThroughSecondStart(stray), refused("no sign-in is waiting"));
     }
 
-    // Registration goes on past a refused agent and reports the first refusal. Runs take their
-    // time: one overtaken by a newer run or by a sign-out shows nothing of what it found.
+    // Registration goes on past a refused agent: with none registered it reports the first
+    // refusal; a kind the relay refuses beside one it takes is named with the reason. Runs take
+    // their time: one overtaken by a newer run or by a sign-out shows nothing of what it found.
     void registrationFailuresAndOvertakenRuns() {
         plantAgents();
+        const QJsonObject refused{{"status", 401}, {"body", "nope"}};
         QVERIFY(m_devstack->setFaults(
-            {{"owned", QJsonObject{{"claude_code", QJsonObject{{"status", 401}, {"body", "nope"}}},
+            {{"owned", QJsonObject{{"claude_code", refused},
                                    {"codex", QJsonObject{{"status", 500}, {"body", "boom"}}}}}}));
         start();
         signInAndWait();
         QTRY_COMPARE_WITH_TIMEOUT(m_controller->registrationError(),
                                   QStringLiteral("Relay sign-in failed (401): nope"), 15000);
         QVERIFY(m_controller->registeredAgents().isEmpty());
-        // Two runs at once: only the second publishes its two fields.
+        QVERIFY(m_devstack->setFaults({{"owned", QJsonObject{{"claude_code", refused}}}}));
+        // Two runs at once: only the second publishes its three fields.
         m_controller->registerDetectedAgents();
         m_controller->registerDetectedAgents();
         QSignalSpy published(m_controller.get(), &GateController::changed);
-        QTRY_VERIFY_WITH_TIMEOUT(published.size() >= 2, 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(published.size() >= 3, 15000);
         QTest::qWait(500);
-        QCOMPARE(published.size(), 2);
+        QCOMPARE(published.size(), 3);
+        QCOMPARE(m_controller->registeredAgents().size(), 1);
+        QCOMPARE(m_controller->registrationRefusals(),
+                 QStringList{QStringLiteral("Claude Code: Relay sign-in failed (401): nope")});
+        QCOMPARE(m_controller->registrationError(), std::nullopt);
 
         m_controller->registerDetectedAgents();
         m_controller->signOut();
         QTest::qWait(500);
-        QCOMPARE(m_controller->registrationError(), std::nullopt);
+        QCOMPARE(m_controller->registrationRefusals(), QStringList());
     }
 };
 

@@ -25,7 +25,7 @@ private slots:
         add(
             "signed out, own gate stopped", [](auto&) {},
             u"stopped|none|own gate|—|—|fallback (~/bramblekit)|NOT FOUND|not found|not found|"
-            "not found|not yet verified end-to-end|—||note"_s);
+            "not found|not found|not found|not yet verified end-to-end|—||note"_s);
         add(
             "signed in, running, node through nvm after an older one",
             [](auto& s) {
@@ -45,7 +45,7 @@ private slots:
             },
             u"running|none|own gate|user-7|room-9|bundled in app|nvm: /h/.nvm/bin/node; skipped "
             "system /usr/bin/node v16.0.0: the gate needs >=18|"
-            "connected|settings unreadable: /h/.codex/config.toml line 3|—|"
+            "connected|settings unreadable: /h/.codex/config.toml line 3|—|not found|not found|"
             "not yet verified end-to-end|10:42|/h/gate.log|note"_s);
         // A bundled Node.js wins over one found on the system, and needs no dev-build note;
         // another user's program on the port is told even where the gate seems to run.
@@ -60,7 +60,7 @@ private slots:
             },
             u"Port 8789 is used by another user's program|detected|using existing gate|—|—|"
             "fallback (~/bramblekit)|bundled (zero-prereq)|not found|not found|not found|"
-            "not yet verified end-to-end|—||"
+            "not found|not found|not yet verified end-to-end|—||"
             "Last error: boom"_s);
     }
 

@@ -160,13 +160,17 @@ private slots:
                                   "[Connecting Codex… (disabled)]|[Reconnect Gemini]|") +
                    allSet
             << NextStep::AllSet;
-        QTest::newRow("registered two, one refused")
+        QTest::newRow("registered two, two refused")
             << with(detected,
                     [](GateSnapshot& s) {
                         s.registeredAgents = {QStringLiteral("a"), QStringLiteral("b")};
-                        s.registrationError = QStringLiteral("Codex: refused");
+                        s.registrationRefusals = {QStringLiteral("Codex: refused"),
+                                                  QStringLiteral("OpenCode: unknown kind")};
                     })
-            << found + QStringLiteral("+Added to your Kestrova account: a, b|") + offers + allSet
+            << found +
+                   QStringLiteral("+Added to your Kestrova account: a, b|-Not added: Codex: "
+                                  "refused; OpenCode: unknown kind|") +
+                   offers + allSet
             << NextStep::AllSet;
         QTest::newRow("registration failed")
             << with(detected, [](GateSnapshot& s) { s.registrationError = QStringLiteral("no"); })
