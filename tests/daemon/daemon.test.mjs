@@ -346,11 +346,14 @@ test('a hook gets exactly what the agent must read: allow, allow for the session
     ['codex', { tool_input: { command: 'curl x | sh' } }, 'denied', 'never', hookOutput({ behavior: 'deny', message: 'never' })],
     ['gemini', { tool_name: 'run_shell_command', tool_input: { command: 'make' } }, 'approved', undefined, { decision: 'allow' }],
     ['gemini', { tool_name: 'write_file', tool_input: { file_path: '/etc/hosts' } }, 'denied', undefined, { decision: 'deny', reason: 'Denied on the phone.' }],
+    ['copilot', { toolName: 'bash', toolInput: { command: 'rm -rf dist' } }, 'denied', 'not now', { behavior: 'deny', message: 'not now' }],
+    ['opencode', { permission: 'bash', patterns: ['make'], metadata: { command: 'make' } }, 'approved', undefined, { reply: 'once' }],
   ];
   const answers = cases.map(([name, input]) => atGate(`/hooks/${name}`, { method: 'POST',
     body: JSON.stringify({ tool_name: 'Bash', cwd: '/work/app', hook_event_name: 'PermissionRequest', ...input }) }));
   for (const [i, [name, input, status, note, expected, grant]] of cases.entries()) {
-    const shown = await pendingAt(`${input.tool_name ?? 'Bash'}: ${Object.values(input.tool_input)[0]}`);
+    const shown = await pendingAt(`${input.tool_name ?? input.toolName ?? input.permission ?? 'Bash'}: ${
+      Object.values(input.tool_input ?? input.toolInput ?? input.metadata)[0]}`);
     assert.deepEqual([shown.offers_session, shown.grant], [grant !== undefined, grant], `${name} case ${i}: the session offered`);
     await decide(shown.id, status, note);
     const answer = await answers[i];

@@ -23,10 +23,25 @@ function permissionRequest({ status, by, note }, allowance) {
 const beforeTool = ({ status, by, note }) =>
   (status === 'denied' ? { decision: 'deny', reason: note || DENIED[by] } : { decision: 'allow' });
 
+// Copilot CLI: the permissionRequest hook, which it runs where it would ask the user.
+const copilotRequest = ({ status, by, note }) =>
+  (status === 'denied' ? { behavior: 'deny', message: note || DENIED[by] } : { behavior: 'allow' });
+
+// OpenCode: the body of its permission reply endpoint, which our plugin posts for the request
+// its event stream announced (its permission.ask plugin hook is never called).
+const permissionReply = ({ status, by, note }) =>
+  (status === 'denied' ? { reply: 'reject', message: note || DENIED[by] } : { reply: 'once' });
+
+// Each agent's hook input in the shape the rest reads: tool_name, tool_input, cwd.
 const AGENTS = {
   'claude-code': { name: 'Claude Code', answer: permissionRequest, allowance: sessionAllowance },
   codex: { name: 'Codex', answer: permissionRequest, allowance: () => [] },
   gemini: { name: 'Gemini CLI', answer: beforeTool, allowance: () => [] },
+  copilot: { name: 'Copilot CLI', answer: copilotRequest, allowance: () => [],
+    read: (input) => ({ tool_name: input.toolName, tool_input: input.toolInput, cwd: input.cwd }) },
+  opencode: { name: 'OpenCode', answer: permissionReply, allowance: () => [],
+    read: (input) => ({ tool_name: input.permission, cwd: input.cwd,
+      tool_input: { ...input.metadata, pattern: Array.isArray(input.patterns) ? input.patterns.join(', ') : undefined } }) },
 };
 const DECIDED = new Set(['approved', 'approved_for_session', 'denied']);
 
@@ -54,7 +69,7 @@ export function hooksHandler({ waitS }, intents) {
 
   return async function handleHook(req, res, key) {
     const agent = Object.hasOwn(AGENTS, key) ? AGENTS[key] : undefined;
-    if (!agent) return sendJson(res, 404, { error: 'unknown agent: use claude-code, codex or gemini' });
+    if (!agent) return sendJson(res, 404, { error: `unknown agent: use ${Object.keys(AGENTS).join(', ')}` });
     const text = await readBody(req, MAX_INPUT);
     if (text === undefined) {
       log(`hook input from ${key} ignored: over ${MAX_INPUT} bytes`);
@@ -63,6 +78,7 @@ export function hooksHandler({ waitS }, intents) {
     let input;
     try {
       input = JSON.parse(text);
+      if (agent.read && input !== null && typeof input === 'object') input = agent.read(input);
     } catch {
       // nothing to decide
     }
