@@ -187,7 +187,7 @@ function tomlFile(r) {
 test('a generated corpus of settings: connect then disconnect gives back every byte', async () => {
   const r = random(27);
   const homes = [];
-  for (let i = 0; i < 150; i++) {
+  for (let i = 0; i < 300; i++) {
     const entries = {};
     for (const name of files) {
       const text = name.endsWith('.toml') ? tomlFile(r) : jsoncFile(r);
@@ -196,6 +196,9 @@ test('a generated corpus of settings: connect then disconnect gives back every b
     }
     homes.push(makeHome(entries));
   }
+  const generated = homes.flatMap((home) => files.filter((name) => fs.existsSync(path.join(home, name))));
+  const count = (end) => generated.filter((name) => name.endsWith(end)).length;
+  assert.ok(count('.json') >= 1000 && count('.toml') >= 300, `${count('.json')} JSON, ${count('.toml')} TOML`);
   const failures = [];
   for (const home of homes) await roundTrip(home).catch((error) => failures.push(`${home}: ${error.message.slice(0, 2000)}`));
   assert.deepEqual(failures, []);
