@@ -62,7 +62,9 @@ writeFileSync(path.join(dir, 'config.json'), JSON.stringify({
   mcp: { confirmations: { port, host: '127.0.0.1', room: account.personal_room, wake_script: '/usr/bin/true',
     secret_path: path.join(dir, 'secret'), session_idle_s: IDLE_S } },
 }));
-const gate = start(process.execPath, [daemonPath, '--config', path.join(dir, 'config.json')], { KESTROVA_RELAY_URL: relay });
+// The bench's own folder (private, as mkdtemp makes it) is the gate's runtime folder.
+const gate = start(process.execPath, [daemonPath, '--config', path.join(dir, 'config.json')],
+  { KESTROVA_RELAY_URL: relay, XDG_RUNTIME_DIR: dir });
 await until(() => gate.output().includes('listening'));
 const pid = gate.child.pid;
 const bare = start(process.execPath, ['-e', "require('node:http').createServer((q, s) => s.end('[]'))" +

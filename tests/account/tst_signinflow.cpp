@@ -26,8 +26,13 @@ namespace {
 
 // Hands the callback to the waiting sign-in the way the desktop does: a second start of the
 // real program with the URL as its one argument. Its exit code and what it said on stderr.
-std::pair<int, QByteArray> deliverThroughSecondStart(const QUrl& callback) {
+// The second start looks for the running instance in the runtime folder that instance claimed,
+// not in the test home's, where the gates go.
+std::pair<int, QByteArray> deliverThroughSecondStart(const QUrl& callback, const QString& runtime) {
     QProcess secondStart;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
+    secondStart.setProcessEnvironment(environment);
     secondStart.setProgram(QStringLiteral(KESTROVA_HELPER_BINARY));
     secondStart.setArguments({callback.toString(QUrl::FullyEncoded)});
     secondStart.start();
@@ -130,7 +135,8 @@ private slots:
                 }
                 const auto callback = m_devstack->followAuthorization(url);
                 QVERIFY(callback);
-                QCOMPARE(deliverThroughSecondStart(*callback), std::pair(0, QByteArray()));
+                QCOMPARE(deliverThroughSecondStart(*callback, m_runtime->path()),
+                         std::pair(0, QByteArray()));
             });
             return true;
         });
@@ -319,10 +325,12 @@ private slots:
                                            "take the request: ") +
                                     reason + '\n');
         };
-        QCOMPARE(deliverThroughSecondStart(stray), refused("the link belongs to another sign-in"));
+        QCOMPARE(deliverThroughSecondStart(stray, m_runtime->path()),
+                 refused("the link belongs to another sign-in"));
         QVERIFY(m_sheet->isWaiting());
         m_sheet->cancel();
-        QCOMPARE(deliverThroughSecondStart(stray), refused("no sign-in is waiting"));
+        QCOMPARE(deliverThroughSecondStart(stray, m_runtime->path()),
+                 refused("no sign-in is waiting"));
     }
 
     // Registration goes on past a refused agent: with none registered it reports the first

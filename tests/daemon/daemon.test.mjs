@@ -1,12 +1,13 @@
-// The real gate against the real devstack relay, driven with the MCP SDK's own client.
-// KESTROVA_DAEMON: the built daemon (its node_modules beside it); KESTROVA_DEVSTACK: the devstack.
+// The real gate against the real devstack relay, driven with the MCP SDK's own client, over its
+// sockets and its port. KESTROVA_DAEMON: the built daemon (its node_modules and peer check beside
+// it); KESTROVA_DEVSTACK: the devstack.
 import { test, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import { createHash, randomBytes } from 'node:crypto';
 import { once } from 'node:events';
-import { appendFile, mkdtemp, readFile, rm, writeFile } from 'node:fs/promises';
-import { createServer } from 'node:http';
+import { appendFile, cp, mkdir, mkdtemp, readFile, rm, stat, symlink, writeFile } from 'node:fs/promises';
+import { createServer, request } from 'node:http';
 import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
@@ -15,7 +16,8 @@ import { pathToFileURL } from 'node:url';
 const daemonPath = process.env.KESTROVA_DAEMON;
 const sdk = (p) => import(pathToFileURL(path.join(path.dirname(daemonPath), '..', 'node_modules',
   '@modelcontextprotocol/sdk/dist/esm', p)).href);
-const [{ Client }, { StreamableHTTPClientTransport }] = await Promise.all([sdk('client/index.js'), sdk('client/streamableHttp.js')]);
+const [{ Client }, { StreamableHTTPClientTransport }, { ReadBuffer, serializeMessage }] = await Promise.all([sdk('client/index.js'),
+  sdk('client/streamableHttp.js'), sdk('shared/stdio.js')]);
 
 async function until(what, probe) { // about 15 s
   for (let i = 0, value; i < 300; i++, await new Promise((r) => setTimeout(r, 50))) if ((value = await probe())) return value;
@@ -67,6 +69,10 @@ const relayDown = () => { proxy.up = false; drop(); };
 const plant = (fault) => { proxy.fault = fault; drop(); };
 
 const dir = await mkdtemp(path.join(os.tmpdir(), 'kestrova-gate-'));
+// The gates' runtime folder, private as the user's own is; the sockets are in a folder inside it.
+const runtime = path.join(dir, 'run');
+await mkdir(runtime, { mode: 0o700 });
+const sockets = path.join(runtime, 'kestrova-helper');
 const wake = path.join(dir, 'wake.sh');
 await writeFile(wake, `#!/bin/sh\necho "$1" >> '${dir}/woken'\n`, { mode: 0o755 });
 const probe = net.createServer().listen(0, '127.0.0.1');
@@ -87,7 +93,7 @@ async function startGate(confirmations, rest) {
   gates.forEach((g) => g.child.kill('SIGKILL')); // one a failed test left running would hold the port
   await writeFile(path.join(dir, 'config.json'), JSON.stringify(config(confirmations, rest)));
   gate = run(process.execPath, [daemonPath, '--config', path.join(dir, 'config.json')],
-    { KESTROVA_RELAY_URL: `http://127.0.0.1:${proxyServer.address().port}` });
+    { KESTROVA_RELAY_URL: `http://127.0.0.1:${proxyServer.address().port}`, XDG_RUNTIME_DIR: runtime });
   gates.add(gate);
   await until('gate listening', () => gate.out.text.includes('listening'));
 }
@@ -99,8 +105,32 @@ async function stopGate() {
 
 const gateUrl = (p) => `http://127.0.0.1:${gatePort}${p}`;
 const atGate = (p, options = {}) => http(gateUrl(p), { key: SECRET, ...options });
-const agent = async (name, client = new Client({ name, version: '1.0' })) => (await client.connect(new StreamableHTTPClientTransport(
-  new URL(gateUrl('/mcp')), { requestInit: { headers: { Authorization: `Bearer ${SECRET}` } } })), client);
+// HTTP over the gate's socket, as the hook and the desktop speak it; `chunks` gets the answer's parts as they come.
+const local = (p, { method = 'GET', body, signal, chunks = [] } = {}) => new Promise((resolve, reject) => {
+  request({ socketPath: path.join(sockets, 'gate.sock'), path: p, method, signal }, (res) => {
+    res.setEncoding('utf8').on('data', (d) => chunks.push(d)).on('end', () => resolve(Object.assign(res,
+      { status: res.statusCode, text: chunks.join(''), json: () => JSON.parse(chunks.join('')) }))).on('error', reject);
+  }).on('error', reject).end(body);
+});
+// MCP's stdio transport over the gate's MCP socket: the bytes `kestrova-hook mcp` carries.
+function socketTransport() {
+  const socket = net.connect(path.join(sockets, 'mcp.sock'));
+  const buffer = new ReadBuffer();
+  const transport = { start: () => new Promise((resolve, reject) => socket.once('connect', resolve).once('error', reject)),
+    send: async (message) => void socket.write(serializeMessage(message)), close: async () => void socket.destroy() };
+  socket.on('data', (chunk) => {
+    buffer.append(chunk);
+    for (let message; (message = buffer.readMessage());) transport.onmessage?.(message);
+  }).on('close', () => transport.onclose?.());
+  return transport;
+}
+const overHttp = () => new StreamableHTTPClientTransport(new URL(gateUrl('/mcp')),
+  { requestInit: { headers: { Authorization: `Bearer ${SECRET}` } } });
+const agent = async (name, transport = overHttp()) => {
+  const client = new Client({ name, version: '1.0' });
+  await client.connect(transport);
+  return client;
+};
 const ask = (client, args, options) => client.callTool({ name: 'request_approval', arguments: args }, undefined,
   { timeout: 120_000, ...options }).then((r) => r.content[0].text, (e) => `rejected: ${e.message}`);
 const relayIntents = async (query = '') => (await http(`${roomUrl}/intents${query}`, { key: KEY })).json().intents;
@@ -133,13 +163,13 @@ const ping = (id) => http(gateUrl('/mcp'), { method: 'POST', body: JSON.stringif
 
 test('requests reach the phone and each decision comes back to its own caller', async () => {
   await startGate();
-  const [claude, codex] = [await agent('claude-code'), await agent('codex')];
+  const [claude, codex] = [await agent('claude-code'), await agent('codex', socketTransport())];
   const asks = { 'run rm -rf build (twice)': ask(claude, { title: 'run  rm -rf build\n(twice)' }),
     'push to main': ask(codex, { title: 'push to main', detail: 'git push origin main' }), 'drop the table': ask(codex, { title: 'drop the table' }) };
   const shown = {};
   for (const title of Object.keys(asks)) shown[title] = await pendingAt(title);
   assert.deepEqual([shown['run rm -rf build (twice)'].agent, shown['push to main'].detail], ['claude-code', 'git push origin main']);
-  assert.ok(!(await atGate('/intents')).text.includes(KEY), 'the key served by /intents');
+  assert.ok(!(await local('/intents')).text.includes(KEY), 'the key served by /intents');
   assert.deepEqual((await http(gateUrl('/intents'))).json(), [], 'pending requests shown without the secret');
   for (const [title, status, note, answer] of [['push to main', 'denied', 'not on main', 'denied: not on main'],
     ['drop the table', 'denied', undefined, 'denied']]) {
@@ -155,9 +185,49 @@ test('requests reach the phone and each decision comes back to its own caller', 
     'drop the table|denied|phone|codex|', 'run rm -rf build (twice)|approved|phone|claude-code|', 'wait briefly|timed_out|timeout|claude-code|']));
   // The wake script ran once for each request; nothing is left pending; the key is in no file.
   assert.deepEqual(new Set((await text('woken')).trim().split('\n')), new Set((await jsonLines('queue.jsonl')).map((q) => q.id)));
-  assert.deepEqual((await atGate('/intents')).json(), []);
+  assert.deepEqual((await local('/intents')).json(), []);
   for (const file of ['queue.jsonl', 'receipts.jsonl']) assert.ok(!(await text(file)).includes(KEY), `key in ${file}`);
   await Promise.all([claude.close(), codex.close()]);
+});
+
+test('another account reaches neither socket: their folder keeps it out, the peer check refuses it past the folder',
+  { skip: process.getuid() !== 0 && 'needs root, to run a second account with setpriv' }, async () => {
+  const probe = "const s = require('net').connect(process.argv[1]); s.on('data', () => { console.log('answered'); process.exit(); })" +
+    ".on('error', (e) => { console.log(e.code === 'EACCES' ? 'kept out' : 'refused'); process.exit(); }).on('close', () => console.log('refused'));" +
+    `s.write('${JSON.stringify({ jsonrpc: '2.0', id: 1, method: 'ping' })}\\n');`;
+  const other = ['setpriv', '--reuid=65534', '--regid=65534', '--clear-groups'];
+  for (const name of ['gate.sock', 'mcp.sock']) {
+    for (const [who, as, expected] of [['this user', [], 'answered'], ['another user', other, 'kept out'],
+      ['another user past the folder', [...other, '--inh-caps=+dac_override', '--ambient-caps=+dac_override'], 'refused']]) {
+      const probing = run(as[0] ?? process.execPath, [...as.slice(1), ...as.slice(0, 1).map(() => process.execPath), '-e', probe,
+        path.join(sockets, name)]);
+      await probing.exited;
+      assert.equal(probing.out.text.trim(), expected, `${who} on ${name}`);
+    }
+  }
+});
+
+test('a second gate on the same config or runtime folder leaves the first one and its files alone', async () => {
+  const hooked = local('/hooks/codex', { method: 'POST', body: JSON.stringify({ tool_name: 'Bash', tool_input: { command: 'make twice' } }) });
+  const { id } = await pendingAt('Bash: make twice');
+  const files = async () => [await text('queue.jsonl'), await text('receipts.jsonl')];
+  const before = await files();
+  const other = net.createServer().listen(0, '127.0.0.1');
+  const otherPort = (await once(other, 'listening'), other.address().port);
+  other.close();
+  for (const [what, confirmations, reason] of [['the same config', {}, /127\.0\.0\.1:\d+: address already in use/],
+    ['another port', { port: otherPort }, /gate\.sock: another gate serves it/]]) {
+    await writeFile(path.join(dir, 'second.json'), JSON.stringify(config(confirmations)));
+    const second = run(process.execPath, [daemonPath, '--config', path.join(dir, 'second.json')], { XDG_RUNTIME_DIR: runtime });
+    gates.add(second);
+    const listening = () => second.out.text.includes('listening') && 'listening';
+    assert.equal(await Promise.race([second.exited, until('the second gate to exit', listening)]), 1, what);
+    assert.match(second.out.text, reason, what);
+    assert.deepEqual(await files(), before, `${what}: the first gate's files changed`);
+  }
+  assert.deepEqual((await local('/intents')).json().map((i) => i.id), [id], 'the first gate lost its socket');
+  await decide(id, 'approved');
+  assert.deepEqual((await hooked).json(), { hookSpecificOutput: { hookEventName: 'PermissionRequest', decision: { behavior: 'allow' } } });
 });
 
 test('bad input gets a clear error and the gate keeps serving', async () => {
@@ -188,7 +258,7 @@ test('bad input gets a clear error and the gate keeps serving', async () => {
     if (r.code) assert.match(reply, new RegExp(`"code":${r.code}`), r.why);
     if (r.answer !== undefined) assert.equal(reply.split('\r\n\r\n')[1], r.answer, r.why);
   }
-  assert.deepEqual((await atGate('/intents')).json(), [], 'bad hook input posted');
+  assert.deepEqual((await local('/intents')).json(), [], 'bad hook input posted');
   assert.match(gate.out.text, /hook input from codex ignored: not JSON.*\n.*hook input from codex ignored: no tool_name/);
   assert.equal((await client.listTools()).tools.length, 1, 'still serving');
   await client.close();
@@ -225,7 +295,7 @@ test('relay refusals end only their own request; answers that do not add up are 
 test('a restart answers the callers and withdraws their requests; an outage delays without loss', async () => {
   const claude = await agent('claude-code');
   const answer = ask(claude, { title: 'survive me', timeout_s: 600 });
-  const hooked = atGate('/hooks/gemini', { method: 'POST', body: JSON.stringify({ tool_name: 'glob', tool_input: { pattern: '*' } }) });
+  const hooked = local('/hooks/gemini', { method: 'POST', body: JSON.stringify({ tool_name: 'glob', tool_input: { pattern: '*' } }) });
   await Promise.all([pendingAt('survive me'), pendingAt('glob: *')]);
   await stopGate();
   assert.equal(await answer, 'the gate restarted: ask again');
@@ -250,9 +320,9 @@ test('a restart answers the callers and withdraws their requests; an outage dela
 });
 
 test('a caller that goes away is withdrawn from the phone', async () => {
-  for (const [how, leave] of [['cancelled', (c, cancel) => cancel.abort()], ['closed', (c) => c.transport.terminateSession()],
-    ['disconnected', (c) => c.close()]]) {
-    const client = await agent('gemini-cli');
+  for (const [how, leave, over = overHttp] of [['cancelled', (c, cancel) => cancel.abort()], ['closed', (c) => c.transport.terminateSession()],
+    ['disconnected', (c) => c.close()], ['hung up', (c) => c.close(), socketTransport]]) {
+    const client = await agent('gemini-cli', over());
     const cancel = new AbortController();
     ask(client, { title: `${how} call` }, { signal: cancel.signal });
     await pendingAt(`${how} call`);
@@ -260,7 +330,7 @@ test('a caller that goes away is withdrawn from the phone', async () => {
     await statusAt(`${how} call`, 'withdrawn');
     await client.close();
   }
-  assert.equal((await atGate('/intents')).json().length, 0);
+  assert.equal((await local('/intents')).json().length, 0);
   await stopGate();
 });
 
@@ -282,7 +352,7 @@ test('a session holds 20 waiting calls; a full gate makes room by ending the lea
 
 test('an idle session ends, but not while a call of its own waits; a hook whose wait ends gets no decision', async () => {
   await startGate({ session_idle_s: 1 }, { hooks: { wait_s: 1 } });
-  const expired = await atGate('/hooks/codex', { method: 'POST', body: JSON.stringify({ tool_name: 'Bash', tool_input: { command: 'sleep on it' } }) });
+  const expired = await local('/hooks/codex', { method: 'POST', body: JSON.stringify({ tool_name: 'Bash', tool_input: { command: 'sleep on it' } }) });
   assert.deepEqual([expired.status, expired.text], [200, '']);
   await statusAt('Bash: sleep on it', 'expired');
   const busy = await agent('claude-code');
@@ -299,18 +369,43 @@ test('an idle session ends, but not while a call of its own waits; a hook whose 
   await stopGate();
 });
 
-test('a config that cannot work stops the gate at once with the reason', async () => {
+test('a config that cannot work, or a gate without its peer check, stops at once with the reason', async () => {
   await writeFile(path.join(dir, 'empty'), '\n');
-  for (const [bad, reason, rest] of [[{ host: '0.0.0.0' }, /host must be a loopback address/], [{ room: ' ' }, /room must be a non-empty string/],
-    [{ session_idle_s: 0 }, /session_idle_s must be an integer/], [{ secret_path: undefined }, /secret_path must be the absolute path/],
-    [{ secret_path: path.join(dir, 'empty') }, /secret .* is empty/], [{}, /hooks.wait_s must be an integer 1..3600/, { hooks: { wait_s: 3601 } }]]) {
+  // The daemon as installed, less the addon its sockets' peer check needs.
+  const bare = path.join(dir, 'bare');
+  for (const part of ['bin', 'lib']) await cp(path.join(daemonPath, '../..', part), path.join(bare, part), { recursive: true });
+  for (const [bad, reason, rest, status = 2, daemon = daemonPath] of [[{ host: '0.0.0.0' }, /host must be a loopback address/],
+    [{ room: ' ' }, /room must be a non-empty string/], [{ session_idle_s: 0 }, /session_idle_s must be an integer/],
+    [{ secret_path: undefined }, /secret_path must be the absolute path/], [{ secret_path: path.join(dir, 'empty') }, /secret .* is empty/],
+    [{}, /hooks.wait_s must be an integer 1..3600/, { hooks: { wait_s: 3601 } }],
+    [{}, /cannot load the peer check of the gate's sockets .*: serving nothing/, {}, 1, path.join(bare, 'bin/bk-mcp-daemon.mjs')]]) {
     await writeFile(path.join(dir, 'bad.json'), JSON.stringify(config(bad, rest)));
-    const refused = run(process.execPath, [daemonPath, '--config', path.join(dir, 'bad.json')]);
+    const refused = run(process.execPath, [daemon, '--config', path.join(dir, 'bad.json')], { XDG_RUNTIME_DIR: runtime });
     gates.add(refused);
     const listening = () => refused.out.text.includes('listening') && 'listening';
-    assert.equal(await Promise.race([refused.exited, until('the gate to exit', listening)]), 2, JSON.stringify(bad));
+    assert.equal(await Promise.race([refused.exited, until('the gate to exit', listening)]), status, JSON.stringify(bad));
     assert.match(refused.out.text, reason);
   }
+});
+
+test('the sockets go only where no other account can enter: a private runtime folder, and a gate folder of its own', async () => {
+  const { gateFolder } = await import(pathToFileURL(path.join(daemonPath, '../../lib/sockets.mjs')).href);
+  const place = path.join(dir, 'places');
+  await mkdir(path.join(place, 'open'), { recursive: true, mode: 0o755 });
+  await mkdir(path.join(place, 'private'), { mode: 0o700 });
+  await mkdir(path.join(place, 'private/kestrova-helper'), { mode: 0o755 });
+  await mkdir(path.join(place, 'linked'), { mode: 0o700 });
+  await symlink(path.join(place, 'open'), path.join(place, 'linked/kestrova-helper'));
+  await symlink(path.join(place, 'private'), path.join(place, 'link'));
+  await writeFile(path.join(place, 'file'), '');
+  const fallback = `/run/user/${process.geteuid()}/kestrova-helper`;
+  for (const [runtimeDir, expected] of [['open', /open: open to other users/], ['link', /link: a link/], ['file', /file: not a folder/],
+    ['missing', /missing: ENOENT/], ['linked', /linked\/kestrova-helper is not a folder of this user's own/]]) {
+    const { folder, why } = gateFolder({ XDG_RUNTIME_DIR: path.join(place, runtimeDir) });
+    assert.ok(folder === fallback || expected.test(why), `${runtimeDir}: ${folder ?? why}`);
+  }
+  assert.deepEqual(gateFolder({ XDG_RUNTIME_DIR: path.join(place, 'private') }), { folder: path.join(place, 'private/kestrova-helper') });
+  assert.equal((await stat(path.join(place, 'private/kestrova-helper'))).mode & 0o777, 0o700, 'a gate folder others may enter');
 });
 
 const hookOutput = (decision) => ({ hookSpecificOutput: { hookEventName: 'PermissionRequest', decision } });
@@ -349,15 +444,18 @@ test('a hook gets exactly what the agent must read: allow, allow for the session
     ['copilot', { toolName: 'bash', toolInput: { command: 'rm -rf dist' } }, 'denied', 'not now', { behavior: 'deny', message: 'not now' }],
     ['opencode', { permission: 'bash', patterns: ['make'], metadata: { command: 'make' } }, 'approved', undefined, { reply: 'once' }],
   ];
-  const answers = cases.map(([name, input]) => atGate(`/hooks/${name}`, { method: 'POST',
+  const heartbeat = [];
+  const answers = cases.map(([name, input], i) => local(`/hooks/${name}`, { method: 'POST', chunks: i === 0 ? heartbeat : [],
     body: JSON.stringify({ tool_name: 'Bash', cwd: '/work/app', hook_event_name: 'PermissionRequest', ...input }) }));
   for (const [i, [name, input, status, note, expected, grant]] of cases.entries()) {
     const shown = await pendingAt(`${input.tool_name ?? input.toolName ?? input.permission ?? 'Bash'}: ${
       Object.values(input.tool_input ?? input.toolInput ?? input.metadata)[0]}`);
     assert.deepEqual([shown.offers_session, shown.grant], [grant !== undefined, grant], `${name} case ${i}: the session offered`);
+    // While the user decides, the hook hears a space every few seconds.
+    if (i === 0) await until('a sign of life', () => heartbeat.join('') === ' ');
     await decide(shown.id, status, note);
     const answer = await answers[i];
-    assert.equal(answer.headers.get('content-type'), 'application/json');
+    assert.equal(answer.headers['content-type'], 'application/json');
     assert.deepEqual(answer.json(), expected, `${name} case ${i} ${status}`);
   }
   const [first] = (await jsonLines('receipts.jsonl')).slice(-cases.length);
@@ -379,10 +477,10 @@ test('a hook gets exactly what the agent must read: allow, allow for the session
   ];
   const killed = new AbortController();
   for (const [command, cwd] of texts) {
-    atGate('/hooks/claude-code', { method: 'POST', signal: killed.signal,
+    local('/hooks/claude-code', { method: 'POST', signal: killed.signal,
       body: JSON.stringify({ tool_name: 'Bash', tool_input: { command }, cwd }) }).catch(() => {});
   }
-  const listed = await until('all listed', async () => { const all = (await atGate('/intents')).json(); return all.length === texts.length && all; });
+  const listed = await until('all listed', async () => { const all = (await local('/intents')).json(); return all.length === texts.length && all; });
   for (const [command, , title, folder] of texts) {
     const shown = await pendingAt(title);
     assert.deepEqual([listed.find((i) => i.id === shown.id).cwd, shown.detail.slice(shown.detail.lastIndexOf('\nFolder: '))],
@@ -390,30 +488,30 @@ test('a hook gets exactly what the agent must read: allow, allow for the session
     if (command === long) assert.equal(shown.detail, `${JSON.stringify({ command }, null, 2).replace('\u202e', '\\u202e')}\nFolder: /w`);
   }
   killed.abort(); // the hooks killed: the phone no longer offers them
-  await until('the killed hooks withdrawn', async () => (await atGate('/intents')).json().length === 0);
+  await until('the killed hooks withdrawn', async () => (await local('/intents')).json().length === 0);
   await statusAt(texts[0][2], 'withdrawn');
 });
 
 test('the desktop follows the pending list live and decides through the relay', async () => {
-  const events = (await fetch(gateUrl('/events'), { headers: { Authorization: `Bearer ${SECRET}` } })).body
-    .pipeThrough(new TextDecoderStream()).getReader();
+  const stream = [];
+  const events = new AbortController();
+  local('/events', { chunks: stream, signal: events.signal }).catch(() => {});
   let buffered = '';
   const next = async () => {
-    const late = () => new Promise((resolve, reject) => setTimeout(() => reject(new Error('no event')), 15_000).unref());
-    while (!buffered.includes('\n\n')) buffered += (await Promise.race([events.read(), late()])).value;
+    await until('an event', () => (buffered += stream.splice(0).join('')).includes('\n\n'));
     const [frame] = buffered.split('\n\n', 1);
     buffered = buffered.slice(frame.length + 2);
     return JSON.parse(frame.replace(/^data: /, '')).intents;
   };
   assert.deepEqual(await next(), []);
-  const hooked = atGate('/hooks/claude-code', { method: 'POST',
+  const hooked = local('/hooks/claude-code', { method: 'POST',
     body: JSON.stringify({ tool_name: 'Edit', tool_input: { file_path: '/w/a.c' }, cwd: '/w',
       permission_suggestions: [{ type: 'addDirectories', directories: ['/w/lib'], destination: 'session' }] }) });
   const [listed] = await next();
   assert.deepEqual([listed.title, listed.origin, listed.cwd, listed.session_offer, listed.grant],
     ['Edit: /w/a.c', 'hook', '/w', true, 'also: reading files under `lib/`']);
   await pendingAt('Edit: /w/a.c');
-  const desk = (id, body) => atGate(`/intents/${id}/decision`, { method: 'POST', body: JSON.stringify(body) });
+  const desk = (id, body) => local(`/intents/${id}/decision`, { method: 'POST', body: JSON.stringify(body) });
   assert.equal((await desk('no-such-request', { status: 'approved' })).status, 404);
   relayDown();
   assert.equal((await desk(listed.id, { status: 'approved' })).status, 502, 'decided without the relay');
@@ -427,6 +525,6 @@ test('the desktop follows the pending list live and decides through the relay', 
   const decision = (await http(`${roomUrl}/decisions?after=0`, { key: KEY })).json().decisions.find((d) => d.intent_id === listed.id);
   assert.deepEqual([decision.status, decision.by], ['denied', 'desktop']);
   assert.deepEqual(await receiptsOf(['Edit: /w/a.c']), new Set(['Edit: /w/a.c|denied|desktop|Claude Code|not that file']));
-  await events.cancel();
+  events.abort();
   await stopGate();
 });

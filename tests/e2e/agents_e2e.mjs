@@ -15,6 +15,9 @@ import { openPhone } from './phone_page.mjs';
 
 const [agentsDir, devstackBin, helperBin, daemonScript, benchFlag, benchRuns] = process.argv.slice(2);
 const work = mkdtempSync(path.join(tmpdir(), 'kestrova-agents-'));
+// The test's own runtime folder (mkdtemp makes it private): the gate's sockets go there, never
+// beside a gate the user runs, and the agents' hooks look for them there.
+process.env.XDG_RUNTIME_DIR = work;
 const home = path.join(work, 'home');
 const data = path.join(home, '.local', 'share', 'Kestrova Helper');
 const pause = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
@@ -72,7 +75,7 @@ async function stopGate() {
 // Each agent as a user sets it up to run offline: its model at the devstack, the project trusted.
 const projects = path.join(work, 'projects');
 const project = (agent) => path.join(projects, agent);
-const env = { PATH: process.env.PATH, HOME: home, LANG: 'C.UTF-8', TERM: 'xterm-256color' };
+const env = { PATH: process.env.PATH, HOME: home, LANG: 'C.UTF-8', TERM: 'xterm-256color', XDG_RUNTIME_DIR: work };
 const setup = {
   'claude-code': () => ({ ANTHROPIC_BASE_URL: relay, ANTHROPIC_API_KEY: 'sk-devstack',
     CLAUDE_CODE_DISABLE_NONESSENTIAL_TRAFFIC: '1', DISABLE_AUTOUPDATER: '1' }),

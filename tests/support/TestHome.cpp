@@ -17,12 +17,23 @@ TestHome::TestHome()
     : ownPort(freePort())
     , existingPort(freePort()) {
     QDir().mkpath(home() + QStringLiteral("/.local/share"));
+    QDir().mkdir(runtimeFolder());
+    QFile::setPermissions(runtimeFolder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    if (qEnvironmentVariableIsSet("XDG_RUNTIME_DIR")) {
+        m_previousRuntime = qgetenv("XDG_RUNTIME_DIR");
+    }
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtimeFolder()));
     m_settings = SettingsStore::openFile(settingsFile());
 }
 
 TestHome::~TestHome() {
     for (const qint64 pid : processesMentioning(home())) {
         killProcess(pid);
+    }
+    if (m_previousRuntime) {
+        qputenv("XDG_RUNTIME_DIR", *m_previousRuntime);
+    } else {
+        qunsetenv("XDG_RUNTIME_DIR");
     }
 }
 

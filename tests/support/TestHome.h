@@ -9,10 +9,12 @@
 #include <QUrl>
 
 #include <memory>
+#include <optional>
 
-// A temporary world for one controller: home, data folder, settings file, free gate ports, a
-// recorded "browser" and a fake login item. Nothing touches the real user's files, and whatever
-// still runs on the home when it goes (a gate outlives its controller) is killed with it.
+// A temporary world for one controller: home, data folder, settings file, runtime folder, free
+// gate ports, a recorded "browser" and a fake login item. Nothing touches the real user's files
+// or meets the real user's gate, and whatever still runs on the home when it goes (a gate
+// outlives its controller) is killed with it.
 class TestHome {
 public:
     TestHome();
@@ -22,6 +24,9 @@ public:
     QString path(const QString& relative) const { return home() + u'/' + relative; }
     QString supportDir() const { return path(QStringLiteral(".local/share/Kestrova Helper")); }
     QString settingsFile() const { return m_dir.path() + QStringLiteral("/settings.ini"); }
+    // The home's own 0700 $XDG_RUNTIME_DIR, set for this process while the home lives, so the
+    // gates it launches put their sockets there.
+    QString runtimeFolder() const { return m_dir.path() + QStringLiteral("/run"); }
 
     // Settings as a second program would see them on disk.
     std::shared_ptr<SettingsStore> settings() const { return m_settings; }
@@ -44,6 +49,7 @@ public:
 private:
     QTemporaryDir m_dir;
     std::shared_ptr<SettingsStore> m_settings;
+    std::optional<QByteArray> m_previousRuntime;
 };
 
 // A loopback port nothing listens on right now.

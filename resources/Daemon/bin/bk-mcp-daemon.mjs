@@ -1,8 +1,9 @@
 #!/usr/bin/env node
 // Local approval gate: coding agents ask it, as an MCP tool or from their permission hooks, and it
 // waits until the user decides on the phone or the desktop. Requests go to the account's relay
-// room; decisions come back by long polling. docs/gate-hooks.md describes the HTTP interface.
+// room; decisions come back by long polling. docs/gate-hooks.md describes its sockets and HTTP.
 import http from 'node:http';
+import path from 'node:path';
 import { loadSettings } from '../lib/config.mjs';
 import { desktopDecisions } from '../lib/desktop.mjs';
 import { eventStream } from '../lib/events.mjs';
@@ -12,10 +13,17 @@ import { Intents } from '../lib/intents.mjs';
 import { announce, fail, log } from '../lib/log.mjs';
 import { mcpHandler } from '../lib/mcp.mjs';
 import { Relay } from '../lib/relay.mjs';
+import { gateFolder, listenAt, loadPeerCheck, peerCheckedServer } from '../lib/sockets.mjs';
 
 // The log writer may end before the gate does: a closed pipe must not end the gate with it.
 for (const stream of [process.stdout, process.stderr]) stream.on('error', () => {});
 
+let samePeer;
+try {
+  samePeer = loadPeerCheck();
+} catch (err) {
+  fail(1, `cannot load the peer check of the gate's sockets (${err.message}): serving nothing`);
+}
 const settings = loadSettings(process.argv.slice(2), process.env);
 const { host, port, room, relayBase } = settings;
 const shownHost = host.includes(':') ? `[${host}]` : host;
@@ -29,10 +37,21 @@ const hasSecret = secretCheck(settings.secret);
 intents.on('added', (intent) => relay.post(intent.id));
 intents.on('ended', (intent, { status, note }) => status === 'withdrawn' && relay.withdraw(intent.id, note));
 
+const allow = (req, res) => (allowed, handle) => (req.method === allowed ? handle()
+  : sendJson(res, 405, { error: 'method not allowed' }, { Allow: allowed }));
+// What answers a request or shows the live list, if the path names it.
+function answering(pathname, heartbeat) {
+  const [, hook] = pathname.match(/^\/hooks\/([^/]+)$/) ?? [];
+  const [, decided] = pathname.match(/^\/intents\/([^/]+)\/decision$/) ?? [];
+  if (hook) return (req, res) => allow(req, res)('POST', () => handleHook(req, res, hook, heartbeat));
+  if (decided) return (req, res) => allow(req, res)('POST', () => decideOnDesktop(req, res, decided));
+  if (pathname === '/events') return (req, res) => allow(req, res)('GET', () => openEvents(res));
+  return (req, res) => sendJson(res, 404, { error: 'not found' });
+}
+
 function route(req, res) {
   const pathname = (req.url ?? '').split('?')[0];
-  const method = (allowed, handle) => (req.method === allowed ? handle()
-    : sendJson(res, 405, { error: 'method not allowed' }, { Allow: allowed }));
+  const method = allow(req, res);
   if (!originAllowed(req.headers.origin)) return sendJson(res, 403, { error: 'forbidden origin' });
   if (pathname === '/intents') {
     // Liveness probes may name no port and carry no secret; a name rebound to loopback still reads nothing.
@@ -44,43 +63,77 @@ function route(req, res) {
     const why = "the user's secret is missing: send Authorization: Bearer <secret>";
     return pathname === '/mcp' ? rpcError(res, 401, -32001, why) : sendJson(res, 401, { error: why });
   }
-  const [, hook] = pathname.match(/^\/hooks\/([^/]+)$/) ?? [];
-  const [, decided] = pathname.match(/^\/intents\/([^/]+)\/decision$/) ?? [];
   if (pathname === '/mcp') return handleMcp(req, res);
-  if (hook) return method('POST', () => handleHook(req, res, hook));
-  if (decided) return method('POST', () => decideOnDesktop(req, res, decided));
-  if (pathname === '/events') return method('GET', () => openEvents(res));
-  sendJson(res, 404, { error: 'not found' });
+  return answering(pathname, false)(req, res);
 }
 
-const server = http.createServer((req, res) => {
-  Promise.resolve().then(() => route(req, res)).catch((err) => {
+// The gate's socket: only this user's programs reach it (the folder's mode, the peer check), so
+// it asks for no secret; browsers cannot reach it at all.
+function routeLocal(req, res) {
+  const pathname = (req.url ?? '').split('?')[0];
+  if (pathname === '/intents') return allow(req, res)('GET', () => sendJson(res, 200, intents.list()));
+  return answering(pathname, true)(req, res);
+}
+
+const serving = (routes) => (req, res) => {
+  Promise.resolve().then(() => routes(req, res)).catch((err) => {
     log(`${req.method} ${(req.url ?? '').split('?')[0]} failed: ${err.message}`);
     if (!res.headersSent) sendJson(res, 500, { error: 'internal error' });
     else res.end();
   });
+};
+const server = http.createServer(serving(route));
+const local = http.createServer(serving(routeLocal));
+const localConnections = new Set();
+const gateSocket = peerCheckedServer(samePeer, (socket) => {
+  localConnections.add(socket.on('close', () => localConnections.delete(socket)));
+  local.emit('connection', socket);
+  socket.resume();
 });
-
-server.on('error', (err) => {
-  const reason = err.code === 'EADDRINUSE' ? 'address already in use' : err.code || err.message;
-  fail(1, `cannot listen on ${shownHost}:${port}: ${reason}`);
-});
+const mcpSocket = peerCheckedServer(samePeer, (socket) => handleMcp.serveStream(socket).catch((err) => {
+  log(`an MCP connection failed: ${err.message}`);
+  socket.destroy();
+}));
 
 function shutdown() {
   relay.stop();
   intents.answerAll({ status: 'restarting', by: 'gate' });
   openEvents.closeAll();
   server.close(() => process.exit(0));
+  gateSocket.close();
+  mcpSocket.close();
   // The answers go out first; long-lived streams would then keep close() waiting.
-  setTimeout(() => server.closeAllConnections(), 100).unref();
+  setTimeout(() => {
+    server.closeAllConnections();
+    localConnections.forEach((socket) => socket.destroy());
+    handleMcp.closeAll();
+  }, 100).unref();
   setTimeout(() => process.exit(0), 1000).unref();
 }
-process.on('SIGTERM', shutdown);
-process.on('SIGINT', shutdown);
 
-for (const id of intents.restore()) relay.withdraw(id, 'the gate restarted while it waited');
-server.listen(port, host, () => {
-  announce(`listening on http://${shownHost}:${port}/mcp (room ${room})`);
+// The port and the sockets are taken before any file is read: a second gate on the same config
+// ends here, and leaves the first one's requests alone.
+async function start() {
+  await new Promise((resolve) => {
+    server.on('error', (err) => {
+      const reason = err.code === 'EADDRINUSE' ? 'address already in use' : err.code || err.message;
+      fail(1, `cannot listen on ${shownHost}:${port}: ${reason}`);
+    }).listen(port, host, resolve);
+  });
+  const folder = gateFolder(process.env);
+  if (folder.folder) {
+    for (const [socketServer, name] of [[gateSocket, 'gate.sock'], [mcpSocket, 'mcp.sock']]) {
+      const file = path.join(folder.folder, name);
+      await listenAt(socketServer, file).catch((err) => fail(1, `cannot listen on ${file}: ${err.message}`));
+    }
+  } else {
+    log(`${folder.why}: serving on TCP only`);
+  }
+  process.on('SIGTERM', shutdown);
+  process.on('SIGINT', shutdown);
+  for (const id of intents.restore()) relay.withdraw(id, 'the gate restarted while it waited');
+  announce(`listening on http://${shownHost}:${port}/mcp${folder.folder ? ` and in ${folder.folder}` : ''} (room ${room})`);
   if (!relayBase) log('KESTROVA_RELAY_URL is not set: requests wait here until they time out');
   relay.start();
-});
+}
+start();

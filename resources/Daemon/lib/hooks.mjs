@@ -9,6 +9,8 @@ import { MAX_DETAIL, MAX_TITLE } from './mcp.mjs';
 import { cut, visible } from './text.mjs';
 
 const MAX_INPUT = 1024 * 1024;
+// The hook gives up 15 s after the last byte it received: a gate that waits says so more often.
+const HEARTBEAT_MS = 5000;
 const DENIED = { phone: 'Denied on the phone.', desktop: 'Denied on the desktop.' };
 
 // Claude Code and Codex: the PermissionRequest hook. Codex refuses updatedPermissions, so only
@@ -64,10 +66,18 @@ function detail(toolInput, folder) {
 export function hooksHandler({ waitS }, intents) {
   const reply = (res, body) => {
     const text = body ? JSON.stringify(body) : '';
+    if (res.headersSent) return res.end(text);
     res.writeHead(200, { 'Content-Type': 'application/json', 'Content-Length': Buffer.byteLength(text) }).end(text);
   };
+  // Over the socket the answer starts at once and a space follows every few seconds while the
+  // user decides, so the hook tells a gate that waits from one that froze.
+  const keepAlive = (res) => {
+    res.writeHead(200, { 'Content-Type': 'application/json' }).flushHeaders();
+    const timer = setInterval(() => res.write(' '), HEARTBEAT_MS);
+    return () => clearInterval(timer);
+  };
 
-  return async function handleHook(req, res, key) {
+  return async function handleHook(req, res, key, heartbeat) {
     const agent = Object.hasOwn(AGENTS, key) ? AGENTS[key] : undefined;
     if (!agent) return sendJson(res, 404, { error: `unknown agent: use ${Object.keys(AGENTS).join(', ')}` });
     const text = await readBody(req, MAX_INPUT);
@@ -106,10 +116,12 @@ export function hooksHandler({ waitS }, intents) {
       grant,
     };
     const outcome = new Promise((resolve) => intents.add(intent, resolve));
+    const stopHeartbeat = heartbeat ? keepAlive(res) : () => {};
     // The hook was killed or the agent moved on: the phone no longer shows the request.
     res.on('close', () => res.writableFinished
       || intents.end(intent.id, { status: 'withdrawn', by: 'gate', note: 'the agent stopped waiting' }));
     const result = await outcome;
+    stopHeartbeat();
     if (!res.destroyed) reply(res, DECIDED.has(result.status) && agent.answer(result, allowance));
   };
 }

@@ -23,9 +23,11 @@ export function mcpHandler({ sessionIdleS }, intents) {
   // Loaded at the first MCP request: a gate that only ever serves hooks does without it.
   let sdk;
   const sessions = new Map(); // session id -> { transport, timer, calls }, least recently used first
+  const streams = new Set(); // sessions of the MCP socket: each lasts as long as its connection
 
   // A session ends after a while without requests, but never while a call of its own waits.
   function touch(session) {
+    if (streams.has(session)) return;
     clearTimeout(session.timer);
     session.timer = setTimeout(() => (session.calls.size > 0 ? touch(session) : session.transport.close()),
       sessionIdleS * 1000);
@@ -147,17 +149,35 @@ export function mcpHandler({ sessionIdleS }, intents) {
     await session.transport.handleRequest(req, res, body);
   }
 
+  // A connection to the MCP socket: MCP's stdio transport over it, one session for its lifetime.
+  // Its calls are withdrawn when it closes, as when an HTTP caller hangs up.
+  handleMcp.serveStream = async (socket) => {
+    sdk ??= await loadSdk();
+    const transport = new sdk.StdioServerTransport(socket, socket);
+    const session = { transport, timer: undefined, calls: new Map() };
+    streams.add(session);
+    transport.onclose = () => {
+      streams.delete(session);
+      socket.destroy();
+    };
+    socket.on('close', () => streams.has(session) && transport.close());
+    await newMcpServer(session).connect(transport);
+    socket.resume();
+  };
+
   // Shutting down: the transports' streams would otherwise hold the process.
-  handleMcp.closeAll = () => Promise.all([...sessions.values()].map((session) => session.transport.close()));
+  handleMcp.closeAll = () => Promise.all([...sessions.values(), ...streams].map((session) => session.transport.close()));
   return handleMcp;
 }
 
 async function loadSdk() {
-  const [{ McpServer }, { StreamableHTTPServerTransport }, { isInitializeRequest }, { z }] = await Promise.all([
-    import('@modelcontextprotocol/sdk/server/mcp.js'),
-    import('@modelcontextprotocol/sdk/server/streamableHttp.js'),
-    import('@modelcontextprotocol/sdk/types.js'),
-    import('zod'),
-  ]);
-  return { McpServer, StreamableHTTPServerTransport, isInitializeRequest, z };
+  const [{ McpServer }, { StreamableHTTPServerTransport }, { StdioServerTransport }, { isInitializeRequest }, { z }] =
+    await Promise.all([
+      import('@modelcontextprotocol/sdk/server/mcp.js'),
+      import('@modelcontextprotocol/sdk/server/streamableHttp.js'),
+      import('@modelcontextprotocol/sdk/server/stdio.js'),
+      import('@modelcontextprotocol/sdk/types.js'),
+      import('zod'),
+    ]);
+  return { McpServer, StreamableHTTPServerTransport, StdioServerTransport, isInitializeRequest, z };
 }
