@@ -175,6 +175,13 @@ resources/Daemon/lib/intents.mjs@s/session_offer: offers_session, grant };/sessi
 tools/devstack/phone.html@s/element('div', 'grant', intent.grant || '')/element('div', 'grant', '')/@the phone page does not say what "Allow for this session" grants
 resources/Daemon/lib/text.mjs@s/  if (text.length <= max) return text;/  return text.length <= max ? text : `${text.slice(0, max - 1)}…`;/@a long title cut inside a character: half an emoji, an accent torn from its letter
 resources/Daemon/lib/hooks.mjs@s/typeof cwd === 'string' ? cut(visible(cwd), MAX_TITLE) : undefined/typeof cwd === 'string' ? cwd : undefined/@the agent's folder shown raw: new lines, direction overrides, a megabyte
+resources/Daemon/lib/sockets.mjs@s/return peerUid(socket._handle?.fd) === uid;/return true;/@another account that gets past the folders' modes (CAP_DAC_OVERRIDE, a descriptor handed over) is served on the gate's sockets
+resources/Daemon/bin/bk-mcp-daemon.mjs@/^  for (const id of intents.restore())/d;s/^async function start() {$/&\n  for (const id of intents.restore()) relay.withdraw(id, 'x');/@a second gate on the same config withdraws the first one's waiting requests before it finds the port taken
+resources/Daemon/lib/sockets.mjs@s/if (await answers(file)) throw/if (false) throw/@a second gate takes the sockets of a gate that serves them
+resources/Daemon/lib/sockets.mjs@s/if ((status.mode \& 0o077) !== 0) return 'open to other users';//@the gate's sockets in a runtime folder other accounts may enter
+resources/Daemon/lib/sockets.mjs@/chmodSync(folder, 0o700);/d@the gate's own folder left open to other accounts
+resources/Daemon/lib/hooks.mjs@s/res.write(' ')/res.write('')/@a hook waiting for the phone hears nothing from the gate, and gives up on a gate that still waits
+resources/Daemon/lib/mcp.mjs@s/socket.on('close', () => streams.has(session) \&\& transport.close());//@a call whose agent's MCP connection closed stays on the phone
 LIST
 }
 

@@ -390,22 +390,19 @@ test('a config that cannot work, or a gate without its peer check, stops at once
 
 test('the sockets go only where no other account can enter: a private runtime folder, and a gate folder of its own', async () => {
   const { gateFolder } = await import(pathToFileURL(path.join(daemonPath, '../../lib/sockets.mjs')).href);
-  const place = path.join(dir, 'places');
-  await mkdir(path.join(place, 'open'), { recursive: true, mode: 0o755 });
-  await mkdir(path.join(place, 'private'), { mode: 0o700 });
-  await mkdir(path.join(place, 'private/kestrova-helper'), { mode: 0o755 });
-  await mkdir(path.join(place, 'linked'), { mode: 0o700 });
-  await symlink(path.join(place, 'open'), path.join(place, 'linked/kestrova-helper'));
-  await symlink(path.join(place, 'private'), path.join(place, 'link'));
-  await writeFile(path.join(place, 'file'), '');
+  const place = (name) => path.join(dir, 'places', name);
+  for (const [name, mode] of [['open', 0o755], ['private', 0o700], ['private/kestrova-helper', 0o755], ['linked', 0o700]]) {
+    await mkdir(place(name), { recursive: true, mode });
+  }
+  await Promise.all([symlink(place('open'), place('linked/kestrova-helper')), symlink(place('private'), place('link')), writeFile(place('file'), '')]);
   const fallback = `/run/user/${process.geteuid()}/kestrova-helper`;
   for (const [runtimeDir, expected] of [['open', /open: open to other users/], ['link', /link: a link/], ['file', /file: not a folder/],
     ['missing', /missing: ENOENT/], ['linked', /linked\/kestrova-helper is not a folder of this user's own/]]) {
-    const { folder, why } = gateFolder({ XDG_RUNTIME_DIR: path.join(place, runtimeDir) });
+    const { folder, why } = gateFolder({ XDG_RUNTIME_DIR: place(runtimeDir) });
     assert.ok(folder === fallback || expected.test(why), `${runtimeDir}: ${folder ?? why}`);
   }
-  assert.deepEqual(gateFolder({ XDG_RUNTIME_DIR: path.join(place, 'private') }), { folder: path.join(place, 'private/kestrova-helper') });
-  assert.equal((await stat(path.join(place, 'private/kestrova-helper'))).mode & 0o777, 0o700, 'a gate folder others may enter');
+  assert.deepEqual(gateFolder({ XDG_RUNTIME_DIR: place('private') }), { folder: place('private/kestrova-helper') });
+  assert.equal((await stat(place('private/kestrova-helper'))).mode & 0o777, 0o700, 'a gate folder others may enter');
 });
 
 const hookOutput = (decision) => ({ hookSpecificOutput: { hookEventName: 'PermissionRequest', decision } });

@@ -3,9 +3,8 @@
 // way to ask for it.
 #define _GNU_SOURCE
 #define NAPI_VERSION 8
-#include <node_api.h>
-
 #include <errno.h>
+#include <node_api.h>
 #include <string.h>
 #include <sys/socket.h>
 
