@@ -377,6 +377,8 @@ test('kestrova-helper connect runs with no display', () => {
   assert.match(result.stdout, /^Codex: connected$/m);
   const hookCommand = `${path.dirname(process.env.KESTROVA_HELPER)}/kestrova-hook codex`;
   assert.equal(json(read(home, '.codex/hooks.json')).hooks.PermissionRequest[0].hooks[0].command, hookCommand);
+  // Agents the helper detects that connect writes nothing for (.copilot) are passed over.
+  fs.mkdirSync(path.join(home, '.copilot'));
   assert.equal(spawnSync(process.env.KESTROVA_HELPER, ['disconnect', 'all'], { env }).status, 0);
   assert.equal(fs.existsSync(path.join(home, '.codex/config.toml')), false);
 });
