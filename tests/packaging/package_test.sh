@@ -45,6 +45,7 @@ apt-get install -y --no-install-recommends "$deb" >"$work/apt.out" 2>&1 ||
 
 for file in /usr/bin/kestrova-helper /usr/bin/kestrova-hook \
     "$share/kestrova-helper/Daemon/bin/bk-mcp-daemon.mjs" \
+    "$share/kestrova-helper/Daemon/native/peercred.node" \
     "$share/kestrova-helper/Connect/bin/kestrova-connect.mjs" \
     "$share/icons/hicolor/scalable/apps/$app_id.svg"; do
     [ -s "$file" ] || fail "$file is not installed"
