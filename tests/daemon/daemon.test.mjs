@@ -75,9 +75,13 @@ await mkdir(runtime, { mode: 0o700 });
 const sockets = path.join(runtime, 'kestrova-helper');
 const wake = path.join(dir, 'wake.sh');
 await writeFile(wake, `#!/bin/sh\necho "$1" >> '${dir}/woken'\n`, { mode: 0o755 });
-const probe = net.createServer().listen(0, '127.0.0.1');
-const gatePort = (await once(probe, 'listening'), probe.address().port);
-probe.close();
+async function freePort() {
+  const probe = net.createServer().listen(0, '127.0.0.1');
+  await once(probe, 'listening');
+  const { port } = probe.address();
+  return (probe.close(), port);
+}
+const gatePort = await freePort();
 const SECRET = randomBytes(32).toString('base64url');
 await writeFile(path.join(dir, 'secret'), `${SECRET}\n`, { mode: 0o600 });
 const config = (confirmations = {}, rest = {}) => ({ queue: { path: path.join(dir, 'queue.jsonl') },
@@ -205,29 +209,6 @@ test('another account reaches neither socket: their folder keeps it out, the pee
       assert.equal(probing.out.text.trim(), expected, `${who} on ${name}`);
     }
   }
-});
-
-test('a second gate on the same config or runtime folder leaves the first one and its files alone', async () => {
-  const hooked = local('/hooks/codex', { method: 'POST', body: JSON.stringify({ tool_name: 'Bash', tool_input: { command: 'make twice' } }) });
-  const { id } = await pendingAt('Bash: make twice');
-  const files = async () => [await text('queue.jsonl'), await text('receipts.jsonl')];
-  const before = await files();
-  const other = net.createServer().listen(0, '127.0.0.1');
-  const otherPort = (await once(other, 'listening'), other.address().port);
-  other.close();
-  for (const [what, confirmations, reason] of [['the same config', {}, /127\.0\.0\.1:\d+: address already in use/],
-    ['another port', { port: otherPort }, /gate\.sock: another gate serves it/]]) {
-    await writeFile(path.join(dir, 'second.json'), JSON.stringify(config(confirmations)));
-    const second = run(process.execPath, [daemonPath, '--config', path.join(dir, 'second.json')], { XDG_RUNTIME_DIR: runtime });
-    gates.add(second);
-    const listening = () => second.out.text.includes('listening') && 'listening';
-    assert.equal(await Promise.race([second.exited, until('the second gate to exit', listening)]), 1, what);
-    assert.match(second.out.text, reason, what);
-    assert.deepEqual(await files(), before, `${what}: the first gate's files changed`);
-  }
-  assert.deepEqual((await local('/intents')).json().map((i) => i.id), [id], 'the first gate lost its socket');
-  await decide(id, 'approved');
-  assert.deepEqual((await hooked).json(), { hookSpecificOutput: { hookEventName: 'PermissionRequest', decision: { behavior: 'allow' } } });
 });
 
 test('bad input gets a clear error and the gate keeps serving', async () => {
@@ -369,7 +350,12 @@ test('an idle session ends, but not while a call of its own waits; a hook whose 
   await stopGate();
 });
 
-test('a config that cannot work, or a gate without its peer check, stops at once with the reason', async () => {
+test('a gate that cannot serve stops at once with the reason, and leaves the running gate and its files alone', async () => {
+  await startGate();
+  const hooked = local('/hooks/codex', { method: 'POST', body: JSON.stringify({ tool_name: 'Bash', tool_input: { command: 'make twice' } }) });
+  const { id } = await pendingAt('Bash: make twice');
+  const files = () => Promise.all(['queue.jsonl', 'receipts.jsonl'].map((name) => text(name).catch(() => 'none')));
+  const before = await files();
   await writeFile(path.join(dir, 'empty'), '\n');
   // The daemon as installed, less the addon its sockets' peer check needs.
   const bare = path.join(dir, 'bare');
@@ -378,14 +364,21 @@ test('a config that cannot work, or a gate without its peer check, stops at once
     [{ room: ' ' }, /room must be a non-empty string/], [{ session_idle_s: 0 }, /session_idle_s must be an integer/],
     [{ secret_path: undefined }, /secret_path must be the absolute path/], [{ secret_path: path.join(dir, 'empty') }, /secret .* is empty/],
     [{}, /hooks.wait_s must be an integer 1..3600/, { hooks: { wait_s: 3601 } }],
-    [{}, /cannot load the peer check of the gate's sockets .*: serving nothing/, {}, 1, path.join(bare, 'bin/bk-mcp-daemon.mjs')]]) {
+    [{}, /cannot load the peer check of the gate's sockets .*: serving nothing/, {}, 1, path.join(bare, 'bin/bk-mcp-daemon.mjs')],
+    [{}, /cannot listen on 127\.0\.0\.1:\d+: address already in use/, {}, 1], // a second gate on the same config
+    [{ port: await freePort() }, /gate\.sock: another gate serves it/, {}, 1]]) { // on the same runtime folder
     await writeFile(path.join(dir, 'bad.json'), JSON.stringify(config(bad, rest)));
     const refused = run(process.execPath, [daemon, '--config', path.join(dir, 'bad.json')], { XDG_RUNTIME_DIR: runtime });
     gates.add(refused);
     const listening = () => refused.out.text.includes('listening') && 'listening';
-    assert.equal(await Promise.race([refused.exited, until('the gate to exit', listening)]), status, JSON.stringify(bad));
+    assert.equal(await Promise.race([refused.exited, until('the gate to exit', listening)]), status, String(reason));
     assert.match(refused.out.text, reason);
+    assert.deepEqual(await files(), before, `${reason}: the running gate's files changed`);
   }
+  assert.deepEqual((await local('/intents')).json().map((i) => i.id), [id], 'the running gate lost its socket');
+  await decide(id, 'approved');
+  assert.deepEqual((await hooked).json(), { hookSpecificOutput: { hookEventName: 'PermissionRequest', decision: { behavior: 'allow' } } });
+  await stopGate();
 });
 
 test('the sockets go only where no other account can enter: a private runtime folder, and a gate folder of its own', async () => {
