@@ -13,7 +13,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 bin=$(cd "$1/bin" && pwd)
 seconds=$2
 targets="fuzz_relay_response fuzz_token_response fuzz_callback_url fuzz_existing_gate_config
-fuzz_encoders fuzz_instance_message"
+fuzz_encoders fuzz_instance_message fuzz_hook_answer"
 
 results="$(cd "$1" && pwd)/fuzz-results"
 work=$(mktemp -d)

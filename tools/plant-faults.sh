@@ -88,9 +88,19 @@ resources/Connect/lib/userFile.mjs@s/const writable = (stat === null/const writa
 resources/Connect/lib/userFile.mjs@s/target = await fs.realpath(file);/target = file;/@a settings file kept as a link into a dotfiles folder is replaced by a copy
 resources/Connect/lib/userFile.mjs@s/if (!stat.isFile()) throw/if (false) throw/@a FIFO where an agent's settings go holds connect (and the windows' status read) up for good
 resources/Connect/lib/command.mjs@s/if (!secret || !bearers.has(secret)) return;/return;/@the gate's key, found in files others may have read, is kept
-src/hook/HookAnswer.cpp@s/status.substr(8, 5) != " 200 "/status.substr(8, 5) == " 999 "/@the gate's refusal (401) reaches the agent as its decision
-src/hook/HookAnswer.cpp@s/.printed = JsonObject::is(\*body) ? std::move(\*body) : std::string()/.printed = std::move(*body)/@whatever answers on the port reaches the agent as its decision
-src/hook/main.cpp@s/if (!input || input->size() > maxInput || !key) {/if (!input || !key) {/@more than 1 MiB of hook input goes to the gate
+src/hook/HookAnswer.cpp@s/status.substr(8, 4) == " 200"/status.substr(8, 1) == " "/@the gate's refusal (403) reaches the agent as its decision
+src/hook/HookAnswer.cpp@s/m_decision = whole \&\& JsonObject::is(m_body) ?/m_decision = whole ?/@whatever answers on the socket reaches the agent as its decision
+src/hook/HookAnswer.cpp@s/if (length || !number) {/if (!number) {/@a reply with two Content-Length headers is read as a decision
+src/hook/HookAnswer.cpp@s/    if (needed > limit) {/    if (false) {/@a reply or an input of any size is held, and handed on
+src/hook/HookAnswer.cpp@s/isSpace(kept.front())) {/isSpace(kept.front()) \&\& false) {/@the gate's heartbeat spaces reach the agent before its decision
+src/hook/HookAnswer.cpp@s/const std::size_t from = old >= mark.size() - 1 ? old - (mark.size() - 1) : 0;/const std::size_t from = old;/@a reply whose line ends arrive split is never read: the agent's decision is lost
+src/hook/GateSocket.cpp@s/if (peer.uid != ::getuid()) {/if (false) {/@the hook sends the agent's request to another account's listener on the gate's socket, and prints its answer
+src/hook/HookExchange.cpp@/if (got > 0) {/{n;s/deadline = Clock::now() + silenceLimit;//}@a gate that waits for the phone over 15 s loses its answer: the hook stops listening despite the heartbeat
+src/hook/HookExchange.cpp@s/const int ready = ::poll(\&entry, 1, static_cast<int>(left.count()));/const int ready = ::poll(\&entry, 1, -1);/@a frozen gate holds every agent for as long as it stays frozen
+src/hook/McpPipe.cpp@s/    while (!down.finished()) {/    while (!down.finished() \&\& !up.finished()) {/@the MCP answers the gate sends after the agent's input ended are lost
+src/hook/main.cpp@s/end == port.data() + port.size() \&\&/true \&\&/@"--port 28803junk" taken
+src/hook/main.cpp@s/if (arguments.size() > 2 \&\& !isOldPortOption/if (arguments.size() > 3 \&\& !isOldPortOption/@--port=N silently ignored
+src/hook/main.cpp@/^void print/,/^}/s/    while (!text.empty()) {/    while (text.empty()) {/@the coding agents never hear the phone's decision
 src/gate/GateSupervisor.cpp@s/if (entry.fileName() == QLatin1String(GateSecret::fileName)) {/if (false) {/@sign-out deletes the gate's key, cutting off every connected agent
 src/gate/GateConfig.cpp@s/std::clamp(seconds, 1, maxHookWaitSeconds)/seconds/@a hook wait over an hour reaches the gate, and the agents' own time-outs end first
 src/agents/AgentConnections.cpp@s/if (word == u"connected") {/if (word == u"connnected") {/@a connected agent keeps being offered "Connect"
@@ -120,7 +130,6 @@ src/app/HistoryContent.cpp@s/if (receipt.by == u"desktop") {/if (receipt.by == u
 src/gate/ReceiptLog.cpp@s/receipts.size() < limit/receipts.size() <= limit/@the history lists one decision more than it says
 src/app/MenuModel.cpp@s/if (request.sessionOffer) {/if (true) {/@"Allow for this session" offered for a request that cannot be allowed for the session
 src/app/HistoryWindow.cpp@/^void HistoryWindow::changeEvent/,/^}/{/TextStyles::restyle(\*this);/d}@the history window's secondary texts unreadable after the desktop switched between light and dark
-src/hook/main.cpp@s/for (std::string_view rest = printed;/for (std::string_view rest = printed.substr(printed.size());/@the coding agents never hear the phone's decision
 resources/Daemon/lib/mcp.mjs@s/const text = ANSWERS\[status\] ?? status;/const text = note || status !== 'denied' ? ANSWERS[status] ?? status : 'approved';/@a denial without a note answered "approved"
 resources/Daemon/bin/bk-mcp-daemon.mjs@/if (!hostAllowed(req.headers.host/d@the Host check on /mcp dropped: a page rebound to loopback drives the gate
 resources/Daemon/bin/bk-mcp-daemon.mjs@s/sendJson(res, 200, hasSecret(req) ? intents.list() : \[\])/sendJson(res, 200, (hasSecret(req) ? intents.list() : []).map((i) => ({ ...i, key: settings.apiKey })))/@the relay key served by /intents

@@ -1,77 +1,60 @@
-// kestrova-hook AGENT [--port N]: an agent's hook command. It hands the hook's input (stdin) to
-// the gate and prints the gate's answer, which the agent reads as its decision; nothing printed
-// leaves the question to the agent's own prompt. It always exits 0, and with the gate down it
-// does so at once. No Qt: it starts before every prompt.
+// kestrova-hook AGENT: an agent's hook command. It hands the hook's input (stdin) to the gate
+// over the gate's socket and prints the gate's answer, which the agent reads as its decision;
+// nothing printed leaves the question to the agent's own prompt. It always exits 0: with no
+// gate, a gate of another user, a frozen gate or bad arguments it prints nothing.
+// kestrova-hook mcp: an agent's MCP server, a byte pipe between stdio and the gate's MCP socket.
+// No Qt: it starts before every prompt.
+#include "hook/GateSocket.h"
 #include "hook/HookAnswer.h"
+#include "hook/HookExchange.h"
+#include "hook/McpPipe.h"
+#include "platform/UserDirs.h"
 
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <csignal>
-#include <cstdint>
-#include <cstdlib>
-#include <fcntl.h>
-#include <netinet/in.h>
+#include <cstdio>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr std::size_t maxInput = std::size_t{1} << 20;
-// The answer is an agent's decision: a few hundred bytes, a session's permissions at most.
-constexpr std::size_t maxResponse = std::size_t{1} << 20;
-constexpr unsigned defaultPort = 8789;
 
-// Up to limit + 1 bytes, so that "more than limit" can be told.
-std::optional<std::string> readAll(int fd, std::size_t limit) {
+// The whole of standard input, or nothing when it is larger than maxInput or unreadable.
+std::optional<std::string> readInput() {
     std::string data;
     std::array<char, 65536> buffer{};
-    while (data.size() <= limit) {
-        const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+    while (true) {
+        const ssize_t got = ::read(STDIN_FILENO, buffer.data(), buffer.size());
         if (got == 0) {
             return data;
         }
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0 || !HookAnswer::appendWithin(
+                           data, {buffer.data(), static_cast<std::size_t>(got)}, maxInput)) {
             return std::nullopt;
         }
-        data.append(buffer.data(), static_cast<std::size_t>(got));
     }
-    return data;
 }
 
-// <data>/Kestrova Helper/gate-secret, <data> being $XDG_DATA_HOME or ~/.local/share.
-std::optional<std::string> secret() {
-    const char* dataHome = std::getenv("XDG_DATA_HOME");
-    const char* home = std::getenv("HOME");
-    std::string folder;
-    if (dataHome && dataHome[0] == '/') {
-        folder = dataHome;
-    } else if (home && home[0] != '\0') {
-        folder = std::string(home) + "/.local/share";
-    } else {
-        return std::nullopt;
+void print(std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t written = ::write(STDOUT_FILENO, text.data(), text.size());
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return;
+        }
+        text.remove_prefix(static_cast<std::size_t>(written));
     }
-    const int fd = ::open((folder + "/Kestrova Helper/gate-secret").c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return std::nullopt;
-    }
-    auto text = readAll(fd, 4096);
-    ::close(fd);
-    if (!text || text->size() > 4096) {
-        return std::nullopt;
-    }
-    while (!text->empty() && (text->back() == '\n' || text->back() == '\r')) {
-        text->pop_back();
-    }
-    if (text->empty()) {
-        return std::nullopt;
-    }
-    return text;
 }
 
 bool isAgentName(std::string_view name) {
@@ -79,48 +62,45 @@ bool isAgentName(std::string_view name) {
            name.find_first_not_of("abcdefghijklmnopqrstuvwxyz-") == std::string_view::npos;
 }
 
-bool sendAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t sent = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR) {
-            continue;
-        }
-        if (sent <= 0) {
-            return false;
-        }
-        data.remove_prefix(static_cast<std::size_t>(sent));
+// "--port N" as earlier versions wrote it into the agents' settings: taken and not used, so
+// that those entries keep working until connect replaces them. Anything else is refused.
+bool isOldPortOption(std::span<char*> rest) {
+    if (rest.size() != 2 || std::string_view(rest[0]) != "--port") {
+        return false;
     }
-    return true;
+    const std::string_view port = rest[1];
+    unsigned number = 0;
+    const auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), number);
+    return error == std::errc() && end == port.data() + port.size() && number >= 1 &&
+           number <= 65535;
 }
 
-// The gate's answer for the agent, or nothing.
-std::string ask(unsigned port, const std::string& request) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return {};
+int refuse(const char* why) {
+    std::fprintf(stderr, "kestrova-hook: %s\nusage: kestrova-hook AGENT | kestrova-hook mcp\n",
+                 why);
+    return 0;
+}
+
+int mcp() {
+    const auto gate = GateSocket::connect(UserDirs::mcpSocket());
+    if (!gate) {
+        std::fprintf(stderr, "kestrova-hook: %s\n", gate.error().c_str());
+        return 1;
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string received;
-    HookAnswer::Reading reading;
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
-        sendAll(fd, request)) {
-        std::array<char, 16384> buffer{};
-        while (!reading.complete) {
-            const ssize_t got = ::recv(fd, buffer.data(), buffer.size(), 0);
-            if (got < 0 && errno == EINTR) {
-                continue;
-            }
-            if (got > 0) {
-                received.append(buffer.data(), static_cast<std::size_t>(got));
-            }
-            reading = HookAnswer::read(received, got <= 0 || received.size() > maxResponse);
-        }
+    return McpPipe::run(*gate);
+}
+
+int hook(std::string_view agent) {
+    auto input = readInput();
+    if (!input) {
+        return refuse("the hook's input is larger than 1 MiB or unreadable; no decision");
     }
-    ::close(fd);
-    return reading.printed;
+    // Checked before a byte is sent: what another account listens on hears nothing.
+    const auto gate = GateSocket::connect(UserDirs::gateSocket());
+    if (gate) {
+        print(HookExchange::ask(*gate, agent, std::move(*input)));
+    }
+    return 0;
 }
 
 } // namespace
@@ -128,32 +108,15 @@ std::string ask(unsigned port, const std::string& request) {
 int main(int argc, char* argv[]) {
     // An agent that stops reading must not turn the exit status into a signal's.
     std::signal(SIGPIPE, SIG_IGN);
-    if (argc < 2 || !isAgentName(argv[1])) {
-        return 0;
+    const std::span<char*> arguments(argv, static_cast<std::size_t>(argc));
+    if (arguments.size() == 2 && std::string_view(arguments[1]) == "mcp") {
+        return mcp();
     }
-    unsigned port = defaultPort;
-    if (argc == 4 && std::string_view(argv[2]) == "--port") {
-        const long given = std::strtol(argv[3], nullptr, 10);
-        if (given <= 0 || given > 65535) {
-            return 0;
-        }
-        port = static_cast<unsigned>(given);
+    if (arguments.size() < 2 || !isAgentName(arguments[1])) {
+        return refuse("the first argument names the agent (claude-code, codex, gemini)");
     }
-    const auto input = readAll(STDIN_FILENO, maxInput);
-    const auto key = secret();
-    if (!input || input->size() > maxInput || !key) {
-        return 0;
+    if (arguments.size() > 2 && !isOldPortOption(arguments.subspan(2))) {
+        return refuse("unknown arguments after the agent's name");
     }
-    const std::string printed = ask(port, HookAnswer::request(argv[1], port, *key, *input));
-    for (std::string_view rest = printed; !rest.empty();) {
-        const ssize_t written = ::write(STDOUT_FILENO, rest.data(), rest.size());
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            break;
-        }
-        rest.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return 0;
+    return hook(arguments[1]);
 }

@@ -1,36 +1,252 @@
-#include "support/StubHttpServer.h"
+#include "support/Devstack.h"
 #include "support/TestHome.h"
 
-#include <QDeadlineTimer>
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocalSocket>
 #include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <condition_variable>
+#include <csignal>
+#include <cstring>
+#include <mutex>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
-constexpr char secret[] = "Tz3v0WqH8s1bX4kJ9mYc2LdRf7nPa5GeU6hQiKoSwAB";
+const QByteArray allow =
+    R"({"hookSpecificOutput":{"hookEventName":"PermissionRequest","decision":{"behavior":"allow"}}})";
+const QByteArray input = R"({"tool_name":"Bash","tool_input":{"command":"rm -rf build"}})";
+const QByteArray chunkedHead = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+                               "Transfer-Encoding: chunked\r\n\r\n";
+
+QByteArray chunk(const QByteArray& data) {
+    return QByteArray::number(data.size(), 16) + "\r\n" + data + "\r\n";
+}
+
+QByteArray withLength(const QByteArray& status, const QByteArray& body) {
+    return "HTTP/1.1 " + status + "\r\nContent-Length: " + QByteArray::number(body.size()) +
+           "\r\n\r\n" + body;
+}
+
+// A private runtime folder with the gate's folder in it, as the gate makes them.
+class Runtime {
+public:
+    Runtime() {
+        QDir(m_dir.path()).mkdir(QStringLiteral("kestrova-helper"));
+        ::chmod(QFile::encodeName(m_dir.path()).constData(), 0700);
+    }
+    QString path() const { return m_dir.path(); }
+    QString socket(const char* name) const {
+        return m_dir.path() + QStringLiteral("/kestrova-helper/") + QLatin1String(name);
+    }
+
+private:
+    QTemporaryDir m_dir;
+};
+
+// A gate that answers wrongly on purpose: it serves one connection on the gate's socket, on a
+// thread of its own, keeps the request, answers with the pieces given, a short pause before
+// each but the first, and hangs up.
+class ScriptedPeer {
+public:
+    ScriptedPeer(const QString& path, QList<QByteArray> pieces)
+        : m_pieces(std::move(pieces)) {
+        m_listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        m_address.sun_family = AF_UNIX;
+        const QByteArray name = QFile::encodeName(path);
+        std::memcpy(m_address.sun_path, name.constData(), size_t(name.size()) + 1);
+        if (::bind(m_listener, address(), sizeof m_address) != 0 || ::listen(m_listener, 4) != 0) {
+            qFatal("cannot listen on %s", name.constData());
+        }
+        m_thread = std::thread([this] { serve(); });
+    }
+    ~ScriptedPeer() {
+        {
+            const std::lock_guard lock(m_lock);
+            m_stopping = true;
+            if (m_connection >= 0) {
+                ::shutdown(m_connection, SHUT_RDWR);
+            }
+        }
+        m_wake.notify_all();
+        // Wakes an accept still waiting.
+        const int waker = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ::connect(waker, address(), sizeof m_address);
+        m_thread.join();
+        for (const int fd : {waker, m_listener, m_connection}) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+    }
+    ScriptedPeer(const ScriptedPeer&) = delete;
+    ScriptedPeer& operator=(const ScriptedPeer&) = delete;
+
+    QByteArray received() const {
+        const std::lock_guard lock(m_lock);
+        return m_received;
+    }
+
+private:
+    const sockaddr* address() const { return reinterpret_cast<const sockaddr*>(&m_address); }
+
+    bool wholeRequest() const {
+        const qsizetype headEnd = m_received.indexOf("\r\n\r\n");
+        const qsizetype length = m_received.indexOf("Content-Length: ");
+        return headEnd >= 0 && length >= 0 &&
+               m_received.size() >=
+                   headEnd + 4 + m_received.sliced(length + 16).split('\r').first().toInt();
+    }
+
+    void serve() {
+        const int connection = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (connection < 0) {
+            return;
+        }
+        std::unique_lock lock(m_lock);
+        m_connection = connection;
+        while (!m_stopping && !wholeRequest()) {
+            lock.unlock();
+            std::array<char, 65536> buffer{};
+            const ssize_t got = ::read(connection, buffer.data(), buffer.size());
+            lock.lock();
+            if (got <= 0) {
+                break;
+            }
+            m_received.append(buffer.data(), got);
+        }
+        for (qsizetype i = 0; i < m_pieces.size() && !m_stopping; ++i) {
+            // Apart, so that the hook reads them apart.
+            if (i > 0 && m_wake.wait_for(lock, std::chrono::milliseconds(50),
+                                         [this] { return m_stopping; })) {
+                break;
+            }
+            ::send(connection, m_pieces[i].constData(), size_t(m_pieces[i].size()), MSG_NOSIGNAL);
+        }
+        ::shutdown(connection, SHUT_RDWR);
+    }
+
+    QList<QByteArray> m_pieces;
+    sockaddr_un m_address{};
+    int m_listener = -1;
+    int m_connection = -1;
+    bool m_stopping = false;
+    QByteArray m_received;
+    mutable std::mutex m_lock;
+    std::condition_variable m_wake;
+    std::thread m_thread;
+};
+
+// The built gate on a free port, its sockets in the runtime folder; with an account, its
+// requests go to the devstack's relay, where the phone answers them.
+class RealGate {
+public:
+    RealGate(const Runtime& runtime, const Devstack::Account& account, const QUrl& relay = {}) {
+        const QString folder = m_dir.path();
+        QFile secret(folder + QStringLiteral("/secret"));
+        QVERIFY(secret.open(QIODevice::WriteOnly));
+        secret.write("s3cret\n");
+        secret.close();
+        const QJsonObject config{
+            {"queue", QJsonObject{{"path", folder + QStringLiteral("/queue.jsonl")}}},
+            {"receipts", QJsonObject{{"path", folder + QStringLiteral("/receipts.jsonl")}}},
+            {"poller", QJsonObject{{"api_key", account.apiKey}}},
+            {"mcp",
+             QJsonObject{{"confirmations", QJsonObject{{"port", freePort()},
+                                                       {"host", "127.0.0.1"},
+                                                       {"room", account.room},
+                                                       {"secret_path", secret.fileName()}}}}}};
+        QFile file(folder + QStringLiteral("/config.json"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QJsonDocument(config).toJson());
+        file.close();
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+        if (relay.isValid()) {
+            environment.insert(QStringLiteral("KESTROVA_RELAY_URL"),
+                               relay.toString(QUrl::StripTrailingSlash));
+        }
+        m_process.setProcessEnvironment(environment);
+        m_process.setProcessChannelMode(QProcess::MergedChannels);
+        m_process.start(QStandardPaths::findExecutable(QStringLiteral("node")),
+                        {QStringLiteral(KESTROVA_TEST_RESOURCE_DIR "/Daemon/bin/bk-mcp-daemon.mjs"),
+                         QStringLiteral("--config"), file.fileName()});
+        QTRY_VERIFY_WITH_TIMEOUT((m_output += m_process.readAll()).contains("listening"), 30000);
+    }
+    ~RealGate() {
+        m_process.kill();
+        m_process.waitForFinished();
+    }
+    RealGate(const RealGate&) = delete;
+    RealGate& operator=(const RealGate&) = delete;
+
+    qint64 pid() const { return m_process.processId(); }
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    QByteArray m_output;
+};
+
+// The id of the request waiting at the gate, asked on its socket as the desktop asks.
+QString waitingRequest(const Runtime& runtime) {
+    QLocalSocket socket;
+    socket.connectToServer(runtime.socket("gate.sock"));
+    socket.write("GET /intents HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n");
+    while (socket.state() == QLocalSocket::ConnectedState && socket.waitForReadyRead(5000)) {
+    }
+    // One chunk: the gate writes the list at once.
+    const QByteArray reply = socket.readAll();
+    const QByteArray body = reply.sliced(reply.indexOf("\r\n\r\n") + 4);
+    const qsizetype sizeEnd = body.indexOf("\r\n");
+    const QJsonArray waiting =
+        QJsonDocument::fromJson(body.mid(sizeEnd + 2, body.left(sizeEnd).toInt(nullptr, 16)))
+            .array();
+    return waiting.isEmpty() ? QString() : waiting.first()[u"id"].toString();
+}
 
 struct Run {
     int exitCode;
     QByteArray printed;
+    QByteArray complaint;
 };
 
-// The built hook command as an agent runs it: input on stdin, the home's secret, a port.
-Run runHook(const TestHome& home, quint16 port, const QByteArray& input) {
-    QProcess hook;
+// The built hook command as an agent runs it, its input on stdin.
+void startHook(QProcess& hook, const QString& runtime, const QStringList& arguments,
+               const QByteArray& stdinBytes) {
     QProcessEnvironment environment;
-    environment.insert(QStringLiteral("HOME"), home.home());
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
     hook.setProcessEnvironment(environment);
-    hook.start(QStringLiteral(KESTROVA_HOOK_BINARY),
-               {QStringLiteral("claude-code"), QStringLiteral("--port"), QString::number(port)});
-    hook.write(input);
+    hook.start(QStringLiteral(KESTROVA_HOOK_BINARY), arguments);
+    hook.write(stdinBytes);
     hook.closeWriteChannel();
-    // The stub answers on this thread's event loop while the hook waits for it.
-    const QDeadlineTimer deadline(10000);
-    while (hook.state() != QProcess::NotRunning && !deadline.hasExpired()) {
-        QTest::qWait(10);
-    }
-    return {hook.exitStatus() == QProcess::NormalExit ? hook.exitCode() : -1,
-            hook.readAllStandardOutput()};
+    // Written now: a hook started beside another must not wait for its input.
+    hook.waitForBytesWritten();
+}
+
+// Waits for the hook: an end at all is what some cases check, so it is waited for long.
+Run finish(QProcess& hook) {
+    hook.waitForFinished(60000);
+    const bool ended = hook.state() == QProcess::NotRunning;
+    return {ended && hook.exitStatus() == QProcess::NormalExit ? hook.exitCode() : -1,
+            hook.readAllStandardOutput(), hook.readAllStandardError()};
+}
+
+Run runHook(const QString& runtime, const QStringList& arguments,
+            const QByteArray& stdinBytes = input) {
+    QProcess hook;
+    startHook(hook, runtime, arguments, stdinBytes);
+    return finish(hook);
 }
 
 } // namespace
@@ -39,76 +255,207 @@ class HookTest : public QObject {
     Q_OBJECT
 
 private slots:
-    // What the gate says reaches the agent only as a 200 answer holding one JSON object; all
-    // else leaves the question to the agent's own prompt. The hook always exits 0.
+    // What the gate says reaches the agent only as a whole 200 answer holding one JSON object;
+    // every other reply, however broken, leaves the question to the agent's own prompt.
     void answers_data() {
-        QTest::addColumn<int>("behaviour");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QList<QByteArray>>("reply");
         QTest::addColumn<QByteArray>("printed");
-        using B = StubHttpServer::Behaviour;
-        const QByteArray allow =
-            R"({"hookSpecificOutput":{"hookEventName":"PermissionRequest","decision":{"behavior":"allow"}}})";
-        QTest::newRow("a decision") << int(B::Answer) << 200 << allow << allow;
-        QTest::newRow("a decision in chunks") << int(B::Chunked) << 200 << allow << allow;
-        QTest::newRow("no decision") << int(B::Answer) << 200 << QByteArray() << QByteArray();
-        QTest::newRow("not JSON") << int(B::Answer) << 200 << QByteArray("allow") << QByteArray();
+        const QByteArray over1MiB = "{\"a\":\"" + QByteArray(1 << 20, 'x') + "\"}";
+        QTest::newRow("a decision") << QList{withLength("200 OK", allow)} << allow;
+        QTest::newRow("a decision after heartbeats, cut anywhere")
+            << QList<QByteArray>{chunkedHead.chopped(1), "\n1\r\n \r", "\n" + chunk(" "),
+                                 chunk(allow) + "0\r\n\r\n"}
+            << allow;
+        QTest::newRow("no decision after heartbeats")
+            << QList<QByteArray>{chunkedHead + chunk(" "), "0\r\n\r\n"} << QByteArray();
+        QTest::newRow("not JSON") << QList{withLength("200 OK", "allow")} << QByteArray();
         QTest::newRow("an object and more")
-            << int(B::Answer) << 200 << QByteArray(R"({"decision":"deny"} {})") << QByteArray();
-        QTest::newRow("a list") << int(B::Answer) << 200 << QByteArray("[{}]") << QByteArray();
-        QTest::newRow("refused") << int(B::Answer) << 401 << QByteArray(R"({"error":"no"})")
+            << QList{withLength("200 OK", allow + " {}")} << QByteArray();
+        QTest::newRow("refused") << QList{withLength("403 Forbidden", R"({"error":"no"})")}
                                  << QByteArray();
-        QTest::newRow("cut off") << int(B::CutOff) << 200 << allow << QByteArray();
+        QTest::newRow("cut off")
+            << QList{withLength("200 OK", allow + allow).left(allow.size() + 60)} << QByteArray();
+        QTest::newRow("a chunk size that overflows")
+            << QList<QByteArray>{chunkedHead + "fffffffffffffffe\r\n" + allow} << QByteArray();
+        QTest::newRow("a short status line") << QList<QByteArray>{"HTTP/1."} << QByteArray();
+        QTest::newRow("two lengths, though equal")
+            << QList{withLength("200 OK\r\nContent-Length: " + QByteArray::number(allow.size()),
+                                allow)}
+            << QByteArray();
+        QTest::newRow("garbage") << QList{QByteArray(5000, '\xff')} << QByteArray();
+        QTest::newRow("over 1 MiB")
+            << QList<QByteArray>{chunkedHead + chunk(over1MiB.first(over1MiB.size() / 2)),
+                                 chunk(over1MiB.sliced(over1MiB.size() / 2)) + "0\r\n\r\n"}
+            << QByteArray();
     }
     void answers() {
-        QFETCH(int, behaviour);
-        QFETCH(int, status);
-        QFETCH(QByteArray, body);
+        QFETCH(QList<QByteArray>, reply);
         QFETCH(QByteArray, printed);
-        const TestHome home;
-        home.makeFile(QStringLiteral(".local/share/Kestrova Helper/gate-secret"),
-                      QByteArray(secret) + '\n');
-        const quint16 port = freePort();
-        const StubHttpServer gate(port, StubHttpServer::Behaviour(behaviour), status, body);
-        const QByteArray input = R"({"tool_name":"Bash","tool_input":{"command":"rm -rf build"}})";
+        const Runtime runtime;
+        const ScriptedPeer gate(runtime.socket("gate.sock"), reply);
 
-        const Run run = runHook(home, port, input);
+        const Run run = runHook(runtime.path(), {QStringLiteral("claude-code")});
         QCOMPARE(run.exitCode, 0);
         QCOMPARE(run.printed, printed);
-        QCOMPARE(gate.requests().size(), 1);
-        const QByteArray request = gate.requests().constFirst();
+        const QByteArray request = gate.received();
         QVERIFY(request.startsWith("POST /hooks/claude-code HTTP/1.1\r\n"));
-        QVERIFY(request.contains("\r\nAuthorization: Bearer " + QByteArray(secret) + "\r\n"));
         QVERIFY(request.endsWith("\r\n\r\n" + input));
+        QVERIFY(!request.contains("Authorization"));
     }
 
-    // Nothing to ask, or no one to ask: nothing is printed and the gate hears nothing.
-    void nothingAsked_data() {
-        QTest::addColumn<bool>("listening");
-        QTest::addColumn<bool>("secretFile");
+    // The hook asks only when it has an agent and an input; whatever it refuses, it says why on
+    // stderr, prints nothing and exits 0, as an agent expects of a hook.
+    void refusals_data() {
+        QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<qsizetype>("inputSize");
-        QTest::newRow("gate down") << false << true << qsizetype(100);
-        QTest::newRow("no secret yet") << true << false << qsizetype(100);
-        QTest::newRow("input over 1 MiB") << true << true << (qsizetype(1) << 20) + 1;
+        QTest::addColumn<bool>("asked");
+        QTest::addColumn<bool>("complaint");
+        const QString agent = QStringLiteral("claude-code");
+        QTest::newRow("--port N of older versions' entries")
+            << QStringList{agent, QStringLiteral("--port"), QStringLiteral("8789")} << qsizetype(2)
+            << true << false;
+        QTest::newRow("--port N with more")
+            << QStringList{agent, QStringLiteral("--port"), QStringLiteral("28803junk")}
+            << qsizetype(2) << false << true;
+        QTest::newRow("--port=N") << QStringList{agent, QStringLiteral("--port=8789")}
+                                  << qsizetype(2) << false << true;
+        QTest::newRow("no agent") << QStringList{} << qsizetype(2) << false << true;
+        QTest::newRow("not an agent's name")
+            << QStringList{QStringLiteral("../gate")} << qsizetype(2) << false << true;
+        QTest::newRow("input over 1 MiB")
+            << QStringList{agent} << (qsizetype(1) << 20) + 1 << false << true;
     }
-    void nothingAsked() {
-        QFETCH(bool, listening);
-        QFETCH(bool, secretFile);
+    void refusals() {
+        QFETCH(QStringList, arguments);
         QFETCH(qsizetype, inputSize);
-        const TestHome home;
-        if (secretFile) {
-            home.makeFile(QStringLiteral(".local/share/Kestrova Helper/gate-secret"), secret);
+        QFETCH(bool, asked);
+        QFETCH(bool, complaint);
+        const Runtime runtime;
+        const ScriptedPeer gate(runtime.socket("gate.sock"), {withLength("200 OK", "{}")});
+
+        const Run run = runHook(runtime.path(), arguments, QByteArray(inputSize, ' '));
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(run.printed, asked ? QByteArray("{}") : QByteArray());
+        QCOMPARE(!gate.received().isEmpty(), asked);
+        QCOMPARE(run.complaint.startsWith("kestrova-hook: "), complaint);
+    }
+
+    // A gate that froze lets the agent go on to its own prompt; one that waits for the phone
+    // says so every few seconds and holds the hook as long as it waits, past the hook's 15 s.
+    void aFrozenGateIsLeft() {
+        Devstack devstack;
+        const auto account = devstack.signUp();
+        QVERIFY(account);
+        const Runtime waitingRuntime;
+        const RealGate waiting(waitingRuntime, *account, devstack.baseUrl());
+        const Runtime frozenRuntime;
+        const RealGate frozen(frozenRuntime, *account);
+        QProcess waitingHook;
+        startHook(waitingHook, waitingRuntime.path(), {QStringLiteral("claude-code")}, input);
+        QProcess frozenHook;
+        startHook(frozenHook, frozenRuntime.path(), {QStringLiteral("claude-code")}, input);
+        QString id;
+        QTRY_VERIFY_WITH_TIMEOUT(!(id = waitingRequest(waitingRuntime)).isEmpty(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(!waitingRequest(frozenRuntime).isEmpty(), 30000);
+
+        ::kill(pid_t(frozen.pid()), SIGSTOP);
+        QTest::qWait(20000);
+        QCOMPARE(devstack.decideAsPhone(*account, id, QStringLiteral("approved")), 200);
+        const Run left = finish(frozenHook);
+        ::kill(pid_t(frozen.pid()), SIGCONT);
+        QCOMPARE(left.exitCode, 0);
+        QCOMPARE(left.printed, QByteArray());
+        QCOMPARE(finish(waitingHook).printed, allow);
+    }
+
+    // Another account listening where the gate would (on its socket, through a descriptor it
+    // was handed or a right to read any folder; or on the gate's old TCP port while the gate is
+    // down) hears nothing from the hook, and its answer reaches no agent.
+    void anotherAccountHearsNothing_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("on the gate's socket") << QStringLiteral("unix");
+        QTest::newRow("on TCP 8789, the gate down") << QStringLiteral("tcp");
+    }
+    void anotherAccountHearsNothing() {
+        QFETCH(QString, kind);
+        if (::geteuid() != 0) {
+            QSKIP("listening as another uid needs root");
         }
-        const quint16 port = freePort();
-        std::unique_ptr<StubHttpServer> gate;
-        if (listening) {
-            gate = std::make_unique<StubHttpServer>(port, StubHttpServer::Behaviour::Answer, 200,
-                                                    "{}");
+        const QString python = QStandardPaths::findExecutable(QStringLiteral("python3"));
+        if (python.isEmpty()) {
+            QSKIP("the listener of another uid is a python3 script");
         }
-        const Run run = runHook(home, port, QByteArray(inputSize, 'x'));
+        const Runtime runtime;
+        // Bound as root, then listening as uid 65534: the socket is the other account's.
+        const char* script = R"(
+import os
+import socket
+import sys
+
+kind, where = sys.argv[1:]
+s = socket.socket(socket.AF_UNIX if kind == "unix" else socket.AF_INET)
+s.bind(where if kind == "unix" else ("127.0.0.1", int(where)))
+os.setgroups([])
+os.setresgid(65534, 65534, 65534)
+os.setresuid(65534, 65534, 65534)
+s.listen()
+print("listening", flush=True)
+while True:
+    c, _ = s.accept()
+    try:
+        data = c.recv(65536)
+        if data:
+            print("received", data, flush=True)
+        c.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}")
+    except OSError:
+        pass
+    c.close()
+)";
+        QProcess listener;
+        listener.start(python,
+                       {QStringLiteral("-c"), QString::fromLatin1(script), kind,
+                        kind == u"unix" ? runtime.socket("gate.sock") : QStringLiteral("8789")});
+        if (!listener.waitForReadyRead(10000)) {
+            QSKIP(qPrintable(QStringLiteral("no listener: ") + listener.readAllStandardError()));
+        }
+
+        const Run run = runHook(runtime.path(), {QStringLiteral("claude-code"),
+                                                 QStringLiteral("--port"), QStringLiteral("8789")});
+        listener.kill();
+        listener.waitForFinished();
         QCOMPARE(run.exitCode, 0);
         QCOMPARE(run.printed, QByteArray());
-        QVERIFY(!gate || gate->requests().isEmpty());
+        QCOMPARE(listener.readAllStandardOutput(), QByteArray("listening\n"));
+    }
+
+    // kestrova-hook mcp carries an agent's MCP session to the gate and back; the answers to
+    // what the agent sent just before its input ended are delivered too.
+    void mcpPipe() {
+        Devstack devstack;
+        const auto account = devstack.signUp();
+        QVERIFY(account);
+        const Runtime runtime;
+        const RealGate gate(runtime, *account);
+        const QByteArray session =
+            R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":)"
+            R"("2025-03-26","capabilities":{},"clientInfo":{"name":"test","version":"1"}}})"
+            "\n"
+            R"({"jsonrpc":"2.0","method":"notifications/initialized"})"
+            "\n"
+            R"({"jsonrpc":"2.0","id":2,"method":"tools/list"})"
+            "\n";
+        const Run run = runHook(runtime.path(), {QStringLiteral("mcp")}, session);
+        QCOMPARE(run.exitCode, 0);
+        const QList<QByteArray> answers = run.printed.trimmed().split('\n');
+        QCOMPARE(answers.size(), 2);
+        QCOMPARE(QJsonDocument::fromJson(answers[0])[u"id"].toInt(), 1);
+        QCOMPARE(QJsonDocument::fromJson(answers[1])[u"result"][u"tools"][0][u"name"].toString(),
+                 QStringLiteral("request_approval"));
+
+        const Runtime empty;
+        const Run noGate = runHook(empty.path(), {QStringLiteral("mcp")}, session);
+        QCOMPARE(noGate.exitCode, 1);
+        QCOMPARE(noGate.complaint.count('\n'), 1);
     }
 };
 
