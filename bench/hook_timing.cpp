@@ -1,20 +1,19 @@
 // How long an agent waits for kestrova-hook before the gate has the question: from the spawn
-// to the whole request read by a stand-in gate on a loopback port, against the spawn of
+// to the whole request read by a stand-in gate on the gate's socket, against the spawn of
 // /bin/true to its exit, alternating, median of many runs. Prints one figure line.
 //   kestrova-bench-hook HOOK_BINARY RUNS
 #include <algorithm>
-#include <arpa/inet.h>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
-#include <netinet/in.h>
 #include <spawn.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -79,8 +78,8 @@ void serveOne(int listener) {
         }
         request.append(buffer.data(), std::size_t(got));
     }
-    const std::string answer =
-        "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\n{}";
+    const std::string answer = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                               "2\r\n{}\r\n0\r\n\r\n";
     if (write(fd, answer.data(), answer.size()) < 0) {
         std::perror("write");
     }
@@ -96,22 +95,23 @@ int main(int argc, char* argv[]) {
     }
     const std::string hook = argv[1];
     const int runs = std::atoi(argv[2]);
-    const auto home = std::filesystem::temp_directory_path() /
-                      ("kestrova-bench-hook-" + std::to_string(getpid()));
-    std::filesystem::create_directories(home / ".local/share/Kestrova Helper");
-    std::ofstream(home / ".local/share/Kestrova Helper/gate-secret")
-        << "Tz3v0WqH8s1bX4kJ9mYc2LdRf7nPa5GeU6hQiKoSwAB\n";
-    const std::vector<std::string> env{"HOME=" + home.string(), "PATH=/usr/bin:/bin"};
+    // A private runtime folder, as the gate finds one, with the gate's folder in it.
+    const auto runtime = std::filesystem::temp_directory_path() /
+                         ("kestrova-bench-hook-" + std::to_string(getpid()));
+    std::filesystem::create_directories(runtime / "kestrova-helper");
+    chmod(runtime.c_str(), 0700);
+    const std::vector<std::string> env{"XDG_RUNTIME_DIR=" + runtime.string(), "PATH=/usr/bin:/bin"};
 
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    bind(listener, reinterpret_cast<sockaddr*>(&address), size);
-    listen(listener, 16);
-    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
-    const std::string port = std::to_string(ntohs(address.sin_port));
+    const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string socketPath = (runtime / "kestrova-helper/gate.sock").string();
+    socketPath.copy(address.sun_path, sizeof address.sun_path - 1);
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener, 16) != 0) {
+        std::perror(socketPath.c_str());
+        return 1;
+    }
     const std::string input =
         R"({"session_id":"s","cwd":"/tmp","hook_event_name":"PermissionRequest",)"
         R"("tool_name":"Bash","tool_input":{"command":"rm -rf build"}})";
@@ -126,7 +126,7 @@ int main(int argc, char* argv[]) {
             return 1;
         }
         const double start = nowMs();
-        const pid_t child = spawn({hook, "claude-code", "--port", port}, env, pipeEnds[0]);
+        const pid_t child = spawn({hook, "claude-code"}, env, pipeEnds[0]);
         close(pipeEnds[0]);
         if (write(pipeEnds[1], input.data(), input.size()) != ssize_t(input.size())) {
             return 1;
@@ -146,7 +146,7 @@ int main(int argc, char* argv[]) {
             trueExit.push_back(trueEnded - trueStart);
         }
     }
-    std::filesystem::remove_all(home);
+    std::filesystem::remove_all(runtime);
     const double overTrue = median(toRequest) - median(trueExit);
     std::printf("hook-start: %.2f ms from spawn to the request at the gate, %.2f ms to exit; "
                 "/bin/true %.2f ms to exit (%.2f ms over it; median of %d; target ≤ 5 ms over)\n",
