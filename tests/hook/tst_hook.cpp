@@ -11,7 +11,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <condition_variable>
 #include <csignal>
 #include <cstring>
 #include <mutex>
@@ -60,34 +59,20 @@ private:
 class ScriptedPeer {
 public:
     ScriptedPeer(const QString& path, QList<QByteArray> pieces)
-        : m_pieces(std::move(pieces)) {
-        m_listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        m_address.sun_family = AF_UNIX;
+        : m_listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
         const QByteArray name = QFile::encodeName(path);
-        std::memcpy(m_address.sun_path, name.constData(), size_t(name.size()) + 1);
-        if (::bind(m_listener, address(), sizeof m_address) != 0 || ::listen(m_listener, 4) != 0) {
+        std::memcpy(address.sun_path, name.constData(), size_t(name.size()) + 1);
+        if (::bind(m_listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(m_listener, 4) != 0) {
             qFatal("cannot listen on %s", name.constData());
         }
-        m_thread = std::thread([this] { serve(); });
+        m_thread = std::thread([this, pieces = std::move(pieces)] { serve(pieces); });
     }
     ~ScriptedPeer() {
-        {
-            const std::lock_guard lock(m_lock);
-            m_stopping = true;
-            if (m_connection >= 0) {
-                ::shutdown(m_connection, SHUT_RDWR);
-            }
-        }
-        m_wake.notify_all();
-        // Wakes an accept still waiting.
-        const int waker = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        ::connect(waker, address(), sizeof m_address);
+        ::shutdown(m_listener, SHUT_RDWR); // ends an accept still waiting
         m_thread.join();
-        for (const int fd : {waker, m_listener, m_connection}) {
-            if (fd >= 0) {
-                ::close(fd);
-            }
-        }
+        ::close(m_listener);
     }
     ScriptedPeer(const ScriptedPeer&) = delete;
     ScriptedPeer& operator=(const ScriptedPeer&) = delete;
@@ -98,52 +83,38 @@ public:
     }
 
 private:
-    const sockaddr* address() const { return reinterpret_cast<const sockaddr*>(&m_address); }
-
     bool wholeRequest() const {
-        const qsizetype headEnd = m_received.indexOf("\r\n\r\n");
-        const qsizetype length = m_received.indexOf("Content-Length: ");
+        const QByteArray request = received();
+        const qsizetype headEnd = request.indexOf("\r\n\r\n");
+        const qsizetype length = request.indexOf("Content-Length: ");
         return headEnd >= 0 && length >= 0 &&
-               m_received.size() >=
-                   headEnd + 4 + m_received.sliced(length + 16).split('\r').first().toInt();
+               request.size() >=
+                   headEnd + 4 + request.sliced(length + 16).split('\r').first().toInt();
     }
 
-    void serve() {
+    void serve(const QList<QByteArray>& pieces) {
         const int connection = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (connection < 0) {
             return;
         }
-        std::unique_lock lock(m_lock);
-        m_connection = connection;
-        while (!m_stopping && !wholeRequest()) {
-            lock.unlock();
-            std::array<char, 65536> buffer{};
-            const ssize_t got = ::read(connection, buffer.data(), buffer.size());
-            lock.lock();
-            if (got <= 0) {
-                break;
-            }
+        std::array<char, 65536> buffer{};
+        ssize_t got = 0;
+        while (!wholeRequest() && (got = ::read(connection, buffer.data(), buffer.size())) > 0) {
+            const std::lock_guard lock(m_lock);
             m_received.append(buffer.data(), got);
         }
-        for (qsizetype i = 0; i < m_pieces.size() && !m_stopping; ++i) {
+        for (const QByteArray& piece : pieces) {
             // Apart, so that the hook reads them apart.
-            if (i > 0 && m_wake.wait_for(lock, std::chrono::milliseconds(50),
-                                         [this] { return m_stopping; })) {
-                break;
-            }
-            ::send(connection, m_pieces[i].constData(), size_t(m_pieces[i].size()), MSG_NOSIGNAL);
+            std::this_thread::sleep_for(
+                std::chrono::milliseconds(&piece == &pieces.first() ? 0 : 50));
+            ::send(connection, piece.constData(), size_t(piece.size()), MSG_NOSIGNAL);
         }
-        ::shutdown(connection, SHUT_RDWR);
+        ::close(connection);
     }
 
-    QList<QByteArray> m_pieces;
-    sockaddr_un m_address{};
-    int m_listener = -1;
-    int m_connection = -1;
-    bool m_stopping = false;
+    int m_listener;
     QByteArray m_received;
     mutable std::mutex m_lock;
-    std::condition_variable m_wake;
     std::thread m_thread;
 };
 
