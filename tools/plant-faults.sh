@@ -191,6 +191,7 @@ resources/Daemon/lib/sockets.mjs@s/if ((status.mode \& 0o077) !== 0) return 'ope
 resources/Daemon/lib/sockets.mjs@/chmodSync(folder, 0o700);/d@the gate's own folder left open to other accounts
 resources/Daemon/lib/hooks.mjs@s/res.write(' ')/res.write('')/@a hook waiting for the phone hears nothing from the gate, and gives up on a gate that still waits
 resources/Daemon/lib/mcp.mjs@s/socket.on('close', () => streams.has(session) \&\& transport.close());//@a call whose agent's MCP connection closed stays on the phone
+resources/Daemon/bin/bk-mcp-daemon.mjs@s/}), { allowHalfOpen: true });/}), { allowHalfOpen: false });/@an MCP client that half-closed its connection never gets the answers to what it asked
 LIST
 }
 

@@ -168,6 +168,10 @@ const ping = (id) => http(gateUrl('/mcp'), { method: 'POST', body: JSON.stringif
 test('requests reach the phone and each decision comes back to its own caller', async () => {
   await startGate();
   const [claude, codex] = [await agent('claude-code'), await agent('codex', socketTransport())];
+  // A client that half-closed is still answered, a call that waits for the user as withdrawn.
+  const lastWords = net.connect(path.join(sockets, 'mcp.sock')).end(`${init}\n${JSON.stringify({ jsonrpc: '2.0', id: 2,
+    method: 'tools/call', params: { name: 'request_approval', arguments: { title: 'last words' } } })}\n`);
+  assert.match((await lastWords.setEncoding('utf8').toArray()).join(''), /"serverInfo".*\n.*"text":"withdrawn: the agent stopped waiting"/);
   const asks = { 'run rm -rf build (twice)': ask(claude, { title: 'run  rm -rf build\n(twice)' }),
     'push to main': ask(codex, { title: 'push to main', detail: 'git push origin main' }), 'drop the table': ask(codex, { title: 'drop the table' }) };
   const shown = {};

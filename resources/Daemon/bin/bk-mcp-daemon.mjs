@@ -93,7 +93,7 @@ const gateSocket = peerCheckedServer(samePeer, (socket) => {
 const mcpSocket = peerCheckedServer(samePeer, (socket) => handleMcp.serveStream(socket).catch((err) => {
   log(`an MCP connection failed: ${err.message}`);
   socket.destroy();
-}));
+}), { allowHalfOpen: true });
 
 function shutdown() {
   relay.stop();

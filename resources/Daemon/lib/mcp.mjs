@@ -162,7 +162,25 @@ export function mcpHandler({ sessionIdleS }, intents) {
     };
     socket.on('close', () => streams.has(session) && transport.close());
     await newMcpServer(session).connect(transport);
-    socket.resume();
+    // A client that has said all it will (it half-closed, or went away: the gate cannot tell)
+    // gets the answers to what it asked, a call that waits for the user withdrawn; then the
+    // connection ends.
+    const asked = new Set();
+    const finish = () => socket.readableEnded && asked.size === 0 && socket.end();
+    const receive = transport.onmessage;
+    transport.onmessage = (message, extra) => {
+      if (message.method && message.id !== undefined) asked.add(message.id);
+      receive(message, extra);
+    };
+    const send = transport.send.bind(transport);
+    transport.send = async (message, options) => {
+      await send(message, options);
+      if (!message.method && asked.delete(message.id)) finish();
+    };
+    socket.on('end', () => {
+      for (const gone of session.calls.values()) gone();
+      finish();
+    }).resume();
   };
 
   // Shutting down: the transports' streams would otherwise hold the process.

@@ -106,8 +106,8 @@ export async function listenAt(server, file) {
 
 // A server whose connections reach `serve` only once their peer proved to be this user; nothing
 // is read from the others. `serve` gets each connection paused, and resumes it when it listens.
-export function peerCheckedServer(samePeer, serve) {
-  return net.createServer({ pauseOnConnect: true }, (socket) => {
+export function peerCheckedServer(samePeer, serve, { allowHalfOpen = false } = {}) {
+  return net.createServer({ pauseOnConnect: true, allowHalfOpen }, (socket) => {
     if (!samePeer(socket)) return socket.destroy();
     socket.on('error', () => {});
     return serve(socket);
