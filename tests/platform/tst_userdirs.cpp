@@ -12,77 +12,47 @@
 class UserDirsTest : public QObject {
     Q_OBJECT
 
-    enum class Folder {
-        Private,
-        GroupReadable,
-        OtherEnterable,
-        Link,
-        File,
-        Missing,
-        Relative,
-        OtherUid
-    };
-
 private slots:
+    // In a folder holding "run" (a folder of the row's mode), "link" (to it) and "file".
     void runtimeFolder_data() {
-        QTest::addColumn<Folder>("folder");
+        QTest::addColumn<QString>("given");
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<bool>("otherUid");
         QTest::addColumn<bool>("taken");
-        QTest::newRow("0700 folder of this uid") << Folder::Private << true;
-        QTest::newRow("group may read") << Folder::GroupReadable << false;
-        QTest::newRow("others may enter") << Folder::OtherEnterable << false;
-        QTest::newRow("a link to a private folder") << Folder::Link << false;
-        QTest::newRow("a file") << Folder::File << false;
-        QTest::newRow("missing") << Folder::Missing << false;
-        QTest::newRow("a relative path") << Folder::Relative << false;
-        QTest::newRow("another uid's folder") << Folder::OtherUid << false;
+        QTest::newRow("0700 folder of this uid") << QStringLiteral("/run") << 0700 << false << true;
+        QTest::newRow("group may read") << QStringLiteral("/run") << 0740 << false << false;
+        QTest::newRow("others may enter") << QStringLiteral("/run") << 0701 << false << false;
+        QTest::newRow("a link to it") << QStringLiteral("/link") << 0700 << false << false;
+        QTest::newRow("a file") << QStringLiteral("/file") << 0700 << false << false;
+        QTest::newRow("missing") << QStringLiteral("/none") << 0700 << false << false;
+        QTest::newRow("a relative path") << QStringLiteral("run") << 0700 << false << false;
+        QTest::newRow("another uid's folder") << QStringLiteral("/run") << 0700 << true << false;
     }
     void runtimeFolder() {
-        QFETCH(Folder, folder);
+        QFETCH(QString, given);
+        QFETCH(int, mode);
+        QFETCH(bool, otherUid);
         QFETCH(bool, taken);
-        if (folder == Folder::OtherUid && ::geteuid() != 0) {
+        if (otherUid && ::geteuid() != 0) {
             QSKIP("giving a folder to another uid needs root");
         }
         const QTemporaryDir dir;
-        const QString made = dir.path() + QStringLiteral("/run");
-        QString given = made;
-        QVERIFY(QDir().mkdir(made));
-        QCOMPARE(::chmod(QFile::encodeName(made).constData(), 0700), 0);
-        switch (folder) {
-        case Folder::GroupReadable:
-            QCOMPARE(::chmod(QFile::encodeName(made).constData(), 0740), 0);
-            break;
-        case Folder::OtherEnterable:
-            QCOMPARE(::chmod(QFile::encodeName(made).constData(), 0701), 0);
-            break;
-        case Folder::Link:
-            given = dir.path() + QStringLiteral("/link");
-            QVERIFY(QFile::link(made, given));
-            break;
-        case Folder::File:
-            given = dir.path() + QStringLiteral("/file");
-            QVERIFY(QFile(given).open(QIODevice::WriteOnly));
-            break;
-        case Folder::Missing:
-            given = dir.path() + QStringLiteral("/none");
-            break;
-        case Folder::Relative:
-            QVERIFY(QDir::setCurrent(dir.path()));
-            given = QStringLiteral("run");
-            break;
-        case Folder::OtherUid:
-            QCOMPARE(::chown(QFile::encodeName(made).constData(), 65534, 65534), 0);
-            break;
-        case Folder::Private:
-            break;
-        }
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(given));
+        const QByteArray run = QFile::encodeName(dir.filePath(QStringLiteral("run")));
+        QVERIFY(QDir().mkdir(run) && ::chmod(run.constData(), mode_t(mode)) == 0);
+        QVERIFY(QFile::link(run, dir.filePath(QStringLiteral("link"))));
+        QVERIFY(QFile(dir.filePath(QStringLiteral("file"))).open(QIODevice::WriteOnly));
+        QVERIFY(!otherUid || ::chown(run.constData(), 65534, 65534) == 0);
+        QVERIFY(QDir::setCurrent(dir.path()));
+        const std::string path =
+            (given.startsWith(u'/') ? dir.path() + given : given).toStdString();
+        qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(path));
 
         const auto found = UserDirs::runtimeFolder();
         QDir::setCurrent(QDir::rootPath());
         // When refused, the per-user folder of the system may still be found: never the given one.
-        QCOMPARE(found == given.toStdString(), taken);
+        QCOMPARE(found == path, taken);
         if (taken) {
-            QCOMPARE(UserDirs::gateSocket(), given.toStdString() + "/kestrova-helper/gate.sock");
+            QCOMPARE(UserDirs::gateSocket(), path + "/kestrova-helper/gate.sock");
         }
     }
 };
