@@ -122,11 +122,11 @@ void GateEvents::onData() {
         return;
     }
     for (const QByteArray& data : m_framing.feed(m_stream->readAll())) {
-        if (const auto requests = WaitingRequests::parse(data)) {
+        if (const auto requests = WaitingRequests::apply(m_state.waitingRequests, data)) {
             m_delivered = true;
             publish(*requests);
         } else {
-            qCWarning(lcGate) << "skipped an event of the gate's stream that is not a list";
+            qCWarning(lcGate) << "skipped an event of the gate's stream that is not a change";
         }
     }
     if (m_framing.overflowed()) {

@@ -45,6 +45,26 @@ std::optional<QList<WaitingRequest>> parse(const QByteArray& json) {
     return requests;
 }
 
+std::optional<QList<WaitingRequest>> apply(const QList<WaitingRequest>& list,
+                                           const QByteArray& json) {
+    const QJsonObject event = QJsonDocument::fromJson(json).object();
+    if (event.contains(QStringLiteral("intents"))) {
+        return parse(json);
+    }
+    const QString id = event.value(QStringLiteral("id")).toString();
+    const auto added = requestOf(event.value(QStringLiteral("intent")).toObject());
+    if (!added && id.isEmpty()) {
+        return std::nullopt;
+    }
+    const QString gone = added ? added->id : id;
+    QList<WaitingRequest> changed = list;
+    changed.removeIf([&gone](const WaitingRequest& r) { return r.id == gone; });
+    if (added) {
+        changed << *added;
+    }
+    return changed;
+}
+
 QString statusOf(Decision decision) {
     switch (decision) {
     case Decision::Approve:

@@ -37,6 +37,12 @@ namespace WaitingRequests {
 // or a title are left out. Nothing when the event is not such an object.
 std::optional<QList<WaitingRequest>> parse(const QByteArray& json);
 
+// The list after one event of the stream: a snapshot `{"intents": [...]}` replaces it, an added
+// request `{"intent": {...}}` joins it (or replaces the one with its id), an ended one
+// `{"id": "..."}` leaves it. Nothing when the event is none of these.
+std::optional<QList<WaitingRequest>> apply(const QList<WaitingRequest>& list,
+                                           const QByteArray& json);
+
 // The status the gate takes for the decision.
 QString statusOf(Decision decision);
 

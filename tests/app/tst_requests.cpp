@@ -11,20 +11,22 @@ Q_DECLARE_METATYPE(WaitingRequest)
 namespace {
 
 // The lists a run of chunks publishes, one "|"-separated item an event: each request as
-// "id:origin,caller[,session]", or "not a list".
+// "id:origin,caller[,session]", or "not a change".
 QString published(const QByteArrayList& chunks) {
     EventStream stream;
     QStringList events;
+    QList<WaitingRequest> list;
     for (const QByteArray& chunk : chunks) {
         for (const QByteArray& data : stream.feed(chunk)) {
-            const auto requests = WaitingRequests::parse(data);
+            const auto requests = WaitingRequests::apply(list, data);
+            list = requests.value_or(list);
             QStringList shown;
             for (const WaitingRequest& r : requests.value_or(QList<WaitingRequest>())) {
                 shown << r.id + (r.origin == WaitingRequest::Origin::Hook ? ":hook," : ":tool,") +
                              (r.callerWaiting ? "waiting" : "gone") +
                              (r.sessionOffer ? ",session" : "");
             }
-            events << (requests ? shown.join(u' ') : QStringLiteral("not a list"));
+            events << (requests ? shown.join(u' ') : QStringLiteral("not a change"));
         }
     }
     return events.join(u'|');
@@ -65,7 +67,16 @@ private slots:
         QTest::newRow("not a list; entries without an id or a title left out")
             << QByteArrayList{"data: [1]\n\ndata: {\"intents\":[{\"id\":\"c\"},{\"title\":\"x\"},"
                               "{\"id\":\"d\",\"title\":\"D\"}]}\n\n"}
-            << QStringLiteral("not a list|d:tool,waiting");
+            << QStringLiteral("not a change|d:tool,waiting");
+        QTest::newRow("a snapshot, then one added, one added again, one ended")
+            << QByteArrayList{"event: snapshot\ndata: "
+                              "{\"intents\":[{\"id\":\"e\",\"title\":\"E\"}]}\n\n"
+                              "event: added\ndata: {\"intent\":{\"id\":\"f\",\"title\":\"F\"}}\n\n"
+                              "event: added\ndata: {\"intent\":{\"id\":\"f\",\"title\":\"F\","
+                              "\"caller\":\"gone\"}}\n\n"
+                              "event: ended\ndata: {\"id\":\"e\",\"status\":\"denied\"}\n\n"}
+            << QStringLiteral("e:tool,waiting|e:tool,waiting f:tool,waiting|e:tool,waiting "
+                              "f:tool,gone|f:tool,gone");
     }
 
     void theStreamPublishesEachList() {

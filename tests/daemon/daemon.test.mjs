@@ -31,7 +31,9 @@ function run(command, args, env = {}) {
 }
 async function http(url, { method = 'GET', body, headers = {}, key, signal } = {}) {
   if (key) headers.Authorization = `Bearer ${key}`;
-  const res = await fetch(url, { method, body, headers, signal: signal ?? AbortSignal.timeout(60_000), redirect: 'manual' });
+  const send = () => fetch(url, { method, body, headers, signal: signal ?? AbortSignal.timeout(60_000), redirect: 'manual' });
+  // A GET on a kept-alive connection the server closed meanwhile is sent again, as browsers do.
+  const res = await send().catch((err) => (method === 'GET' && err.cause?.code === 'UND_ERR_SOCKET' ? send() : Promise.reject(err)));
   const text = await res.text();
   return Object.assign(res, { text, json: () => JSON.parse(text) });
 }
@@ -51,16 +53,20 @@ const { api_key: KEY, personal_room: ROOM } = (await http(`${relay}/api/v1/relay
 const roomUrl = `${relay}/api/v1/rooms/${ROOM}`;
 
 // Stands between gate and relay: a test takes the relay off the network, or answers in its place
-// (`proxy.fault(request, body)` gives [status, body] or nothing).
+// (`proxy.fault(request, body)` gives [status, body, content type] or nothing; 'hold' passes the
+// request on and never answers).
 const proxy = { up: true, fault: undefined, sockets: new Set() };
 const proxyServer = createServer(async (req, res) => {
   const body = Buffer.concat(await req.toArray()).toString();
   const planted = proxy.up && proxy.fault?.(req, body);
-  if (planted) return res.writeHead(planted[0], { 'Content-Type': 'application/json' }).end(JSON.stringify(planted[1]));
+  if (Array.isArray(planted)) {
+    const [status, answer, type = 'application/json'] = planted;
+    return res.writeHead(status, { 'Content-Type': type }).end(typeof answer === 'string' ? answer : JSON.stringify(answer));
+  }
   const answer = proxy.up && await fetch(relay + req.url, { method: req.method, body: req.method === 'POST' ? body : undefined,
     headers: { Authorization: req.headers.authorization, 'Content-Type': 'application/json' } }).catch(() => undefined);
   if (!answer || !proxy.up) return req.socket.destroy();
-  res.writeHead(answer.status, { 'Content-Type': 'application/json' }).end(await answer.text());
+  if (planted !== 'hold') res.writeHead(answer.status, { 'Content-Type': 'application/json' }).end(await answer.text());
 }).on('connection', (s) => proxy.sockets.add(s.on('close', () => proxy.sockets.delete(s)))).listen(0, '127.0.0.1');
 await once(proxyServer, 'listening');
 // Open connections go too, so the gate's next call (not a long poll still waiting) meets the change.
@@ -93,13 +99,18 @@ const gates = new Set();
 // A failed assertion must not leave a gate holding the runner open.
 after(() => (gates.forEach((g) => g.child.kill('SIGKILL')), devstack.child.kill('SIGTERM'), relayDown(), proxyServer.close(),
   rm(dir, { recursive: true, force: true })));
-async function startGate(confirmations, rest) {
+// `limits`: prlimit's options for the gate, say a file size the disk cannot go past.
+async function startGate(confirmations, rest, limits = []) {
   gates.forEach((g) => g.child.kill('SIGKILL')); // one a failed test left running would hold the port
   await writeFile(path.join(dir, 'config.json'), JSON.stringify(config(confirmations, rest)));
-  gate = run(process.execPath, [daemonPath, '--config', path.join(dir, 'config.json')],
-    { KESTROVA_RELAY_URL: `http://127.0.0.1:${proxyServer.address().port}`, XDG_RUNTIME_DIR: runtime });
+  const command = [...(limits.length ? ['prlimit', ...limits] : []), process.execPath, daemonPath, '--config', path.join(dir, 'config.json')];
+  gate = run(command[0], command.slice(1), { KESTROVA_RELAY_URL: `http://127.0.0.1:${proxyServer.address().port}`, XDG_RUNTIME_DIR: runtime });
   gates.add(gate);
   await until('gate listening', () => gate.out.text.includes('listening'));
+}
+async function killGate() {
+  gate.child.kill('SIGKILL');
+  await gate.exited;
 }
 async function stopGate() {
   gate.child.kill('SIGTERM');
@@ -277,19 +288,69 @@ test('relay refusals end only their own request; answers that do not add up are 
   await client.close();
 });
 
-test('a restart answers the callers and withdraws their requests; an outage delays without loss', async () => {
+test('a request the relay will not take holds up no other, and ends on its own; a 404 poll is waited out', async () => {
+  const client = await agent('codex');
+  plant((req, body) => req.url.endsWith('/intents') && body.includes('"stuck') && [503, { error: 'overloaded' }]);
+  const stuck = ask(client, { title: 'stuck', timeout_s: 3600 });
+  await until('the stuck post retried', () => gate.out.text.includes('relay did not take the post'));
+  // A hook, a tool call, a withdrawal and a desktop decision all go past it.
+  const hooked = atGate('/hooks/codex', { method: 'POST', body: JSON.stringify({ tool_name: 'Bash', tool_input: { command: 'after it' } }) });
+  const next = ask(client, { title: 'next' });
+  const cancel = new AbortController();
+  ask(client, { title: 'cancel me' }, { signal: cancel.signal });
+  await pendingAt('cancel me');
+  cancel.abort();
+  await statusAt('cancel me', 'withdrawn');
+  const desk = await atGate(`/intents/${(await pendingAt('Bash: after it')).id}/decision`, { method: 'POST', body: '{"status": "approved"}' });
+  assert.deepEqual([desk.status, (await hooked).json()], [200, hookOutput({ behavior: 'allow' })]);
+  await decide((await pendingAt('next')).id, 'approved');
+  assert.equal(await next, 'approved');
+  assert.ok((await atGate('/intents')).json().some((i) => i.title === 'stuck'), 'the stuck request went away');
+  // With a patience of one second, the next stuck one ends by itself.
+  await stopGate();
+  assert.equal(await stuck, 'the gate restarted: ask again');
+  await client.close();
+  await startGate(undefined, { relay: { patience_s: 1 } });
+  const again = await agent('codex');
+  assert.equal(await ask(again, { title: 'stuck again' }), 'the relay is not taking requests: overloaded');
+  // One 404 on the poll (a proxy in a deploy) is asked again; 404s for longer than that end what waits.
+  let missing = 1;
+  plant((req) => req.url.includes('/decisions') && missing > 0 && (missing--, [404, { error: 'no such room' }]));
+  const past = ask(again, { title: 'past a 404' });
+  await until('the 404 answered', () => missing === 0);
+  await decide((await pendingAt('past a 404')).id, 'approved');
+  assert.equal(await past, 'approved');
+  plant((req) => req.url.includes('/decisions') && [404, { error: 'no such room' }]);
+  assert.equal(await ask(again, { title: 'gone room' }), 'the relay refused this request: no such room');
+  plant(undefined);
+  await again.close();
+});
+
+test('a stop withdraws what waits, and withdrawals owed outlive restarts; an outage delays without loss', async () => {
   const claude = await agent('claude-code');
   const answer = ask(claude, { title: 'survive me', timeout_s: 600 });
   const hooked = local('/hooks/gemini', { method: 'POST', body: JSON.stringify({ tool_name: 'glob', tool_input: { pattern: '*' } }) });
-  await Promise.all([pendingAt('survive me'), pendingAt('glob: *')]);
+  const [survivor] = await Promise.all([pendingAt('survive me'), pendingAt('glob: *')]);
   await stopGate();
   assert.equal(await answer, 'the gate restarted: ask again');
   assert.equal((await hooked).text, '', 'a hook answered other than "no decision" when the gate restarted');
-  await appendFile(path.join(dir, 'queue.jsonl'), '{"id": "broken\n');
-  relayDown();
+  // Withdrawn as the gate stopped: the phone can no longer approve what nobody would act on.
+  await statusAt('survive me', 'withdrawn');
+  assert.equal((await decide(survivor.id, 'approved')).status, 409);
+  // A withdrawal the relay could not take is written down and sent after any number of restarts.
   await startGate();
-  assert.match(gate.out.text, /skipped damaged line \d+ of queue/);
-  assert.equal(await text('queue.jsonl'), '', 'the queue keeps what has ended');
+  const owing = await agent('codex');
+  const owed = ask(owing, { title: 'owed' });
+  await pendingAt('owed');
+  relayDown();
+  await stopGate();
+  assert.equal(await owed, 'the gate restarted: ask again');
+  await startGate();
+  await until('the withdrawal asked again', () => gate.out.text.includes('relay did not take the withdrawal'));
+  await killGate();
+  await appendFile(path.join(dir, 'queue.jsonl'), '{"id": "torn');
+  await startGate();
+  assert.match(gate.out.text, /dropped the torn last line \d+ of queue/);
   const client = await agent('codex');
   const outage = ask(client, { title: 'while the relay is down' });
   // Failing polls back off: a second failure is logged, the third is seconds away.
@@ -297,11 +358,31 @@ test('a restart answers the callers and withdraws their requests; an outage dela
   await until('two failed polls', () => failures() >= 2);
   assert.ok(failures() < 5, `${failures()} failed polls without a pause`);
   proxy.up = true;
-  await statusAt('survive me', 'withdrawn');
+  await statusAt('owed', 'withdrawn');
   await decide((await pendingAt('while the relay is down')).id, 'approved');
   assert.equal(await outage, 'approved');
-  assert.deepEqual(await receiptsOf(['survive me']), new Set(['survive me|withdrawn|gate|claude-code|the gate restarted while it waited']));
-  await Promise.all([claude.close(), client.close()]);
+  assert.deepEqual(await receiptsOf(['survive me', 'owed']), new Set(['survive me|withdrawn|gate|claude-code|the gate restarted while it waited',
+    'owed|withdrawn|gate|codex|the gate restarted while it waited']));
+  await Promise.all([claude.close(), owing.close(), client.close()]);
+});
+
+test('a request the disk has no room for is refused at once, and no line is left torn', async () => {
+  const small = { queue: { path: path.join(dir, 'small-queue.jsonl') }, receipts: { path: path.join(dir, 'small-receipts.jsonl') } };
+  await startGate(undefined, small, ['--fsize=20000']);
+  const client = await agent('codex');
+  const detail = 'x'.repeat(7000);
+  for (const title of ['saved 1', 'saved 2']) {
+    ask(client, { title, detail });
+    await pendingAt(title);
+  }
+  assert.equal(await ask(client, { title: 'no room', detail }), 'the gate cannot save this request: EFBIG');
+  ask(client, { title: 'saved 3' });
+  await pendingAt('saved 3');
+  await killGate();
+  await startGate(undefined, small);
+  for (const title of ['saved 1', 'saved 2', 'saved 3']) await statusAt(title, 'withdrawn');
+  assert.doesNotMatch(gate.out.text, /damaged|torn/);
+  await client.close();
 });
 
 test('a caller that goes away is withdrawn from the phone', async () => {
@@ -316,6 +397,17 @@ test('a caller that goes away is withdrawn from the phone', async () => {
     await client.close();
   }
   assert.equal((await local('/intents')).json().length, 0);
+  // Two calls with one id in a session: the second is refused while the first waits for its own answer.
+  const session = await openSession();
+  const call = (title) => fetch(gateUrl('/mcp'), { method: 'POST', headers: { ...mcpHeaders, 'mcp-session-id': session,
+    'mcp-protocol-version': '2025-03-26' }, body: JSON.stringify({ jsonrpc: '2.0', id: 7, method: 'tools/call',
+    params: { name: 'request_approval', arguments: { title } } }) });
+  const first = await call('one id, first');
+  const { id } = await pendingAt('one id, first');
+  const twice = await call('one id, second');
+  assert.deepEqual([twice.status, (await twice.json()).error.code], [400, -32600]);
+  await decide(id, 'approved');
+  assert.match(await first.text(), /"text":"approved"/);
   await stopGate();
 });
 
@@ -326,9 +418,15 @@ test('a session holds 20 waiting calls; a full gate makes room by ending the lea
   const waiting = async () => (await relayIntents('?status=pending')).filter((i) => i.title.startsWith('busy '));
   await until('20 calls waiting', async () => (await waiting()).length === 20);
   assert.match(await ask(busy, { title: 'one too many' }), /already has 20 requests waiting/);
-  const first = await openSession();
-  for (let i = 0; i < 1000; i += 50) await Promise.all(Array.from({ length: 50 }, openSession));
-  assert.equal(await ping(first), 404, 'the oldest idle session still open');
+  const [first, second] = [await openSession(), await openSession()];
+  for (let i = 0; i < 997; i += 50) await Promise.all(Array.from({ length: Math.min(50, 997 - i) }, openSession));
+  // A refused initialize (no Accept header) makes no session, so it ends none either.
+  for (let i = 0; i < 3; i++) {
+    assert.equal((await http(gateUrl('/mcp'), { method: 'POST', body: init, headers: { ...mcpHeaders, Accept: '*/*' } })).status, 406);
+  }
+  assert.equal(await ping(first), 200, 'a refused initialize ended a session');
+  await openSession();
+  assert.equal(await ping(second), 404, 'the least recently used idle session still open');
   for (const { id } of await waiting()) await decide(id, 'approved');
   assert.deepEqual(new Set(await Promise.all(calls)), new Set(['approved']));
   await busy.close();
@@ -495,30 +593,64 @@ test('the desktop follows the pending list live and decides through the relay', 
     await until('an event', () => (buffered += stream.splice(0).join('')).includes('\n\n'));
     const [frame] = buffered.split('\n\n', 1);
     buffered = buffered.slice(frame.length + 2);
-    return JSON.parse(frame.replace(/^data: /, '')).intents;
+    const [, event, data] = frame.match(/^event: (\w+)\ndata: (.*)$/);
+    return [event, JSON.parse(data)];
   };
-  assert.deepEqual(await next(), []);
+  assert.deepEqual(await next(), ['snapshot', { intents: [] }]);
   const hooked = local('/hooks/claude-code', { method: 'POST',
     body: JSON.stringify({ tool_name: 'Edit', tool_input: { file_path: '/w/a.c' }, cwd: '/w',
       permission_suggestions: [{ type: 'addDirectories', directories: ['/w/lib'], destination: 'session' }] }) });
-  const [listed] = await next();
-  assert.deepEqual([listed.title, listed.origin, listed.cwd, listed.session_offer, listed.grant],
-    ['Edit: /w/a.c', 'hook', '/w', true, 'also: reading files under `lib/`']);
+  const [added, { intent: listed }] = await next();
+  assert.deepEqual([added, listed.title, listed.origin, listed.cwd, listed.session_offer, listed.grant],
+    ['added', 'Edit: /w/a.c', 'hook', '/w', true, 'also: reading files under `lib/`']);
   await pendingAt('Edit: /w/a.c');
   const desk = (id, body) => local(`/intents/${id}/decision`, { method: 'POST', body: JSON.stringify(body) });
   assert.equal((await desk('no-such-request', { status: 'approved' })).status, 404);
   relayDown();
   assert.equal((await desk(listed.id, { status: 'approved' })).status, 502, 'decided without the relay');
   proxy.up = true;
-  plant(() => [409, { error: 'the request was already decided' }]);
-  assert.deepEqual((await desk(listed.id, { status: 'approved' })).json(), { error: 'already decided' });
-  plant(undefined);
+  // What is not the relay's record of this decision decides nothing: a 409, a 200 page from something in between.
+  for (const [answer, status, body] of [[[409, { error: 'the request was already decided' }], 409, { error: 'already decided' }],
+    [[200, '<p>OK</p>', 'text/html'], 502, { error: 'nothing decided: the answer is not JSON (HTTP 200, text/html)' }]]) {
+    plant((req) => req.url.endsWith('/decision') && answer);
+    const refused = await desk(listed.id, { status: 'approved' });
+    assert.deepEqual([refused.status, refused.json()], [status, body]);
+  }
+  // The relay took it, and its answer never comes: the agent gets the decision, and the desktop is told so.
+  plant((req) => req.url.endsWith('/decision') && 'hold');
   assert.deepEqual((await desk(listed.id, { status: 'denied', note: 'not that file' })).json(), { decided: true });
-  assert.deepEqual(await next(), []);
+  plant(undefined);
+  assert.deepEqual(await next(), ['ended', { id: listed.id, status: 'denied', by: 'desktop' }]);
   assert.deepEqual((await hooked).json(), hookOutput({ behavior: 'deny', message: 'not that file' }));
   const decision = (await http(`${roomUrl}/decisions?after=0`, { key: KEY })).json().decisions.find((d) => d.intent_id === listed.id);
   assert.deepEqual([decision.status, decision.by], ['denied', 'desktop']);
   assert.deepEqual(await receiptsOf(['Edit: /w/a.c']), new Set(['Edit: /w/a.c|denied|desktop|Claude Code|not that file']));
   events.abort();
+  await stopGate();
+});
+
+test('a desktop that stops reading is dropped once it is 1 MiB behind, and nothing else waits for it', async () => {
+  await startGate();
+  relayDown(); // spares the relay the requests that come and go
+  const stalled = net.connect(path.join(sockets, 'gate.sock'));
+  stalled.write('GET /events HTTP/1.1\r\nHost: gate\r\n\r\n');
+  let read = String((await once(stalled, 'data'))[0]);
+  stalled.pause();
+  // Hooks of 8 KB each come and go until the gate gives up on the reader.
+  const command = 'x'.repeat(7900);
+  for (let round = 0; !gate.out.text.includes('dropped a reader of /events'); round++) {
+    assert.ok(round < 40, 'a reader that never reads is kept');
+    const stop = new AbortController();
+    const hooks = Array.from({ length: 50 }, (_, i) => local('/hooks/codex', { method: 'POST', signal: stop.signal,
+      body: JSON.stringify({ tool_name: 'Bash', tool_input: { command: `${i} ${command}` } }) }).catch(() => {}));
+    await until('a round waiting', async () => (await local('/intents')).json().length === 50);
+    stop.abort();
+    await Promise.all(hooks);
+    await until('a round withdrawn', async () => (await local('/intents')).json().length === 0);
+  }
+  // Once it reads, it finds the end of the stream after what was sent before.
+  for await (const chunk of stalled.resume().setEncoding('utf8')) read += chunk;
+  assert.match(read, /^HTTP\/1.1 200[^]*event: added\n/);
+  proxy.up = true;
   await stopGate();
 });

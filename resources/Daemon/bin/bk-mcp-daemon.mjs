@@ -35,7 +35,7 @@ const decideOnDesktop = desktopDecisions(intents, relay);
 const openEvents = eventStream(intents);
 const hasSecret = secretCheck(settings.secret);
 intents.on('added', (intent) => relay.post(intent.id));
-intents.on('ended', (intent, { status, note }) => status === 'withdrawn' && relay.withdraw(intent.id, note));
+intents.on('owed', (withdrawal) => relay.withdraw(withdrawal));
 
 const allow = (req, res) => (allowed, handle) => (req.method === allowed ? handle()
   : sendJson(res, 405, { error: 'method not allowed' }, { Allow: allowed }));
@@ -95,11 +95,17 @@ const mcpSocket = peerCheckedServer(samePeer, (socket) => handleMcp.serveStream(
   socket.destroy();
 }), { allowHalfOpen: true });
 
-function shutdown() {
+// The helper kills a gate that has not ended 5 s after its SIGTERM.
+const SHUTDOWN_WINDOW_MS = 3000;
+let stopping = false;
+async function shutdown() {
+  if (stopping) return;
+  stopping = true;
   relay.stop();
-  intents.answerAll({ status: 'restarting', by: 'gate' });
+  // Withdrawn at once: the phone must not approve what nobody would act on.
+  intents.stopAll();
   openEvents.closeAll();
-  server.close(() => process.exit(0));
+  server.close();
   gateSocket.close();
   mcpSocket.close();
   // The answers go out first; long-lived streams would then keep close() waiting.
@@ -108,7 +114,9 @@ function shutdown() {
     localConnections.forEach((socket) => socket.destroy());
     handleMcp.closeAll();
   }, 100).unref();
-  setTimeout(() => process.exit(0), 1000).unref();
+  // What the relay has not taken by then stays owed, for the next start.
+  await relay.settled(SHUTDOWN_WINDOW_MS);
+  process.exit(0);
 }
 
 // The port and the sockets are taken before any file is read: a second gate on the same config
@@ -131,7 +139,7 @@ async function start() {
   }
   process.on('SIGTERM', shutdown);
   process.on('SIGINT', shutdown);
-  for (const id of intents.restore()) relay.withdraw(id, 'the gate restarted while it waited');
+  intents.restore();
   announce(`listening on http://${shownHost}:${port}/mcp${folder.folder ? ` and in ${folder.folder}` : ''} (room ${room})`);
   if (!relayBase) log('KESTROVA_RELAY_URL is not set: requests wait here until they time out');
   relay.start();

@@ -73,6 +73,8 @@ export function loadSettings(argv, env) {
   check(sessionIdleS, 'mcp.confirmations.session_idle_s must be an integer 1..86400');
   const waitS = seconds(config.hooks?.wait_s, 600, 3600);
   check(waitS, 'hooks.wait_s must be an integer 1..3600');
+  const patienceS = seconds(config.relay?.patience_s, 120, 3600);
+  check(patienceS, 'relay.patience_s must be an integer 1..3600');
   return {
     host: conf.host,
     port: conf.port,
@@ -80,6 +82,7 @@ export function loadSettings(argv, env) {
     wakeScript: conf.wake_script,
     sessionIdleS,
     waitS,
+    patienceS,
     secret: readSecret(conf.secret_path, path),
     queuePath: config.queue?.path,
     receiptsPath: config.receipts?.path,

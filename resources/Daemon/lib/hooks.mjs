@@ -115,7 +115,9 @@ export function hooksHandler({ waitS }, intents) {
       offers_session: allowance.length > 0,
       grant,
     };
-    const outcome = new Promise((resolve) => intents.add(intent, resolve));
+    let failed;
+    const outcome = new Promise((resolve) => { failed = intents.add(intent, resolve); });
+    if (failed) return sendJson(res, 500, { error: failed });
     const stopHeartbeat = heartbeat ? keepAlive(res) : () => {};
     // The hook was killed or the agent moved on: the phone no longer shows the request.
     res.on('close', () => res.writableFinished

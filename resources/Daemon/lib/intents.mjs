@@ -1,22 +1,35 @@
-// The pending requests: the queue file they are written to, the receipts of how each ended, and
-// the change events the desktop follows.
+// The pending requests: the queue file they are written to, with the withdrawals the relay has not
+// taken yet; the receipts of how each ended; and the events the desktop follows.
 import { spawn } from 'node:child_process';
 import { EventEmitter } from 'node:events';
-import { appendLine, readJsonLines, rewriteLines } from './files.mjs';
+import { LineFile } from './files.mjs';
 import { log } from './log.mjs';
 
-// Lines appended to the queue file before it is rewritten with the pending requests only.
+// Lines appended to the queue file before it is rewritten with what is still pending or owed.
 const COMPACT_AFTER = 1000;
+export const RESTARTED = 'the gate restarted while it waited';
+
+// A request as GET /intents and the desktop's event stream show it.
+function shown({ intent, answer }) {
+  const { id, time, agent, title, detail, status, expires_at, origin, cwd, offers_session, grant } = intent;
+  return { id, time, agent, title, detail, status, expires_at, caller: answer ? 'waiting' : 'gone',
+    origin, cwd: cwd ?? null, session_offer: offers_session, grant };
+}
 
 export class Intents extends EventEmitter {
-  #pending = new Map(); // id -> { intent, answer, timer }
+  #pending = new Map(); // id -> { intent, answer, timer, watchers }
+  #owed = new Map(); // id -> { id, withdraw: reason, expires_at }
   #settings;
+  #queue;
+  #receipts;
   #appended = 0;
   #closed = false;
 
   constructor(settings) {
     super();
     this.#settings = settings;
+    this.#queue = new LineFile(settings.queuePath, 'queue');
+    this.#receipts = new LineFile(settings.receiptsPath, 'receipts');
   }
 
   get size() {
@@ -28,70 +41,108 @@ export class Intents extends EventEmitter {
   }
 
   list() {
-    return [...this.#pending.values()].map(({ intent, answer }) => {
-      const { id, time, agent, title, detail, status, expires_at, origin, cwd, offers_session, grant } = intent;
-      return { id, time, agent, title, detail, status, expires_at, caller: answer ? 'waiting' : 'gone',
-        origin, cwd: cwd ?? null, session_offer: offers_session, grant };
-    });
+    return [...this.#pending.values()].map(shown);
   }
 
-  // `answer` gets the outcome: { status, by, note }.
+  shown(id) {
+    const entry = this.#pending.get(id);
+    return entry && shown(entry);
+  }
+
+  // `answer` gets the outcome: { status, by, note }. A request that cannot be saved is not taken:
+  // gives why, for the caller.
   add(intent, answer) {
-    const { queuePath } = this.#settings;
-    if (++this.#appended > COMPACT_AFTER) this.#compact();
-    appendLine(queuePath, 'queue', intent);
+    if (this.#closed) return 'the gate is stopping: ask again';
+    const failed = this.#append(intent);
+    if (failed) return `the gate cannot save this request: ${failed}`;
     const left = Date.parse(intent.expires_at) - Date.now();
     // setTimeout cannot hold more than ~24.8 days; no request may wait that long anyway.
     const timer = setTimeout(() => this.end(intent.id, { status: 'timed_out', by: 'timeout' }),
       Math.max(0, Math.min(left, 2 ** 31 - 1)));
-    this.#pending.set(intent.id, { intent, answer, timer });
+    this.#pending.set(intent.id, { intent, answer, timer, watchers: [] });
     this.#wake(intent.id);
     this.emit('added', intent);
-    this.emit('change');
+    return undefined;
   }
 
-  end(id, outcome) {
+  // The caller is told `told`, which is the outcome unless the gate is stopping.
+  end(id, outcome, told = outcome) {
     const entry = this.#closed ? undefined : this.#pending.get(id);
     if (!entry) return false;
     this.#pending.delete(id);
     clearTimeout(entry.timer);
+    // Written down before the receipt: a crash in between withdraws it again, never not at all.
+    if (outcome.status === 'withdrawn') this.#owe(entry.intent, outcome.note);
     this.#receipt(entry.intent, outcome);
-    entry.answer?.(outcome);
+    entry.answer?.(told);
+    for (const watcher of entry.watchers) watcher(outcome);
     this.emit('ended', entry.intent, outcome);
-    this.emit('change');
     return true;
   }
 
-  // Shutting down: every caller learns to ask again. The requests stay in the queue file, and the
-  // next start withdraws them from the phone; nothing ends here any more.
-  answerAll(outcome) {
-    this.#closed = true;
-    for (const entry of this.#pending.values()) entry.answer?.(outcome);
+  // The outcome of a pending request, once it ends.
+  watch(id) {
+    const entry = this.#pending.get(id);
+    return entry && new Promise((resolve) => entry.watchers.push(resolve));
   }
 
-  // Requests a previous run left waiting have nobody to answer now: they end as withdrawn. Gives
-  // their ids, for the phone to drop them.
+  // Stopping: every caller learns to ask again, and the phone stops offering what nobody would
+  // act on. Nothing ends after this.
+  stopAll() {
+    for (const id of [...this.#pending.keys()]) {
+      this.end(id, { status: 'withdrawn', by: 'gate', note: RESTARTED }, { status: 'restarting', by: 'gate' });
+    }
+    this.#closed = true;
+  }
+
+  // The relay took the withdrawal, or never will.
+  settle(id) {
+    if (this.#owed.delete(id)) this.#append({ id, withdrawn: true });
+  }
+
+  // What a previous run left: requests nobody answers now end as withdrawn, and every withdrawal
+  // still owed to the relay, these and those the previous run could not send, is owed again.
   restore() {
-    const { queuePath, receiptsPath } = this.#settings;
-    const ended = new Set(readJsonLines(receiptsPath, 'receipts').map((r) => r.id));
-    const left = readJsonLines(queuePath, 'queue')
-      .filter((entry) => typeof entry.id === 'string' && entry.status === 'pending' && !ended.has(entry.id));
-    for (const intent of left) {
-      this.#receipt(intent, { status: 'withdrawn', by: 'gate', note: 'the gate restarted while it waited' });
+    const ended = new Set(this.#receipts.read().map((r) => r.id));
+    const left = new Map();
+    for (const line of this.#queue.read()) {
+      if (typeof line.id !== 'string') continue;
+      if (typeof line.withdraw === 'string') this.#owed.set(line.id, line);
+      else if (line.withdrawn === true) this.#owed.delete(line.id);
+      else if (line.status === 'pending' && !ended.has(line.id)) left.set(line.id, line);
+    }
+    const owed = [...this.#owed.values()];
+    for (const intent of left.values()) {
+      this.#owe(intent, RESTARTED);
+      this.#receipt(intent, { status: 'withdrawn', by: 'gate', note: RESTARTED });
     }
     this.#compact();
-    return left.map((intent) => intent.id);
+    for (const line of owed) this.emit('owed', line);
+  }
+
+  #owe({ id, expires_at }, reason = '') {
+    if (!this.#settings.relayBase) return;
+    const line = { id, withdraw: reason, expires_at };
+    this.#append(line);
+    this.#owed.set(id, line);
+    this.emit('owed', line);
+  }
+
+  #append(line) {
+    if (++this.#appended > COMPACT_AFTER) this.#compact();
+    return this.#queue.append(line);
   }
 
   #receipt({ id, agent, title }, { status, by, note }) {
     const receipt = { id, time: new Date().toISOString(), status, by, agent, title };
     if (note) receipt.note = note;
-    appendLine(this.#settings.receiptsPath, 'receipts', receipt);
+    this.#receipts.append(receipt);
   }
 
   #compact() {
-    this.#appended = this.#pending.size;
-    rewriteLines(this.#settings.queuePath, 'queue', [...this.#pending.values()].map(({ intent }) => intent));
+    const lines = [...[...this.#pending.values()].map(({ intent }) => intent), ...this.#owed.values()];
+    this.#appended = lines.length;
+    this.#queue.rewrite(lines);
   }
 
   #wake(id) {

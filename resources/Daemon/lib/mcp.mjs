@@ -1,6 +1,6 @@
 // The MCP server: one tool, request_approval, that waits until the user decides on the phone.
 import { randomUUID } from 'node:crypto';
-import { MAX_BODY, readBody, rpcError } from './guards.mjs';
+import { MAX_BODY, readBody, rpcError, sendJson } from './guards.mjs';
 import { cut, oneLine, visible } from './text.mjs';
 
 export const MAX_TITLE = 200;
@@ -19,10 +19,28 @@ const ANSWERS = {
 
 const result = (text, isError = false) => ({ content: [{ type: 'text', text }], isError });
 
+// Answers find their call by its id: a request whose id is still in flight in its session would
+// take the other's answer, and its cancellation and withdrawal.
+const requestIds = (messages) => [messages].flat()
+  .filter((m) => typeof m?.method === 'string' && m.id !== undefined && m.id !== null).map((m) => m.id);
+const inFlightError = (id) => ({ jsonrpc: '2.0', id,
+  error: { code: -32600, message: `request id ${JSON.stringify(id)} is already in flight in this session` } });
+
+// Takes the ids for the session, or gives the first one already in flight and takes none.
+function claim(session, ids) {
+  const keys = ids.map((id) => JSON.stringify(id));
+  const twice = ids.find((id, i) => session.inFlight.has(keys[i]) || keys.indexOf(keys[i]) !== i);
+  if (twice === undefined) keys.forEach((key) => session.inFlight.add(key));
+  return twice;
+}
+const release = (session, ids) => ids.forEach((id) => session.inFlight.delete(JSON.stringify(id)));
+
 export function mcpHandler({ sessionIdleS }, intents) {
   // Loaded at the first MCP request: a gate that only ever serves hooks does without it.
   let sdk;
-  const sessions = new Map(); // session id -> { transport, timer, calls }, least recently used first
+  // session id -> { transport, timer, calls, inFlight }, least recently used first; a session is
+  // here once its initialize succeeded.
+  const sessions = new Map();
   const streams = new Set(); // sessions of the MCP socket: each lasts as long as its connection
 
   // A session ends after a while without requests, but never while a call of its own waits.
@@ -54,7 +72,9 @@ export function mcpHandler({ sessionIdleS }, intents) {
       origin: 'tool',
       offers_session: false,
     };
-    const outcome = new Promise((resolve) => intents.add(intent, resolve));
+    let failed;
+    const outcome = new Promise((resolve) => { failed = intents.add(intent, resolve); });
+    if (failed) return result(failed, true);
     // Cancelled, closed or disconnected: the phone no longer shows what nobody waits for.
     const gone = () => intents.end(intent.id, { status: 'withdrawn', by: 'gate', note: 'the agent stopped waiting' });
     session.calls.set(extra.requestId, gone);
@@ -96,25 +116,29 @@ export function mcpHandler({ sessionIdleS }, intents) {
     return server;
   }
 
+  // The least recently used session without a waiting call is the likeliest abandoned one.
+  const idleSession = () => [...sessions.entries()].find(([, session]) => session.calls.size === 0);
+
   async function openSession() {
-    if (sessions.size >= MAX_SESSIONS) {
-      // The least recently used session without a waiting call is the likeliest abandoned one.
-      const idle = [...sessions.values()].find((session) => session.calls.size === 0);
-      if (!idle) return undefined;
-      await idle.transport.close();
-    }
     sdk ??= await loadSdk();
-    const transport = new sdk.StreamableHTTPServerTransport({
+    const session = { transport: undefined, timer: undefined, calls: new Map(), inFlight: new Set() };
+    session.transport = new sdk.StreamableHTTPServerTransport({
       sessionIdGenerator: () => randomUUID(),
-      onsessioninitialized: (id) => sessions.set(id, session),
+      onsessioninitialized: (id) => {
+        const idle = sessions.size >= MAX_SESSIONS && idleSession();
+        if (idle) {
+          sessions.delete(idle[0]);
+          idle[1].transport.close();
+        }
+        sessions.set(id, session);
+        touch(session);
+      },
     });
-    const session = { transport, timer: undefined, calls: new Map() };
-    transport.onclose = () => {
+    session.transport.onclose = () => {
       clearTimeout(session.timer);
-      sessions.delete(transport.sessionId);
+      sessions.delete(session.transport.sessionId);
     };
-    await newMcpServer(session).connect(transport);
-    touch(session);
+    await newMcpServer(session).connect(session.transport);
     return session;
   }
 
@@ -137,16 +161,24 @@ export function mcpHandler({ sessionIdleS }, intents) {
       if (req.method !== 'POST' || !sdk.isInitializeRequest(body)) {
         return rpcError(res, 400, -32000, 'start a session with an initialize request');
       }
+      if (sessions.size >= MAX_SESSIONS && !idleSession()) {
+        return rpcError(res, 503, -32000, `all ${MAX_SESSIONS} sessions have calls waiting`);
+      }
       session = await openSession();
-      if (!session) return rpcError(res, 503, -32000, `all ${MAX_SESSIONS} sessions have calls waiting`);
+    } else {
+      touch(session);
     }
-    touch(session);
+    const ids = requestIds(body);
+    const twice = claim(session, ids);
+    if (twice !== undefined) return sendJson(res, 400, inFlightError(twice));
     // A caller that hangs up while its call waits is gone as surely as one that cancels.
     res.on('close', () => {
-      if (res.writableFinished) return;
-      for (const message of [body].flat()) session.calls.get(message?.id)?.();
+      release(session, ids);
+      if (!res.writableFinished) ids.forEach((id) => session.calls.get(id)?.());
     });
     await session.transport.handleRequest(req, res, body);
+    // A refused initialize (say, without an Accept header) leaves nothing behind.
+    if (!session.transport.sessionId) await session.transport.close();
   }
 
   // A connection to the MCP socket: MCP's stdio transport over it, one session for its lifetime.
@@ -154,7 +186,7 @@ export function mcpHandler({ sessionIdleS }, intents) {
   handleMcp.serveStream = async (socket) => {
     sdk ??= await loadSdk();
     const transport = new sdk.StdioServerTransport(socket, socket);
-    const session = { transport, timer: undefined, calls: new Map() };
+    const session = { transport, timer: undefined, calls: new Map(), inFlight: new Set() };
     streams.add(session);
     transport.onclose = () => {
       streams.delete(session);
@@ -165,17 +197,17 @@ export function mcpHandler({ sessionIdleS }, intents) {
     // A client that has said all it will (it half-closed, or went away: the gate cannot tell)
     // gets the answers to what it asked, a call that waits for the user withdrawn; then the
     // connection ends.
-    const asked = new Set();
-    const finish = () => socket.readableEnded && asked.size === 0 && socket.end();
-    const receive = transport.onmessage;
+    const finish = () => socket.readableEnded && session.inFlight.size === 0 && socket.end();
+    const [receive, send] = [transport.onmessage, transport.send.bind(transport)];
     transport.onmessage = (message, extra) => {
-      if (message.method && message.id !== undefined) asked.add(message.id);
-      receive(message, extra);
+      const twice = claim(session, requestIds(message));
+      return twice === undefined ? receive(message, extra) : send(inFlightError(twice));
     };
-    const send = transport.send.bind(transport);
     transport.send = async (message, options) => {
       await send(message, options);
-      if (!message.method && asked.delete(message.id)) finish();
+      if (message.method !== undefined) return;
+      release(session, [message.id]);
+      finish();
     };
     socket.on('end', () => {
       for (const gone of session.calls.values()) gone();
