@@ -133,20 +133,20 @@ src/app/HistoryWindow.cpp@/^void HistoryWindow::changeEvent/,/^}/{/TextStyles::r
 resources/Daemon/lib/mcp.mjs@s/const text = ANSWERS\[status\] ?? status;/const text = note || status !== 'denied' ? ANSWERS[status] ?? status : 'approved';/@a denial without a note answered "approved"
 resources/Daemon/bin/bk-mcp-daemon.mjs@/if (!hostAllowed(req.headers.host/d@the Host check on /mcp dropped: a page rebound to loopback drives the gate
 resources/Daemon/bin/bk-mcp-daemon.mjs@s/sendJson(res, 200, hasSecret(req) ? intents.list() : \[\])/sendJson(res, 200, (hasSecret(req) ? intents.list() : []).map((i) => ({ ...i, key: settings.apiKey })))/@the relay key served by /intents
-resources/Daemon/bin/bk-mcp-daemon.mjs@s/for (const id of intents.restore()) relay.withdraw(id, '[^']*');/for (const id of intents.restore()) void id;/@requests of a gate that restarted stay on the phone, approvable, with nobody waiting
+resources/Daemon/bin/bk-mcp-daemon.mjs@/intents.on('owed'/d@requests of a gate that stopped stay on the phone, approvable, with nobody waiting
 resources/Daemon/lib/relay.mjs@/this.#cursor = next;/d@the decision cursor never advanced: the gate reads every decision again, without pause
 resources/Daemon/lib/relay.mjs@s/^        delay = backoff(++failures);/        delay = 0 * ++failures;/@no backoff on a failing poll: a relay outage is hammered
-resources/Daemon/lib/mcp.mjs@s/if (sessions.size >= MAX_SESSIONS) {/if (false) {/@no cap on sessions: abandoned ones pile up
+resources/Daemon/lib/mcp.mjs@s/const idle = sessions.size >= MAX_SESSIONS \&\& idleSession();/const idle = false;/@no cap on sessions: abandoned ones pile up
 resources/Daemon/lib/mcp.mjs@s/if (session.calls.size >= MAX_WAITING) {/if (false) {/@no cap on the calls waiting in a session
-resources/Daemon/lib/mcp.mjs@s/.find((session) => session.calls.size === 0)/.find(() => true)/@a full gate ends a session whose call waits
+resources/Daemon/lib/mcp.mjs@s/.find((\[, session\]) => session.calls.size === 0)/.find(() => true)/@a full gate ends a session whose call waits
 resources/Daemon/lib/mcp.mjs@s/session.calls.size > 0 ? touch(session) : session.transport.close()/touch(session)/@idle sessions never end
 resources/Daemon/lib/mcp.mjs@s/session.calls.size > 0 ? touch(session) : session.transport.close()/session.transport.close()/@an idle session ends while its call waits
 resources/Daemon/lib/mcp.mjs@/A caller that hangs up/,/^    });/d@a call whose agent disconnected stays on the phone
 resources/Daemon/lib/mcp.mjs@s/extra.signal.addEventListener('abort', gone, { once: true });//@a cancelled call stays on the phone
-resources/Daemon/lib/relay.mjs@s/if (retried(res.status)) throw new Error(reason);/throw new Error(reason);/@a refused request retried for ever, holding up the others
+resources/Daemon/lib/relay.mjs@s/if (retried(res.status)) throw new Trouble(reason);/throw new Trouble(reason);/@a request the relay refused retried for minutes before its caller hears why
 resources/Daemon/lib/relay.mjs@/the answer lacks "created"/d@a post answered by something that is not the relay taken as delivered
 resources/Daemon/lib/relay.mjs@s/Number.isInteger(next) \&\& next >= sent/true/@a decision cursor from a relay that lost its memory trusted
-resources/Daemon/bin/bk-mcp-daemon.mjs@/intents.answerAll(/d@a restart leaves waiting callers without an answer
+resources/Daemon/bin/bk-mcp-daemon.mjs@/intents.stopAll();/d@a restart leaves waiting callers without an answer
 resources/Daemon/lib/guards.mjs@s/if (origin === undefined) return true;/if (origin === undefined || origin === 'null') return true;/@sandboxed pages (Origin: null) reach the gate
 resources/Daemon/lib/intents.mjs@/^    this.#compact();$/d@the queue file keeps every request ever asked
 resources/Daemon/lib/config.mjs@s/isLoopback(conf.host)/true/@a config can open the gate to the network
@@ -158,8 +158,8 @@ resources/Daemon/lib/hooks.mjs@s/message: note || DENIED\[by\]/message: note/@a 
 resources/Daemon/lib/hooks.mjs@/res.on('close', () => res.writableFinished/,/the agent stopped waiting/d@a killed hook's request stays on the phone
 resources/Daemon/lib/hooks.mjs@s/if (typeof input?.tool_name !== 'string' || input.tool_name.trim() === '') {/if (input === undefined) {/@hook input without a tool posted to the phone
 resources/Daemon/lib/text.mjs@s/  return text.replace(HIDDEN,/  return text || text.replace(HIDDEN,/@control characters and direction overrides shown raw on the phone
-resources/Daemon/lib/desktop.mjs@s/await relay.decide(id, status, note);/relay.decide(id, status, note).catch(() => {});/@a desktop decision taken while the relay never got it: the phone still offers the request
-resources/Daemon/lib/events.mjs@/for (const res of clients) res.write(data);/d@the desktop's list never updates
+resources/Daemon/lib/desktop.mjs@s/relay.decide(id, status, note).then(() => taken, (err) => err)/relay.decide(id, status, note).then(() => taken, () => taken)/@a desktop decision taken while the relay never got it: the phone still offers the request
+resources/Daemon/lib/events.mjs@s/const broadcast = (text) => clients.forEach((allowed, res) => send(res, text));/const broadcast = () => {};/@the desktop's list never updates
 src/app/RequestNotice.cpp@/if (action == QLatin1StringView(kDeny)) {/{n;s/Decision::Deny/Decision::Approve/}@"Deny" on the notification approves
 src/app/RequestNotifier.cpp@/        m_notifications.withdraw(id);/d@the notification stays after the request was decided on the phone
 src/app/RequestNotice.cpp@s/if (capabilities.contains(QStringLiteral("actions"))) {/if (true) {/@buttons offered to a notification server that cannot show them
@@ -185,13 +185,26 @@ tools/devstack/phone.html@s/element('div', 'grant', intent.grant || '')/element(
 resources/Daemon/lib/text.mjs@s/  if (text.length <= max) return text;/  return text.length <= max ? text : `${text.slice(0, max - 1)}…`;/@a long title cut inside a character: half an emoji, an accent torn from its letter
 resources/Daemon/lib/hooks.mjs@s/typeof cwd === 'string' ? cut(visible(cwd), MAX_TITLE) : undefined/typeof cwd === 'string' ? cwd : undefined/@the agent's folder shown raw: new lines, direction overrides, a megabyte
 resources/Daemon/lib/sockets.mjs@s/return peerUid(socket._handle?.fd) === uid;/return true;/@another account that gets past the folders' modes (CAP_DAC_OVERRIDE, a descriptor handed over) is served on the gate's sockets
-resources/Daemon/bin/bk-mcp-daemon.mjs@/^  for (const id of intents.restore())/d;s/^async function start() {$/&\n  for (const id of intents.restore()) relay.withdraw(id, 'x');/@a second gate on the same config withdraws the first one's waiting requests before it finds the port taken
+resources/Daemon/bin/bk-mcp-daemon.mjs@/^  intents.restore();$/d;s/^async function start() {$/\&\n  intents.restore();/@a second gate on the same config withdraws the first one's waiting requests before it finds the port taken
 resources/Daemon/lib/sockets.mjs@s/if (await answers(file)) throw/if (false) throw/@a second gate takes the sockets of a gate that serves them
 resources/Daemon/lib/sockets.mjs@s/if ((status.mode \& 0o077) !== 0) return 'open to other users';//@the gate's sockets in a runtime folder other accounts may enter
 resources/Daemon/lib/sockets.mjs@/chmodSync(folder, 0o700);/d@the gate's own folder left open to other accounts
 resources/Daemon/lib/hooks.mjs@s/res.write(' ')/res.write('')/@a hook waiting for the phone hears nothing from the gate, and gives up on a gate that still waits
 resources/Daemon/lib/mcp.mjs@s/socket.on('close', () => streams.has(session) \&\& transport.close());//@a call whose agent's MCP connection closed stays on the phone
 resources/Daemon/bin/bk-mcp-daemon.mjs@s/}), { allowHalfOpen: true });/}), { allowHalfOpen: false });/@an MCP client that half-closed its connection never gets the answers to what it asked
+resources/Daemon/lib/relay.mjs@s/if (!this.#base || this.#posting.has(id)) return;/if (!this.#base || this.#posting.size > 0) return;/@posts go one at a time: one the relay will not take holds up every other
+resources/Daemon/lib/relay.mjs@s/: Date.now() - troubleSince >= this.#patienceMs/: false/@a request the relay keeps answering 503 waits to its time-out
+resources/Daemon/lib/relay.mjs@s/err.status !== 404 || //@one 404 on the decisions poll (a proxy in a deploy) ends every waiting request
+resources/Daemon/lib/desktop.mjs@s/, ended\]);/]);/;s/if (intents.get(id)) {/if (true) {/@a desktop decision the relay took, answered late, reported as nothing decided while the agent gets it
+resources/Daemon/lib/events.mjs@s/frame('added', { intent: intents.shown(id) })/frame('snapshot', { intents: intents.list() })/@every change sends the whole list to every desktop
+resources/Daemon/lib/events.mjs@s/if (res.writableLength > clients.get(res)) {/if (false) {/@a desktop that stops reading makes the gate keep all it would have sent
+resources/Daemon/lib/mcp.mjs@s/^      session = await openSession();/      if (sessions.size >= MAX_SESSIONS) sessions.values().next().value.transport.close();\n&/@an initialize the gate refuses ends another session
+resources/Daemon/lib/mcp.mjs@s/if (twice !== undefined) return sendJson(res, 400, inFlightError(twice));//@a call with the id of one in flight gets the other's answer
+resources/Daemon/lib/intents.mjs@/^    this.#append(line);$/d@a withdrawal the relay did not take is lost at the next restart, the request approvable on the phone
+resources/Daemon/lib/files.mjs@s/if (torn !== '') {/if (false) {/@a queue line torn by a crash stays in the file, unreported
+resources/Daemon/lib/files.mjs@/ftruncateSync(fd, size);/d@a full disk leaves half a line in the queue
+resources/Daemon/lib/intents.mjs@s/if (failed) return `the gate cannot save this request: ${failed}`;//@a request the disk has no room for waits in memory only, and is never withdrawn after a restart
+resources/Daemon/bin/bk-mcp-daemon.mjs@s/await relay.settled(SHUTDOWN_WINDOW_MS);//@a stopped gate leaves its requests approvable on the phone until it starts again
 LIST
 }
 

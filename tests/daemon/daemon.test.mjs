@@ -359,6 +359,8 @@ test('a stop withdraws what waits, and withdrawals owed outlive restarts; an out
   assert.ok(failures() < 5, `${failures()} failed polls without a pause`);
   proxy.up = true;
   await statusAt('owed', 'withdrawn');
+  const waiting = (await jsonLines('queue.jsonl')).filter((line) => line.title).map((line) => line.title);
+  assert.deepEqual(waiting, ['while the relay is down'], 'the queue keeps what has ended');
   await decide((await pendingAt('while the relay is down')).id, 'approved');
   assert.equal(await outage, 'approved');
   assert.deepEqual(await receiptsOf(['survive me', 'owed']), new Set(['survive me|withdrawn|gate|claude-code|the gate restarted while it waited',
