@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <utility>
 
 using namespace Qt::StringLiterals;
 
@@ -21,18 +22,20 @@ namespace {
 // One listing of one folder: cheap enough for the main thread.
 QList<Candidate> versionFolders(const QString& parent, const QString& below,
                                 const QString& origin) {
-    QList<Candidate> versions;
+    // Sorted on plain versions: a comparator reaching into the candidates' optional versions
+    // trips GCC 12's -Wmaybe-uninitialized at -O2.
+    QList<std::pair<Version, QString>> found;
     const QStringList names = QDir(parent).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString& name : names) {
         if (auto number = versionOf(name)) {
-            versions.append(
-                {AppPaths::join(AppPaths::join(parent, name), below), origin, std::move(number)});
+            found.append({std::move(*number), name});
         }
     }
-    std::stable_sort(versions.begin(), versions.end(), [](const Candidate& a, const Candidate& b) {
-        return std::lexicographical_compare(b.version->cbegin(), b.version->cend(),
-                                            a.version->cbegin(), a.version->cend());
-    });
+    std::ranges::stable_sort(found, std::ranges::greater{}, &std::pair<Version, QString>::first);
+    QList<Candidate> versions;
+    for (const auto& [number, name] : found) {
+        versions.append({AppPaths::join(AppPaths::join(parent, name), below), origin, number});
+    }
     return versions;
 }
 
