@@ -140,14 +140,20 @@ GateProcess::Identity GateProcess::identityOf(qint64 pid) {
 }
 
 bool GateProcess::holds(quint64 socketInode) const {
-    if (ListeningSockets::holds(pid(), socketInode)) {
-        return true;
+    // A socket stays with whoever held it when it was looked at: only a new one is looked at.
+    if (m_socket && m_socket->inode == socketInode) {
+        return m_socket->held;
     }
-    // A runtime that starts node as its child instead of becoming it: the gate's session.
-    const QList<qint64> holders = ListeningSockets::holders(socketInode);
-    return std::any_of(holders.cbegin(), holders.cend(), [this](qint64 holder) {
-        return statField(holder, 6) == static_cast<quint64>(pid());
-    });
+    bool held = ListeningSockets::holds(pid(), socketInode);
+    if (!held) {
+        // A runtime that starts node as its child instead of becoming it: the gate's session.
+        const QList<qint64> holders = ListeningSockets::holders(socketInode);
+        held = std::any_of(holders.cbegin(), holders.cend(), [this](qint64 holder) {
+            return statField(holder, 6) == static_cast<quint64>(pid());
+        });
+    }
+    m_socket = {.inode = socketInode, .held = held};
+    return held;
 }
 
 GateProcess::GateProcess(Identity identity, int pidfd)
@@ -176,18 +182,21 @@ GateProcess::~GateProcess() {
 
 void GateProcess::watchLogWriter(qint64 pid) {
     bool gone = false;
+    m_logWriter = pid;
     m_logWriterPidfd = watchable(pid, &gone);
     if (m_logWriterPidfd < 0) {
-        return; // not waited for: the gate's end is announced without it
+        // Reaped when looked for (checkEnded()): a child of ours, its id is not reused before.
+        return;
     }
-    m_logWriter = pid;
     m_logWriterWatch = std::make_unique<QSocketNotifier>(m_logWriterPidfd, QSocketNotifier::Read);
     connect(m_logWriterWatch.get(), &QSocketNotifier::activated, this,
             &GateProcess::logWriterEnded);
 }
 
 void GateProcess::logWriterEnded() {
-    m_logWriterWatch->setEnabled(false);
+    if (m_logWriterWatch) {
+        m_logWriterWatch->setEnabled(false);
+    }
     ::waitpid(static_cast<pid_t>(m_logWriter), nullptr, WNOHANG);
     m_logWriter = 0;
     if (m_ended) {
@@ -216,6 +225,10 @@ void GateProcess::checkEnded() {
     if (m_pidfd < 0 && !m_ended && startTimeOf(pid()) != m_identity.startTime) {
         end();
     }
+    if (m_logWriter != 0 && m_logWriterPidfd < 0 &&
+        ::waitpid(static_cast<pid_t>(m_logWriter), nullptr, WNOHANG) == m_logWriter) {
+        logWriterEnded();
+    }
 }
 
 void GateProcess::end() {
@@ -231,6 +244,10 @@ void GateProcess::end() {
         ::waitpid(static_cast<pid_t>(pid()), nullptr, WNOHANG);
     }
     // Whatever the gate said last is in the log once its writer has ended too.
+    if (m_logWriter != 0 && m_logWriterPidfd < 0 &&
+        ::waitpid(static_cast<pid_t>(m_logWriter), nullptr, WNOHANG) == m_logWriter) {
+        m_logWriter = 0;
+    }
     if (m_logWriter == 0) {
         emit exited();
     }

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <expected>
 #include <memory>
+#include <optional>
 
 class QSocketNotifier;
 
@@ -50,12 +51,15 @@ public:
 
     qint64 pid() const { return m_identity.pid; }
     const Identity& identity() const { return m_identity; }
-    // Whether the gate (or a process of its session) holds the socket.
+    // Whether the gate (or a process of its session) holds the socket. Its descriptors (and,
+    // for a gate whose runtime is not the process launched, every process's) are read only for
+    // a socket not asked about last time.
     bool holds(quint64 socketInode) const;
 
     // SIGTERM, then SIGKILL once the grace period has passed without an end.
     void stop(std::chrono::milliseconds grace);
     // Without a pidfd nothing announces the end: this looks, and emits exited() once it has.
+    // A log writer that ended is reaped here too.
     void checkEnded();
 
 signals:
@@ -69,8 +73,14 @@ private:
     void watchLogWriter(qint64 pid);
     void logWriterEnded();
 
+    struct SocketSeen {
+        quint64 inode = 0;
+        bool held = false;
+    };
+
     Identity m_identity;
     int m_pidfd;
+    mutable std::optional<SocketSeen> m_socket;
     bool m_ended = false;
     // Launched by this helper: its process is reaped here once it ends.
     bool m_child = false;
