@@ -63,15 +63,14 @@ long residentKiB() {
     return vmRss.match(QString::fromLatin1(status.readAll())).captured(1).toLong();
 }
 
-// Milliseconds from refresh() to the cycle's last assignment, lastChecked: the fourth changed()
-// counting detectAgents()'s, which comes before refresh() returns.
+// Milliseconds from refresh() to the end of its probe cycle.
 double timeCycle(GateController& gate) {
-    int changes = 0;
-    const auto counting = QObject::connect(&gate, &GateController::changed, [&] { ++changes; });
+    bool probed = false;
+    const auto counting = QObject::connect(&gate, &GateController::probed, [&] { probed = true; });
     QElapsedTimer timer;
     timer.start();
     gate.refresh();
-    waitUntil([&] { return changes >= 4; }, 10s);
+    waitUntil([&] { return probed; }, 10s);
     const double elapsed = static_cast<double>(timer.nsecsElapsed()) / 1e6;
     QObject::disconnect(counting);
     return elapsed;
@@ -266,14 +265,13 @@ int refreshBurst() {
     idleFor(1s);
     const long before = residentKiB();
 
-    int changes = 0;
-    QObject::connect(gate.get(), &GateController::changed, [&] { ++changes; });
+    int cycles = 0;
+    QObject::connect(gate.get(), &GateController::probed, [&] { ++cycles; });
     for (int call = 0; call < 1000; ++call) {
         gate->refresh();
     }
     const long inFlight = liveReplies();
-    // Each cycle assigns four times: agents at once, then both probes and lastChecked.
-    const bool finished = waitUntil([&] { return changes >= 4000; }, 120s);
+    const bool finished = waitUntil([&] { return cycles >= 1000; }, 120s);
     // Longer than the probe deadline: each probe's deadline timer lives until it fires.
     idleFor(4s);
     const long after = residentKiB();
@@ -282,7 +280,7 @@ int refreshBurst() {
     malloc_trim(0);
     const long trimmed = residentKiB();
     if (!finished) {
-        std::fprintf(stderr, "refresh-burst: only %d of 4000 assignments\n", changes);
+        std::fprintf(stderr, "refresh-burst: only %d of 1000 cycles\n", cycles);
         return 1;
     }
     std::printf("burst-rss-growth: %ld KiB (1000 refresh() then idle; %ld KiB after malloc_trim; "

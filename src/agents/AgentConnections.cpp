@@ -68,16 +68,20 @@ AgentConnections::AgentConnections(const GateEnvironment& environment, GateState
     : m_env(environment)
     , m_state(state)
     , m_supervisor(supervisor) {
+    // What runs on the runtime is read again on the new one; connects asked for while it was
+    // being chosen go ahead.
+    connect(&supervisor, &GateSupervisor::runtimeChanged, this, [this] {
+        for (const QString& agent : std::exchange(m_waitingForRuntime, {})) {
+            connectAgent(agent);
+        }
+        read();
+    });
 }
 
 AgentConnections::~AgentConnections() {
     // Runs still going are ended, and report to no one. A connect run cut short leaves each
     // file either as it was or as connected: the script replaces files whole.
-    QList<QProcess*> runs = findChildren<QProcess*>();
-    if (m_status) {
-        runs.append(m_status.get());
-    }
-    for (QProcess* run : runs) {
+    for (QProcess* run : findChildren<QProcess*>()) {
         run->disconnect(this);
         run->kill();
         run->waitForFinished(1000);
@@ -120,10 +124,10 @@ void AgentConnections::startStatus() {
     for (const QString& agent : m_statusAgents) {
         names << hookNameOf(agent);
     }
-    m_status = std::make_unique<QProcess>();
+    m_status = new QProcess(this);
     m_status->setProcessChannelMode(QProcess::SeparateChannels);
-    connect(m_status.get(), &QProcess::finished, this, &AgentConnections::statusEnded);
-    connect(m_status.get(), &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+    connect(m_status, &QProcess::finished, this, &AgentConnections::statusEnded);
+    connect(m_status, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
         if (error == QProcess::FailedToStart) {
             statusEnded();
         }
@@ -132,7 +136,9 @@ void AgentConnections::startStatus() {
 }
 
 void AgentConnections::statusEnded() {
-    const std::unique_ptr<QProcess> ended = std::move(m_status);
+    // Released later: this runs inside the process's own signal, which goes on using it.
+    QProcess* const ended = std::exchange(m_status, nullptr);
+    ended->deleteLater();
     QList<AgentConnection> connections =
         parseStatus(ended->readAllStandardOutput(), m_statusAgents);
     // An agent being connected keeps saying so until its own run ends.
@@ -164,6 +170,11 @@ void AgentConnections::publish(const QString& agent, State state, const QString&
 void AgentConnections::connectAgent(const QString& displayName) {
     const QString hookName = hookNameOf(displayName);
     const auto how = setup();
+    if (!how && !hookName.isEmpty() && m_supervisor.runtimeReading()) {
+        m_waitingForRuntime.append(displayName);
+        publish(displayName, State::Connecting);
+        return;
+    }
     if (hookName.isEmpty() || !how) {
         m_state.publish(m_state.lastError,
                         QStringLiteral("Connecting %1 needs Node.js and the connect script, which "
@@ -187,6 +198,7 @@ void AgentConnections::connectAgent(const QString& displayName) {
 }
 
 void AgentConnections::connectEnded(QProcess* run, const QString& agent) {
+    // Released later: this runs inside the process's own signal, which goes on using it.
     run->deleteLater();
     const bool done = run->exitStatus() == QProcess::NormalExit && run->exitCode() == 0 &&
                       run->error() != QProcess::FailedToStart;

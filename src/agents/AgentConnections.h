@@ -8,7 +8,6 @@
 #include <QProcess>
 #include <QStringList>
 
-#include <memory>
 #include <optional>
 
 class GateState;
@@ -57,8 +56,11 @@ private:
     const GateEnvironment& m_env;
     GateState& m_state;
     const GateSupervisor& m_supervisor;
-    std::unique_ptr<QProcess> m_status;
+    // The status run going on, owned as a child like the connect runs.
+    QProcess* m_status = nullptr;
     QStringList m_statusAgents;
+    // Agents to connect once the runtime is known.
+    QStringList m_waitingForRuntime;
     bool m_readScheduled = false;
     bool m_readAgain = false;
 };

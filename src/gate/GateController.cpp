@@ -13,6 +13,7 @@ GateController::GateController(GateEnvironment environment, QObject* parent)
     , m_monitor(m_env, m_state, *m_env.network, m_supervisor)
     , m_events(m_env, m_state, *m_env.network, GateSecret::path(m_supervisor.supportDir())) {
     connect(&m_state, &GateState::changed, this, &GateController::changed);
+    connect(&m_state, &GateState::probed, this, &GateController::probed);
     connect(&m_state, &GateState::refreshRequested, this, &GateController::refresh);
     const ControllerPartsContext parts{.environment = m_env,
                                        .state = m_state,

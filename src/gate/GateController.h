@@ -15,7 +15,7 @@
 #include <optional>
 
 // The one object behind every window. It publishes the state they show (one changed() for
-// every assignment) and takes one operation per action, handing each to the part whose job it
+// every change) and takes one operation per action, handing each to the part whose job it
 // is: the supervisor (the own gate), the monitor (the probe), the account session and the
 // agent registry. Operations return nothing and publish their outcome.
 class GateController final : public QObject {
@@ -56,6 +56,7 @@ public:
     std::optional<QString> nodePath() const { return m_supervisor.nodePath(); }
     QString nodeOrigin() const { return m_supervisor.nodeOrigin(); }
     std::optional<qint64> gateProcessId() const { return m_supervisor.gateProcessId(); }
+    GateLifecycle::State gateLifecycle() const { return m_supervisor.lifecycle(); }
     std::optional<QString> pairingKey() const { return m_supervisor.pairingKey(); }
     std::optional<QString> cliPath(const QString& bin) const { return m_agents->cliPath(bin); }
 
@@ -81,6 +82,8 @@ public:
 
 signals:
     void changed();
+    // A probe cycle ended (it changed something or not).
+    void probed();
 
 private:
     GateEnvironment m_env;

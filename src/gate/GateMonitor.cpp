@@ -53,21 +53,23 @@ QCoro::Task<> GateMonitor::probe() {
     auto ownPing = GateProbe::ping(m_network, m_env.ownGatePort, m_env.probeTimeout);
     auto existingPing = GateProbe::ping(m_network, m_env.existingGatePort, m_env.probeTimeout);
     const bool ownAnswered = co_await ownPing;
-    if (!stillHere(self)) {
-        co_return;
-    }
-    const auto own = answering(ownAnswered, m_env.ownGatePort);
-    m_state.publish(m_state.ownPortForeign, foreign(own));
-    m_state.publish(m_state.helperRunning, mine(own) && m_supervisor.serves(*own));
     const bool existingAnswered = co_await existingPing;
     if (!stillHere(self)) {
         co_return;
     }
+    const auto own = answering(ownAnswered, m_env.ownGatePort);
     const auto existing = answering(existingAnswered, m_env.existingGatePort);
     qCDebug(lcGate) << "probe: own gate" << ownAnswered << mine(own) << "existing gate"
                     << existingAnswered << mine(existing);
-    m_state.publish(m_state.existingPortForeign, foreign(existing));
-    m_state.publish(m_state.existingGateDetected, mine(existing));
-    m_state.publish(m_state.lastChecked,
-                    QLocale::system().toString(QTime::currentTime(), QLocale::ShortFormat));
+    {
+        // One redraw for the cycle, whatever it found.
+        const GateState::Batch cycle(m_state);
+        m_state.publish(m_state.ownPortForeign, foreign(own));
+        m_state.publish(m_state.helperRunning, mine(own) && m_supervisor.serves(*own));
+        m_state.publish(m_state.existingPortForeign, foreign(existing));
+        m_state.publish(m_state.existingGateDetected, mine(existing));
+        m_state.publish(m_state.lastChecked,
+                        QLocale::system().toString(QTime::currentTime(), QLocale::ShortFormat));
+    }
+    emit m_state.probed();
 }

@@ -3,38 +3,17 @@
 #include "gate/GateConfig.h"
 #include "gate/GateLog.h"
 #include "gate/GateOutput.h"
-#include "gate/GateRecord.h"
-#include "gate/GateSecret.h"
 #include "gate/GateState.h"
-#include "gate/NodeRuntime.h"
 #include "gate/SettingsKeys.h"
 #include "platform/AppPaths.h"
-#include "platform/PrivateFiles.h"
-#include "platform/RegularFile.h"
 
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
-
-#include <algorithm>
-#include <unistd.h>
 
 namespace {
 // Ahead of the inherited PATH, which a program started at login may have pared down: what the
 // gate starts finds the same Node.js, and the system's tools.
 QString gatePathPrefix(const QString& node) {
-#ifdef Q_OS_MACOS
-    Q_UNUSED(node);
-    return QStringLiteral("/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:");
-#else
     return QFileInfo(node).absolutePath() + QStringLiteral(":/usr/local/bin:/usr/bin:/bin:");
-#endif
-}
-
-QByteArray readSmallFile(const QString& path) {
-    QFile file(path);
-    return QFileInfo(path).isFile() && file.open(QIODevice::ReadOnly) ? file.read(4096)
-                                                                      : QByteArray();
 }
 } // namespace
 
@@ -42,31 +21,107 @@ GateSupervisor::GateSupervisor(const GateEnvironment& environment, GateState& st
     : m_env(environment)
     , m_state(state)
     , m_installDir(AppPaths::join(m_env.homeFolder, QStringLiteral("bramblekit")))
-    , m_supportDir(
-          AppPaths::join(m_env.applicationSupportFolder, QStringLiteral("Kestrova Helper"))) {
+    , m_folder(m_env.applicationSupportFolder, m_env.stateFolder)
+    , m_takeOver(m_folder) {
     m_state.publish(m_state.useExistingGate,
                     m_env.settings->boolean(QString::fromLatin1(SettingsKeys::kUseExisting)));
     connect(&m_launchProbe, &QTimer::timeout, this, &GateSupervisor::probeAfterLaunch);
     connect(&m_versions, &NodeVersions::read, this, &GateSupervisor::chooseRuntime);
-    // A gate counts as answering once the probe finds the own port served while it runs.
-    connect(&m_state, &GateState::changed, this,
-            [this] { m_answered = m_answered || (m_process && m_state.helperRunning); });
-    adoptRecordedGate();
+    if (auto recorded = m_takeOver.recorded()) {
+        takeOver(std::move(recorded));
+    }
 }
 
 GateSupervisor::~GateSupervisor() = default;
 
-QString GateSupervisor::configPath() const {
-    return AppPaths::join(m_supportDir, QString::fromLatin1(GateConfig::fileName));
+void GateSupervisor::apply(Event event) {
+    const State from = m_lifecycle;
+    const auto to = GateLifecycle::next(from, event);
+    if (!to) {
+        qCDebug(lcGate).noquote() << "gate" << GateLifecycle::nameOf(from) << "ignores"
+                                  << GateLifecycle::nameOf(event);
+        return;
+    }
+    qCInfo(lcGate).noquote() << "gate" << GateLifecycle::nameOf(from) << "->"
+                             << GateLifecycle::nameOf(*to) << "on" << GateLifecycle::nameOf(event);
+    m_lifecycle = *to;
+    enter(from);
 }
 
-QString GateSupervisor::recordPath() const {
-    return AppPaths::join(m_supportDir, QStringLiteral("gate-process.json"));
+void GateSupervisor::enter(State from) {
+    if (from == State::Launching) {
+        m_launchProbe.stop();
+    }
+    switch (m_lifecycle) {
+    case State::ChoosingRuntime:
+        settleRuntime();
+        break;
+    case State::Launching:
+        m_launchProbesLeft = static_cast<int>(m_env.launchProbeWindow / m_env.launchProbeInterval);
+        m_launchProbe.start(m_env.launchProbeInterval);
+        break;
+    case State::Stopping:
+    case State::Restarting:
+        // From a held gate; one that already stops is left to end.
+        if (from != State::Stopping && from != State::Restarting) {
+            qCInfo(lcGate) << "stopping gate, pid" << m_process->pid();
+            m_process->stop(m_env.stopGrace);
+            m_folder.removeRecord();
+        }
+        break;
+    case State::Stopped:
+    case State::Failed:
+    case State::Serving:
+    case State::TakenOver:
+        break;
+    }
 }
 
-QString GateSupervisor::gateLogPath() const {
-    return AppPaths::join(AppPaths::join(m_env.stateFolder, QStringLiteral("kestrova-helper")),
-                          QStringLiteral("gate.log"));
+bool GateSupervisor::holding() const {
+    return m_lifecycle == State::Launching || m_lifecycle == State::Serving ||
+           m_lifecycle == State::TakenOver;
+}
+
+bool GateSupervisor::mayTakeOver() const {
+    return !m_process && GateLifecycle::next(m_lifecycle, Event::Found).has_value();
+}
+
+void GateSupervisor::takeOver(std::unique_ptr<GateProcess> found) {
+    const bool starting = m_lifecycle == State::ChoosingRuntime;
+    hold(std::move(found));
+    apply(Event::Found);
+    if (starting) {
+        keepConfigCurrent();
+    }
+}
+
+void GateSupervisor::hold(std::unique_ptr<GateProcess> process) {
+    const GateProcess* const watched = process.get();
+    // Queued: the process is let go of after its own signal has returned.
+    connect(
+        watched, &GateProcess::exited, this, [this, watched] { ended(watched); },
+        Qt::QueuedConnection);
+    m_process = std::move(process);
+}
+
+void GateSupervisor::ended(const GateProcess* process) {
+    if (process != m_process.get()) {
+        return;
+    }
+    qCInfo(lcGate) << "gate ended, pid" << process->pid();
+    if (holding()) {
+        m_folder.removeRecord();
+    }
+    if (m_lifecycle == State::Launching) {
+        // It never served: what it said last is the likeliest reason.
+        const QString said = GateOutput::lastLine(gateLogPath());
+        m_state.publish(m_state.lastError,
+                        QStringLiteral("Gate stopped: ") +
+                            (said.isEmpty() ? QStringLiteral("it exited at once") : said));
+    }
+    m_process.reset();
+    apply(Event::Ended);
+    emit m_state.refreshRequested();
 }
 
 QString GateSupervisor::scriptInBundle() const {
@@ -91,27 +146,31 @@ std::optional<QString> GateSupervisor::bundledNode() const {
 }
 
 void GateSupervisor::chooseRuntime() {
+    const auto before = m_runtime.runtime;
     m_runtime = NodeRuntime::choose(
         m_env.resourceFolder,
         NodeRuntime::candidates(m_env.systemNodeCandidates, m_env.homeFolder, m_env.nvmDir),
         NodeRuntime::engines(daemonScript()),
         [this](const QString& node) { return m_versions.of(node); });
     m_state.publish(m_state.nodeSkipped, m_runtime.skipped);
-    if (m_startWhenRead && !m_runtime.reading) {
-        start();
+    if (m_lifecycle == State::ChoosingRuntime) {
+        settleRuntime();
+    }
+    if (m_runtime.runtime != before) {
+        emit runtimeChanged();
     }
 }
 
 std::optional<QString> GateSupervisor::nodePath() const {
-    return node() ? std::optional(node()->path) : std::nullopt;
+    return m_runtime.runtime ? std::optional(m_runtime.runtime->path) : std::nullopt;
 }
 
 QString GateSupervisor::nodeOrigin() const {
-    return node() ? node()->origin : QString();
+    return m_runtime.runtime ? m_runtime.runtime->origin : QString();
 }
 
 std::optional<qint64> GateSupervisor::gateProcessId() const {
-    return m_process ? std::optional(m_process->pid()) : std::nullopt;
+    return holding() ? std::optional(m_process->pid()) : std::nullopt;
 }
 
 std::optional<QString> GateSupervisor::apiKey() const {
@@ -132,26 +191,14 @@ std::optional<QString> GateSupervisor::pairingKey() const {
     return m_env.settings->string(QString::fromLatin1(SettingsKeys::kApiKey));
 }
 
-std::optional<bool> GateSupervisor::writeConfig(const QString& apiKey) {
-    const auto secret = GateSecret::ensure(m_supportDir);
-    if (!secret) {
-        m_state.publish(m_state.lastError,
-                        QStringLiteral("Could not create the gate's key: ") + secret.error());
-        return std::nullopt;
+std::expected<bool, QString> GateSupervisor::writeConfig() const {
+    const auto key = apiKey();
+    if (!key) {
+        return std::unexpected(QStringLiteral("Sign in first to start local approvals."));
     }
-    const QByteArray contents =
-        GateConfig::build(m_supportDir, apiKey, m_state.personalRoom,
-                          {.port = m_env.ownGatePort,
-                           .secretPath = *secret,
-                           .hookWaitSeconds = GateConfig::hookWaitSeconds(m_env.settings->string(
-                               QString::fromLatin1(SettingsKeys::kHookWait)))});
-    const bool changed = RegularFile::read(configPath(), contents.size() + 1) != contents;
-    if (const auto written = PrivateFiles::writePrivateFile(configPath(), contents); !written) {
-        m_state.publish(m_state.lastError,
-                        QStringLiteral("Could not write gate config: ") + written.error());
-        return std::nullopt;
-    }
-    return changed;
+    return m_folder.writeConfig(
+        *key, m_state.personalRoom, m_env.ownGatePort,
+        m_env.settings->string(QString::fromLatin1(SettingsKeys::kHookWait)));
 }
 
 QProcessEnvironment GateSupervisor::processEnvironment(const QString& node) const {
@@ -172,8 +219,7 @@ void GateSupervisor::start() {
     if (m_state.useExistingGate) {
         return;
     }
-    const auto key = apiKey();
-    if (!key) {
+    if (!apiKey()) {
         m_state.publish(m_state.lastError,
                         QStringLiteral("Sign in first to start local approvals."));
         return;
@@ -183,51 +229,69 @@ void GateSupervisor::start() {
         m_env.openUrl(m_env.webUrl);
         return;
     }
-    // Not a runtime whose version is yet to be read: it may be one the gate cannot run on. The
-    // launch waits for the reading, beside the event loop (a few seconds at most).
-    m_startWhenRead = m_runtime.reading;
-    if (m_startWhenRead) {
-        return;
-    }
-    const auto node = nodePath();
-    if (!node) {
-        m_state.publish(m_state.lastError,
-                        QStringLiteral("Node.js not found (install Node, then retry)."));
-        return;
-    }
-    takeOverServingGate();
-    const auto changed = writeConfig(*key);
-    if (!changed) {
-        return;
-    }
-    if (m_process && *changed) {
-        // It read the older key (or room): a gate on the new one takes its place.
-        qCInfo(lcGate) << "the gate's config changed: restarting it";
-        stopHeld();
-        m_relaunch = true;
-    }
-    if (m_process || m_relaunch) {
+    if (holding()) {
+        keepConfigCurrent();
         emit m_state.refreshRequested();
         return;
     }
+    apply(Event::Start);
+}
+
+void GateSupervisor::keepConfigCurrent() {
+    const auto changed = writeConfig();
+    if (!changed) {
+        m_state.publish(m_state.lastError, changed.error());
+    } else if (*changed) {
+        // It read the older key (or room): a gate on the new one takes its place.
+        qCInfo(lcGate) << "the gate's config changed: restarting it";
+        apply(Event::ConfigChanged);
+    }
+}
+
+void GateSupervisor::settleRuntime() {
+    // Not a runtime whose version is yet to be read: it may be one the gate cannot run on. The
+    // launch waits for the reading, beside the event loop (a few seconds at most).
+    if (m_runtime.reading) {
+        return;
+    }
+    if (!m_runtime.runtime) {
+        m_state.publish(m_state.lastError,
+                        QStringLiteral("Node.js not found (install Node, then retry)."));
+        apply(Event::NoRuntime);
+        return;
+    }
+    if (auto serving = m_takeOver.serving(m_env.ownGatePort)) {
+        takeOver(std::move(serving));
+        return;
+    }
+    launch();
+}
+
+void GateSupervisor::launch() {
+    const auto written = writeConfig();
+    if (!written) {
+        m_state.publish(m_state.lastError, written.error());
+        apply(Event::LaunchFailed);
+        return;
+    }
+    const QString node = m_runtime.runtime->path;
     auto launched = GateProcess::launch(
-        {.program = *node,
+        {.program = node,
          .arguments = {daemonScript(), QStringLiteral("--config"), configPath()},
-         .workingDirectory = m_supportDir,
-         .environment = processEnvironment(*node),
+         .workingDirectory = supportDir(),
+         .environment = processEnvironment(node),
          .logWriter = logWriter()});
     if (!launched) {
         qCWarning(lcGate) << "gate launch failed:" << launched.error();
         m_state.publish(m_state.lastError,
                         QStringLiteral("Could not start gate: ") + launched.error());
+        apply(Event::LaunchFailed);
         return;
     }
     qCInfo(lcGate) << "gate launched, pid" << (*launched)->pid();
-    watch(std::move(*launched));
-    writeRecord();
-    m_answered = false;
-    m_launchProbesLeft = static_cast<int>(m_env.launchProbeWindow / m_env.launchProbeInterval);
-    m_launchProbe.start(m_env.launchProbeInterval);
+    hold(std::move(*launched));
+    m_folder.writeRecord(m_process->identity());
+    apply(Event::Launched);
 }
 
 QStringList GateSupervisor::logWriter() {
@@ -246,7 +310,7 @@ QStringList GateSupervisor::logWriter() {
 }
 
 void GateSupervisor::probeAfterLaunch() {
-    if (!m_process || m_answered || m_launchProbesLeft-- <= 0) {
+    if (m_lifecycle != State::Launching || m_launchProbesLeft-- <= 0) {
         m_launchProbe.stop();
         return;
     }
@@ -254,21 +318,14 @@ void GateSupervisor::probeAfterLaunch() {
 }
 
 void GateSupervisor::stop() {
-    m_relaunch = false;
-    m_startWhenRead = false;
-    takeOverServingGate();
-    stopHeld();
-    emit m_state.refreshRequested();
-}
-
-void GateSupervisor::stopHeld() {
-    m_launchProbe.stop();
-    if (m_process) {
-        qCInfo(lcGate) << "stopping gate, pid" << m_process->pid();
-        m_process->stop(m_env.stopGrace);
-        m_stoppingProcesses.push_back(std::move(m_process));
-        QFile::remove(recordPath());
+    // A gate of ours that serves with no record is stopped too.
+    if (mayTakeOver()) {
+        if (auto serving = m_takeOver.serving(m_env.ownGatePort)) {
+            takeOver(std::move(serving));
+        }
     }
+    apply(Event::Stop);
+    emit m_state.refreshRequested();
 }
 
 void GateSupervisor::saveMode(bool useExisting) {
@@ -284,7 +341,6 @@ void GateSupervisor::saveMode(bool useExisting) {
 void GateSupervisor::chooseUseExistingGate() {
     saveMode(true);
     stop();
-    emit m_state.refreshRequested();
 }
 
 void GateSupervisor::chooseOwnGate() {
@@ -292,120 +348,22 @@ void GateSupervisor::chooseOwnGate() {
     start();
 }
 
-void GateSupervisor::removeSupportFolder() const {
-    // The gate's key stays: the agents' settings hold it, whichever account signs in next.
-    const QDir folder(m_supportDir);
-    for (const QFileInfo& entry : folder.entryInfoList(QDir::AllEntries | QDir::Hidden |
-                                                       QDir::System | QDir::NoDotAndDotDot)) {
-        if (entry.fileName() == QLatin1String(GateSecret::fileName)) {
-            continue;
-        }
-        if (entry.isDir() && !entry.isSymLink()) {
-            QDir(entry.filePath()).removeRecursively();
-        } else {
-            QFile::remove(entry.filePath());
-        }
-    }
-    folder.rmdir(m_supportDir);
-}
-
 void GateSupervisor::look() {
     chooseRuntime();
-    for (const auto& stopping : m_stoppingProcesses) {
-        stopping->checkEnded();
-    }
     if (m_process) {
         m_process->checkEnded();
     }
 }
 
-void GateSupervisor::adoptRecordedGate() {
-    const auto record = GateRecord::read(readSmallFile(recordPath()));
-    if (!record || record->configPath != configPath()) {
-        return;
-    }
-    if (auto adopted = GateProcess::adopt(record->identity, record->configPath)) {
-        qCInfo(lcGate) << "took over the gate of an earlier run, pid" << adopted->pid();
-        watch(std::move(adopted));
-        m_answered = true;
-    }
-}
-
 bool GateSupervisor::serves(const ListeningSockets::Listener& listener) {
-    takeOver(listener.inode);
-    return m_process && m_process->holds(listener.inode);
-}
-
-void GateSupervisor::takeOverServingGate() {
-    if (m_process) {
-        return;
-    }
-    const auto listener = ListeningSockets::loopbackListener(m_env.ownGatePort);
-    if (listener && *listener && (*listener)->uid == ::getuid()) {
-        takeOver((*listener)->inode);
-    }
-}
-
-void GateSupervisor::takeOver(quint64 socketInode) {
-    if (m_process || socketInode == m_notOurs) {
-        return;
-    }
-    // Our daemon, on our config: a gate that no record names (the record could not be
-    // written, or the helper ended between the launch and the record, or before a stopped
-    // gate was seen to end).
-    for (const qint64 pid : ListeningSockets::holders(socketInode)) {
-        const bool stopping = std::ranges::any_of(
-            m_stoppingProcesses, [pid](const auto& stopped) { return stopped->pid() == pid; });
-        if (stopping) {
-            return; // asked to end, and not to be taken back while it does
-        }
-        if (auto adopted = GateProcess::adopt(GateProcess::identityOf(pid), configPath())) {
-            qCInfo(lcGate) << "took over the gate serving the port, pid" << pid;
-            watch(std::move(adopted));
-            m_answered = true;
-            writeRecord();
-            return;
+    if (mayTakeOver()) {
+        if (auto found = m_takeOver.holding(listener.inode)) {
+            takeOver(std::move(found));
         }
     }
-    m_notOurs = socketInode;
-}
-
-void GateSupervisor::writeRecord() const {
-    const QByteArray record = GateRecord::write({m_process->identity(), configPath()});
-    if (const auto written = PrivateFiles::writePrivateFile(recordPath(), record); !written) {
-        qCWarning(lcGate) << "could not record the gate (a later run finds it by its port):"
-                          << written.error();
+    const bool held = holding() && m_process->holds(listener.inode);
+    if (held) {
+        apply(Event::Answered);
     }
-}
-
-void GateSupervisor::watch(std::unique_ptr<GateProcess> process) {
-    GateProcess* const watched = process.get();
-    connect(
-        watched, &GateProcess::exited, this, [this, watched] { forget(watched); },
-        Qt::QueuedConnection);
-    m_process = std::move(process);
-}
-
-void GateSupervisor::forget(GateProcess* ended) {
-    qCInfo(lcGate) << "gate ended, pid" << ended->pid();
-    // Only the gate that ended is forgotten: a newer one launched meanwhile stays known.
-    if (m_process.get() == ended) {
-        m_launchProbe.stop();
-        QFile::remove(recordPath());
-        if (!m_answered) {
-            // It never served: what it said last is the likeliest reason.
-            const QString said = GateOutput::lastLine(gateLogPath());
-            m_state.publish(m_state.lastError,
-                            QStringLiteral("Gate stopped: ") +
-                                (said.isEmpty() ? QStringLiteral("it exited at once") : said));
-        }
-        m_process.reset();
-    }
-    std::erase_if(m_stoppingProcesses,
-                  [ended](const auto& stopping) { return stopping.get() == ended; });
-    if (m_relaunch && m_stoppingProcesses.empty()) {
-        m_relaunch = false;
-        start();
-    }
-    emit m_state.refreshRequested();
+    return held;
 }

@@ -1,7 +1,10 @@
 #pragma once
 
 #include "gate/GateEnvironment.h"
+#include "gate/GateFolder.h"
+#include "gate/GateLifecycle.h"
 #include "gate/GateProcess.h"
+#include "gate/GateTakeOver.h"
 #include "gate/NodeRuntime.h"
 #include "gate/NodeVersions.h"
 #include "platform/ListeningSockets.h"
@@ -13,30 +16,33 @@
 
 #include <memory>
 #include <optional>
-#include <vector>
 
 class GateState;
 
-// The own gate: its folders, its config file, its process and its log, and whether the own
-// gate or an existing one is in use. A gate an earlier run launched is taken over. Launches
-// report into the state; the health probe is the monitor's job.
+// The own gate: its runtime, its process and whether the own gate or an existing one is in
+// use. What it does with the gate is one state of GateLifecycle at a time, moved only by that
+// table's transitions. A gate an earlier run launched is taken over. Launches report into the
+// state; the health probe is the monitor's job, and tells this part when the gate answered.
 class GateSupervisor final : public QObject {
     Q_OBJECT
 public:
     GateSupervisor(const GateEnvironment& environment, GateState& state);
     ~GateSupervisor() override;
 
+    GateLifecycle::State lifecycle() const { return m_lifecycle; }
     const QString& installDir() const { return m_installDir; }
-    const QString& supportDir() const { return m_supportDir; }
-    QString configPath() const;
-    QString gateLogPath() const;
+    const QString& supportDir() const { return m_folder.path(); }
+    QString configPath() const { return m_folder.configPath(); }
+    QString gateLogPath() const { return m_folder.logPath(); }
     QString daemonScript() const;
     bool daemonBundled() const;
     std::optional<QString> bundledNode() const;
     std::optional<QString> nodePath() const;
     // Where the runtime found comes from: "bundled", "system", "nvm", …
     QString nodeOrigin() const;
-    // The process id of the gate this helper launched (or took over) and has not seen end.
+    // A runtime that may be chosen is still saying its version.
+    bool runtimeReading() const { return m_runtime.reading; }
+    // The process id of the gate this helper launched (or took over) and has not asked to end.
     std::optional<qint64> gateProcessId() const;
 
     // The stored API key, when there is one that is not empty.
@@ -48,55 +54,59 @@ public:
     void stop();
     void chooseUseExistingGate();
     void chooseOwnGate();
-    // The own gate's folder goes with the account that used it, all but the gate's key.
-    void removeSupportFolder() const;
+    // The own gate's folder goes with the account that used it.
+    void removeSupportFolder() const { m_folder.remove(); }
     // Whether the gate this helper holds is the one listening. A gate of ours listening with
     // no record of it is taken over first.
     bool serves(const ListeningSockets::Listener& listener);
-    // Looks for ends nothing announces; on every refresh.
+    // Looks for the runtime again, and for ends nothing announces; on every refresh.
     void look();
 
+signals:
+    // Another runtime is chosen (or none is any more).
+    void runtimeChanged();
+
 private:
+    using State = GateLifecycle::State;
+    using Event = GateLifecycle::Event;
+
+    // Moves to the state the table names for the event, and does what entering it takes.
+    void apply(Event event);
+    void enter(State from);
+    bool holding() const;
+    bool mayTakeOver() const;
+    void takeOver(std::unique_ptr<GateProcess> found);
+    void hold(std::unique_ptr<GateProcess> process);
+    void ended(const GateProcess* process);
+
+    // Looks for the runtime again, and says which were passed over.
+    void chooseRuntime();
+    // A start goes on once the runtime is known: a gate of ours serving is taken, else one is
+    // launched.
+    void settleRuntime();
+    void launch();
+    // A held gate on an older config gives way to one on the config written now.
+    void keepConfigCurrent();
+    std::expected<bool, QString> writeConfig() const;
     QString scriptInBundle() const;
-    QString recordPath() const;
-    // Whether what the file holds changed; nothing when it could not be written.
-    std::optional<bool> writeConfig(const QString& apiKey);
-    void stopHeld();
     QProcessEnvironment processEnvironment(const QString& node) const;
     // The log writer's command for a launch; empty when the gate's output cannot be kept.
     QStringList logWriter();
-    void adoptRecordedGate();
-    void takeOverServingGate();
-    void takeOver(quint64 socketInode);
-    void writeRecord() const;
-    void watch(std::unique_ptr<GateProcess> process);
-    void forget(GateProcess* ended);
     void probeAfterLaunch();
     void saveMode(bool useExisting);
 
     const GateEnvironment& m_env;
     GateState& m_state;
     QString m_installDir;
-    QString m_supportDir;
-    const std::optional<NodeRuntime::Candidate>& node() const { return m_runtime.runtime; }
-    // Looks for the runtime again, and says which were passed over.
-    void chooseRuntime();
-
+    GateFolder m_folder;
+    GateTakeOver m_takeOver;
+    State m_lifecycle = State::Stopped;
     // The runtime chosen, looked for on every refresh and when a version becomes known: the
     // search reads a dozen folders, too many for every redraw.
     NodeRuntime::Choice m_runtime;
     NodeVersions m_versions;
+    // The gate launched or taken over, until its end is seen (stopping included).
     std::unique_ptr<GateProcess> m_process;
-    // Whether the gate in m_process has answered a probe since it was launched.
-    bool m_answered = false;
-    // Gates asked to stop whose end has not been seen yet: their exit still triggers a probe.
-    std::vector<std::unique_ptr<GateProcess>> m_stoppingProcesses;
-    // The last listening socket found to be no gate of ours: not searched for again.
-    quint64 m_notOurs = 0;
-    // A gate on an older config is stopping: a new one is launched once it has ended.
-    bool m_relaunch = false;
-    // A start waits for the version of the runtime it would take.
-    bool m_startWhenRead = false;
     QTimer m_launchProbe;
     int m_launchProbesLeft = 0;
 };

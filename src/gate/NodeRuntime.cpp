@@ -234,27 +234,36 @@ bool satisfies(const Version& version, const QString& range) {
 Choice choose(const QString& resourceFolder, const QList<Candidate>& candidates,
               const QString& engines,
               const std::function<VersionReading(const QString& node)>& readVersion) {
+    QList<Candidate> inOrder = candidates;
     if (auto bundled = bundledNode(resourceFolder)) {
-        // The package's own: chosen for this gate.
-        return {.runtime = Candidate{*bundled, QStringLiteral("bundled"), std::nullopt},
-                .skipped = {},
-                .reading = false};
+        inOrder.prepend({*bundled, QStringLiteral("bundled"), std::nullopt});
     }
     Choice choice;
-    for (const Candidate& candidate : candidates) {
+    for (const Candidate& candidate : inOrder) {
         if (!isExecutableFile(candidate.path)) {
             continue;
         }
         const VersionReading version =
             candidate.version ? VersionReading(candidate.version) : readVersion(candidate.path);
-        if (version && *version && !satisfies(**version, engines)) {
+        if (!version) {
+            // The first runtime of the order that may do is still saying its version.
+            choice.reading = true;
+            return choice;
+        }
+        if (!*version) {
+            // It does not run here (another architecture, a noexec mount, a broken install):
+            // a gate launched on it would end at once.
+            choice.skipped.append(QStringLiteral("%1 %2: it did not say its version")
+                                      .arg(candidate.origin, candidate.path));
+            continue;
+        }
+        if (!satisfies(**version, engines)) {
             choice.skipped.append(
                 QStringLiteral("%1 %2 v%3: the gate needs %4")
                     .arg(candidate.origin, candidate.path, joined(**version), engines));
             continue;
         }
         choice.runtime = candidate;
-        choice.reading = !version;
         return choice;
     }
     return choice;

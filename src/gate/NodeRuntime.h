@@ -55,14 +55,16 @@ using VersionReading = std::optional<std::optional<Version>>;
 
 struct Choice {
     std::optional<Candidate> runtime;
-    // Runtimes passed over, each with its version and the range it misses.
+    // Runtimes passed over, each with why: its version and the range it misses, or that it
+    // did not say its version.
     QStringList skipped;
-    // The runtime's version is still being read: it may yet be passed over.
+    // A runtime that comes before any chosen is still saying its version: nothing is chosen
+    // until it has.
     bool reading = false;
 };
 
-// The bundled runtime, else the first candidate that is an executable file and whose version
-// is in the range. One whose version cannot be read is taken as it is: its own start tells.
+// The first runtime, the bundled one before the candidates, that is an executable file, says
+// its version when run (or names it in its folder) and whose version is in the range.
 Choice choose(const QString& resourceFolder, const QList<Candidate>& candidates,
               const QString& engines,
               const std::function<VersionReading(const QString& node)>& readVersion);

@@ -6,6 +6,13 @@
 namespace {
 // A runtime that has not said its version by then is taken as one whose version cannot be read.
 constexpr int readingMs = 3000;
+
+// Nothing from a runtime that did not start, failed or said something else.
+std::optional<NodeRuntime::Version> versionSaid(QProcess& reading) {
+    const bool said = reading.error() != QProcess::FailedToStart &&
+                      reading.exitStatus() == QProcess::NormalExit && reading.exitCode() == 0;
+    return said ? NodeRuntime::versionOf(QString::fromUtf8(reading.readAll())) : std::nullopt;
+}
 } // namespace
 
 NodeVersions::~NodeVersions() {
@@ -46,10 +53,8 @@ void NodeVersions::finish(const QString& node) {
     if (!entry.reading) {
         return;
     }
-    const bool said =
-        entry.reading->exitStatus() == QProcess::NormalExit && entry.reading->exitCode() == 0;
-    entry.version.emplace(said ? NodeRuntime::versionOf(QString::fromUtf8(entry.reading->readAll()))
-                               : std::nullopt);
+    entry.version.emplace(versionSaid(*entry.reading));
+    // Later: this may run inside the process's own signal, which goes on using it.
     entry.reading.release()->deleteLater();
     emit read();
 }

@@ -314,9 +314,9 @@ private slots:
         DiagnosticsWindow diagnostics(gate);
         diagnostics.show();
         diagnostics.hide();
-        const QSignalSpy probed(&gate, &GateController::changed);
+        const QSignalSpy probed(&gate, &GateController::probed);
         diagnostics.show();
-        QVERIFY(!probed.isEmpty());
+        QTRY_VERIFY(!probed.isEmpty());
         home.makeFile(QStringLiteral("usr/bin/claude"), "#!/bin/sh\n", true);
         welcome.show();
         QVERIFY(shows(welcome, QStringLiteral("Agent detected: Claude Code")));

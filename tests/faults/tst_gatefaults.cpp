@@ -168,7 +168,9 @@ private slots:
         // The stand-in's folder comes first on the gate's PATH: the real node is named in full.
         const QByteArray node = QFile::encodeName(QStandardPaths::findExecutable("node"));
         home.makeFile(QStringLiteral("bin/node"),
-                      "#!/bin/sh\n" + runtime.replace("node", node) + "\n", true);
+                      "#!/bin/sh\n[ \"$1\" = --version ] && exec " + node + " --version\n" +
+                          runtime.replace("node", node) + "\n",
+                      true);
         GateEnvironment environment = home.environmentWithDaemon();
         environment.systemNodeCandidates = {home.path(QStringLiteral("bin/node"))};
         QTcpServer squatter;
@@ -185,12 +187,39 @@ private slots:
         } else if (runtime.startsWith("sleep")) {
             QTRY_VERIFY_WITH_TIMEOUT(gate.helperRunning(), gateStartMs);
         } else {
-            QTest::qWait(500);
+            // Once the stand-in has become the runtime that ignores the signal.
+            QTRY_VERIFY(commandLine(pid).contains("setInterval"));
             gate.stopHelperGate();
             QTest::qWait(3000);
             QVERIFY2(processAlive(pid), "SIGTERM alone does not end this one");
             QTRY_VERIFY_WITH_TIMEOUT(!processAlive(pid), 6000);
         }
+    }
+
+    // The runtime chosen is gone by the time an agent is connected (a version manager removed
+    // it): the connect run and the status read after it cannot start, which is said, and
+    // nothing is used after its end (the sanitizers watch).
+    void aRuntimeGoneAfterItWasChosen() {
+        const TestHome home;
+        home.makeFile(u"usr/bin/codex"_s, "#!/bin/sh\n", true);
+        const QByteArray node = QFile::encodeName(QStandardPaths::findExecutable(u"node"_s));
+        home.makeFile(u"bin/node"_s, "#!/bin/sh\nexec " + node + " \"$@\"\n", true);
+        GateEnvironment environment = home.environmentWithDaemon();
+        environment.systemNodeCandidates = {home.path(u"bin/node"_s)};
+        GateController gate(environment);
+        QTRY_COMPARE_WITH_TIMEOUT(gate.nodePath(), home.path(u"bin/node"_s), gateStartMs);
+        QVERIFY(QFile::remove(home.path(u"bin/node"_s)));
+        gate.connectAgent(u"Codex"_s);
+        QTRY_VERIFY(
+            gate.lastError().value_or(QString()).startsWith(u"Could not connect Codex: "_s));
+        const auto codexState = [&gate] {
+            const auto& shown = gate.agentConnections();
+            return shown.isEmpty() ? AgentConnection::State::Connecting : shown.constFirst().state;
+        };
+        QTRY_COMPARE(codexState(), AgentConnection::State::Unknown);
+        // Time for the status read that follows to fail as well, under the sanitizers' eyes.
+        QTest::qWait(1000);
+        QCOMPARE(codexState(), AgentConnection::State::Unknown);
     }
 
     // The gate writes 3.6 MiB after the helper has gone: its log keeps within the cap and
@@ -212,7 +241,8 @@ private slots:
         QVERIFY(inPlace != u"a link" || QFile::link(home.path(u"elsewhere"_s), log));
         const QByteArray node = QFile::encodeName(QStandardPaths::findExecutable(u"node"_s));
         home.makeFile(u"bin/node"_s,
-                      "#!/bin/sh\nexec " + node +
+                      "#!/bin/sh\n[ \"$1\" = --version ] && exec " + node + " --version\nexec " +
+                          node +
                           " -e 'for (let i = 0; i < 40000; i++) console.error(`line ${i} ` + "
                           "\"x\".repeat(80))'\n",
                       true);

@@ -10,12 +10,15 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTest>
 
 #include <fcntl.h>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
+using namespace Qt::StringLiterals;
 
 namespace {
 constexpr int gateStartMs = 20000;
@@ -135,6 +138,107 @@ private slots:
         QVERIFY(GateController(environment).useExistingGate());
     }
 
+    // The own gate's life, one path through the supervisor's table a row. The runtime is a
+    // stand-in in front of the real node that waits for the test at each step: saying its
+    // version, letting the gate listen, ending after SIGTERM. Steps: start, stop, "re-sign"
+    // (a new key, then start), "new helper" (this one ends, the gate runs on; "forgotten": its
+    // record lost too), version, listen, end, broken (says no version), "config folder" (a
+    // folder where the config goes), kill; "=state" waits for that state.
+    void theLifecycle_data() {
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<int>("launches");
+        QTest::addColumn<QString>("error");
+        const auto row = [](const char* name, const char* steps, int launches,
+                            const char* error = "") {
+            QTest::newRow(name) << QString::fromLatin1(steps).split(u',') << launches
+                                << QString::fromLatin1(error);
+        };
+        row("start: the version, then the port",
+            "start,=choosing a runtime,version,=launching,listen,=serving", 1);
+        row("stopped while choosing: nothing launched",
+            "start,=choosing a runtime,stop,=stopped,version,chosen", 0);
+        row("no runtime says its version", "broken,version,start,=failed", 0,
+            "Node.js not found (install Node, then retry).");
+        row("the config cannot be written", "version,config folder,start,=failed", 0,
+            "Could not write gate config: Is a directory");
+        row("ended before it answered", "version,start,=launching,kill,=failed", 1,
+            "Gate stopped: it exited at once");
+        row("failed, then started again",
+            "version,start,=launching,kill,=failed,start,=launching,listen,=serving", 2,
+            "Gate stopped: it exited at once");
+        row("stopped while launching", "version,start,=launching,stop,=stopped", 1);
+        row("a new sign-in while launching",
+            "version,start,=launching,re-sign,=launching,listen,=serving", 2);
+        row("serving, then killed: no error", "version,listen,start,=serving,kill,=stopped", 1);
+        row("serving, then stopped", "version,listen,start,=serving,stop,=stopping,end,=stopped",
+            1);
+        row("a new sign-in: the old gate ends before the new one starts",
+            "version,listen,start,=serving,re-sign,=restarting,end,=serving", 2);
+        row("started again while stopping: after the end",
+            "version,listen,start,=serving,stop,=stopping,start,=restarting,end,=serving", 2);
+        row("stopped while restarting: no new gate",
+            "version,listen,start,=serving,re-sign,=restarting,stop,=stopping,end,=stopped", 1);
+        row("a new helper takes the gate over by its record",
+            "version,listen,start,=serving,new helper,=taken over,re-sign,=restarting,end,"
+            "=serving",
+            2);
+        row("a new helper takes the gate over by its port",
+            "version,listen,start,=serving,forgotten,=taken over,stop,=stopped", 1);
+    }
+    void theLifecycle() {
+        QFETCH(QStringList, steps);
+        QFETCH(int, launches);
+        QFETCH(QString, error);
+        const TestHome home;
+        home.signIn();
+        const QByteArray node = QFile::encodeName(QStandardPaths::findExecutable(u"node"_s));
+        const QByteArray at = QFile::encodeName(home.home());
+        home.makeFile(u"bin/node"_s,
+                      "#!/bin/sh\nstep() { until [ -e '" + at +
+                          "/'$1 ]; do sleep 0.02; done; }\n"
+                          "if [ \"$1\" = --version ]; then step version; [ -e '" +
+                          at + "/broken' ] && exit 1; exec " + node +
+                          " --version; fi\n"
+                          "echo >>'" +
+                          at +
+                          "/launched'\nstep listen\n"
+                          "trap 'step end; kill $gate; wait $gate; exit 0' TERM\n" +
+                          node + " \"$@\" & gate=$!\nwait $gate\n",
+                      true);
+        GateEnvironment environment = home.environmentWithDaemon();
+        environment.systemNodeCandidates = {home.path(u"bin/node"_s)};
+        auto gate = std::make_unique<GateController>(environment);
+        for (const QString& step : steps) {
+            if (step.startsWith(u'=')) {
+                QTRY_COMPARE_WITH_TIMEOUT(GateLifecycle::nameOf(gate->gateLifecycle()), step.mid(1),
+                                          gateStartMs);
+            } else if (step == u"start" || step == u"re-sign") {
+                home.signIn(step == u"re-sign" ? u"key-new"_s : u"key-123"_s);
+                gate->startHelperGate();
+            } else if (step == u"stop") {
+                gate->stopHelperGate();
+            } else if (step == u"new helper" || step == u"forgotten") {
+                gate.reset();
+                QVERIFY(step == u"new helper" ||
+                        QFile::remove(home.supportDir() + u"/gate-process.json"_s));
+                gate = std::make_unique<GateController>(environment);
+            } else if (step == u"chosen") {
+                QTRY_VERIFY_WITH_TIMEOUT(gate->nodePath(), gateStartMs);
+            } else if (step == u"config folder") {
+                QVERIFY(QDir().mkpath(gate->configPath()));
+            } else if (step == u"kill") {
+                for (const qint64 pid : processesMentioning(gate->configPath())) {
+                    killProcess(pid);
+                }
+            } else {
+                home.makeFile(step);
+            }
+        }
+        QFile launched(home.path(u"launched"_s));
+        QCOMPARE(launched.open(QIODevice::ReadOnly) ? launched.readAll().size() : 0, launches);
+        QCOMPARE(gate->lastError().value_or(QString()), error);
+    }
+
     // The phone pairs with the gate in use; a key the existing gate's file does not hold as a
     // string is none.
     void thePairingKeyIsTheGateInUse_data() {
@@ -159,6 +263,28 @@ private slots:
         home.makeFile(QStringLiteral("bramblekit/bramblekit.json"), existing);
         home.settings()->setBoolean(QString::fromLatin1(SettingsKeys::kUseExisting), existingMode);
         QCOMPARE(GateController(home.environment()).pairingKey(), expected);
+    }
+
+    // A probe cycle that finds something new redraws the windows once, however many of the
+    // things it looked at changed.
+    void aProbeCycleRedrawsOnce() {
+        const TestHome home;
+        GateController gate(home.environment());
+        QSignalSpy probed(&gate, &GateController::probed);
+        QVERIFY(probed.wait(gateStartMs));
+        const auto redrawsOfACycle = [&gate, &probed] {
+            const QSignalSpy redraws(&gate, &GateController::changed);
+            probed.clear();
+            gate.refresh();
+            return probed.wait(gateStartMs) ? redraws.size() : -1;
+        };
+        auto existing =
+            std::make_unique<StubHttpServer>(home.existingPort, StubHttpServer::Behaviour::Answer);
+        QCOMPARE(redrawsOfACycle(), 1);
+        QVERIFY(gate.existingGateDetected());
+        existing.reset();
+        QCOMPARE(redrawsOfACycle(), 1);
+        QVERIFY(!gate.existingGateDetected());
     }
 
     // Only a whole 200 within the deadline is a working gate.

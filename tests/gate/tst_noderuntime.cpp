@@ -12,19 +12,20 @@ using namespace Qt::StringLiterals;
 class NodeRuntimeTest : public QObject {
     Q_OBJECT
 private slots:
-    // The bundled runtime (res/node), else the first place that has an executable node the
-    // gate's engines allow, as a launch takes it: the system's is usr/bin/node here, and nvm
-    // versions go highest first, by number. A runtime whose folder names no version says it
-    // when run; one that does not is taken as it is. Whatever cannot be a runtime is skipped;
-    // one the gate cannot run on is passed over, and said.
+    // The first place that has an executable node the gate's engines allow, as a launch takes
+    // it: the bundled runtime (res/node), the system's (usr/bin/node here), then nvm versions,
+    // highest first by number. A runtime whose folder names no version says it when run. One
+    // that cannot say it (it cannot even be executed here, or fails) is never taken. Whatever
+    // cannot be a runtime is skipped; one the gate cannot run on is passed over, and said.
     void choice_data() {
         QTest::addColumn<QStringList>("entries"); // "shape:relative path", see choice()
         QTest::addColumn<QString>("engines");
         QTest::addColumn<QString>("found"); // "origin relative-path", or empty
         QTest::addColumn<QString>("skipped");
         const QString nvm = u".nvm/versions/node/"_s;
-        QTest::newRow("bundle first") << QStringList{u"exec:res/node"_s, u"v20.0.0:usr/bin/node"_s}
-                                      << u">=18"_s << u"bundled res/node"_s << QString();
+        QTest::newRow("bundle first")
+            << QStringList{u"v20.0.0:res/node"_s, u"v20.0.0:usr/bin/node"_s} << u">=18"_s
+            << u"bundled res/node"_s << QString();
         QTest::newRow("nvm by version, not by name; one without a usable node skipped")
             << QStringList{"exec:" + nvm + "v9.0.0/bin/node", "exec:" + nvm + "v20.2.0/bin/node",
                            "exec:" + nvm + "v20.11.1/bin/node", "plain:" + nvm + "v21.0.0/bin/node"}
@@ -43,9 +44,12 @@ private slots:
             << u"^18.17 || >=22.1"_s << "nvm " + nvm + "v18.20.1/bin/node"
             << "system usr/bin/node v16.20.2: the gate needs ^18.17 || >=22.1; nvm " + nvm +
                    "v22.0.0/bin/node v22.0.0: the gate needs ^18.17 || >=22.1";
-        QTest::newRow("a version that cannot be read")
-            << QStringList{u"exec:usr/bin/node"_s, "exec:" + nvm + "v20.0.0/bin/node"} << u">=18"_s
-            << u"system usr/bin/node"_s << QString();
+        QTest::newRow("runtimes that cannot be executed or fail: passed over, and said")
+            << QStringList{u"garbage:res/node"_s, u"exec:usr/bin/node"_s,
+                           "exec:" + nvm + "v20.0.0/bin/node"}
+            << u">=18"_s << "nvm " + nvm + "v20.0.0/bin/node"
+            << u"bundled res/node: it did not say its version; system usr/bin/node: it did not "
+               "say its version"_s;
         QTest::newRow("none new enough")
             << QStringList{u"v16.0.0:usr/bin/node"_s} << u">=18"_s << QString()
             << u"system usr/bin/node v16.0.0: the gate needs >=18"_s;
@@ -58,13 +62,18 @@ private slots:
         const TestHome home;
         home.signIn();
         // exec (says no version), v1.2.3 (says that one), plain (no x bit), dangling (a link to
-        // nothing).
+        // nothing), garbage (executable, but no program this machine can run).
         for (const QString& entry : entries) {
             const QString shape = entry.section(u':', 0, 0);
             const QString relative = entry.section(u':', 1);
             if (shape == u"dangling") {
                 QVERIFY(QDir().mkpath(QFileInfo(home.path(relative)).path()));
                 QVERIFY(QFile::link(home.path(relative) + u".gone"_s, home.path(relative)));
+            } else if (shape == u"garbage") {
+                home.makeFile(relative,
+                              QByteArray("\x7f"
+                                         "ELF\x02\x01\x01 not for this machine"),
+                              true);
             } else {
                 // Each says which runtime the gate was launched on.
                 const QByteArray launch = "#!/bin/sh\n[ \"$1\" = --version ] || echo \"$0\" >>'" +
@@ -91,7 +100,9 @@ private slots:
             return inside ? gate.nodeOrigin() + u' ' + node->mid(prefix.size()) : QString();
         };
         QTRY_COMPARE(chosen(), found);
-        QCOMPARE(gate.published().nodeSkipped.join(u"; "_s).remove(prefix), skipped);
+        // Nothing chosen may also mean a version still being read.
+        QTRY_COMPARE(gate.published().nodeSkipped.join(u"; "_s).remove(prefix), skipped);
+        QCOMPARE(chosen(), found);
         // The launch waited for the versions: only the chosen runtime ever ran the gate.
         QFile launched(home.path(u"launched"_s));
         if (!found.isEmpty() && gate.nodePath()->startsWith(prefix)) {

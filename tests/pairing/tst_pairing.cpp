@@ -4,6 +4,7 @@
 #include "pairing/QrCode.h"
 #include "support/TestHome.h"
 
+#include <QFile>
 #include <QTest>
 
 namespace {
@@ -24,7 +25,10 @@ private slots:
             card = child->accessibleName() == u"Pairing QR code" ? child : card;
         }
         QVERIFY(card && !card->isVisibleTo(&window));
+        // The key is read when the windows redraw, which a change of what they show brings
+        // about: here an agent that comes, then goes.
         home.signIn(kKey);
+        home.makeFile(QStringLiteral("usr/bin/claude"), "#!/bin/sh\n", true);
         gate.detectAgents();
         QVERIFY(card->isVisibleTo(&window));
 
@@ -49,6 +53,7 @@ private slots:
             QVERIFY(drawn.rect().marginsRemoved({quiet, quiet, quiet, quiet}).contains(code));
         }
         home.signIn(QString());
+        QVERIFY(QFile::remove(home.path(QStringLiteral("usr/bin/claude"))));
         gate.detectAgents();
         QVERIFY(!card->isVisibleTo(&window));
     }
