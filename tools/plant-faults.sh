@@ -18,8 +18,8 @@ src/platform/SettingsStore.cpp@/PrivateFiles::restrictToOwner(m_settings->fileNa
 src/gate/GateSupervisor.cpp@/^void GateSupervisor::chooseUseExistingGate/,/^}/{/    stop();/d}@the own gate left running after "Use that existing gate instead"
 src/gate/GateSupervisor.cpp@/^void GateSupervisor::start() {/,/^}/s/if (m_state.useExistingGate) {/if (false) {/@existing-gate mode while signed out shows "Sign in first"
 src/gate/GateSupervisor.cpp@s/if (!QFileInfo(daemonScript()).isFile()) {/if (!QFileInfo(daemonScript()).isFile() \&\& nodePath()) {/@a missing gate script reported as a missing Node.js
-src/gate/GateSupervisor.cpp@/^void GateSupervisor::stop/,/^}/{/m_process->stop(m_env.stopGrace);/d}@Stop leaves the gate serving
-src/gate/GateSupervisor.cpp@/^void GateSupervisor::forget/,/^}/{/m_process.reset();/d}@a gate that died is never started again
+src/gate/GateSupervisor.cpp@/^void GateSupervisor::enter/,/^}/{/m_process->stop(m_env.stopGrace);/d}@Stop leaves the gate serving
+src/gate/GateLifecycle.cpp@/Transition{Serving, Ended, Stopped},/d@a gate that died is never started again
 src/gate/GateSupervisor.cpp@/^std::optional<QString> GateSupervisor::pairingKey/,/^}/s/if (!m_state.useExistingGate) {/if (true) {/@the phone pairs with the own key while the existing gate is in use
 src/gate/GateConfig.cpp@s/QJsonObject{{QStringLiteral("api_key"), apiKey}}/QJsonObject{{QStringLiteral("api_key"), apiKey.left(0)}}/@the gate config written without the API key
 src/gate/GateProbe.cpp@s/toInt() == 200;/toInt() >= 200;/@a gate answering 500 shown as running
@@ -51,7 +51,7 @@ src/app/MenuModel.cpp@s/.symbol = state.helperRunning ?/.symbol = false ?/@the t
 src/app/PairingWindow.cpp@s/        code = QrCode::encode(key->toUtf8());/        code = QrCode::encode(key->toUtf8().left(8));/@the QR code carries a cut key
 src/gate/GateProcess.cpp@s/startTimeOf(identity.pid) != identity.startTime/false/@a recorded pid that now belongs to another process is taken over
 src/gate/GateProcess.cpp@s/    m_killTimer.start(grace);/    m_killTimer.setInterval(grace);/@a gate that ignores SIGTERM is never stopped
-src/gate/GateSupervisor.cpp@s/        if (!m_answered) {/        if (m_answered) {/@a gate that died at once leaves no reason
+src/gate/GateSupervisor.cpp@s/    if (m_lifecycle == State::Launching) {/    if (false) {/@a gate that died at once leaves no reason
 src/gate/GateMonitor.cpp@s/return listener \&\& listener->uid != ::getuid();/return listener \&\& listener->uid == ::getuid() + 1;/@another user's program on the gate port counts as the gate
 src/platform/BrowserSignIn.cpp@s/QUrlQuery(callback).queryItemValue(QStringLiteral("state")) != expected/expected.isNull()/@a late callback of a cancelled sign-in ends the next one
 src/agents/AgentRegistry.cpp@s/|| run != m_run) {/|| run < 0) {/@a registration run overtaken by a newer one or a sign-out still publishes
@@ -101,7 +101,7 @@ src/hook/McpPipe.cpp@s/    while (!down.finished()) {/    while (!down.finished(
 src/hook/main.cpp@s/end == port.data() + port.size() \&\&/true \&\&/@"--port 28803junk" taken
 src/hook/main.cpp@s/if (arguments.size() > 2 \&\& !isOldPortOption/if (arguments.size() > 3 \&\& !isOldPortOption/@--port=N silently ignored
 src/hook/main.cpp@/^void print/,/^}/s/    while (!text.empty()) {/    while (text.empty()) {/@the coding agents never hear the phone's decision
-src/gate/GateSupervisor.cpp@s/if (entry.fileName() == QLatin1String(GateSecret::fileName)) {/if (false) {/@sign-out deletes the gate's key, cutting off every connected agent
+src/gate/GateFolder.cpp@s/if (entry.fileName() == QLatin1String(GateSecret::fileName)) {/if (false) {/@sign-out deletes the gate's key, cutting off every connected agent
 src/gate/GateConfig.cpp@s/std::clamp(seconds, 1, maxHookWaitSeconds)/seconds/@a hook wait over an hour reaches the gate, and the agents' own time-outs end first
 src/agents/AgentConnections.cpp@s/if (word == u"connected") {/if (word == u"connnected") {/@a connected agent keeps being offered "Connect"
 src/app/main.cpp@s/if (ConnectCommand::handles(argc, argv)) {/if (false) {/@kestrova-helper connect needs a display and starts the tray program
@@ -115,12 +115,12 @@ src/gatelog/kestrova-gate-log.cpp@s/> capBytes) {/> capBytes * 8) {/@the gate's 
 src/gatelog/kestrova-gate-log.cpp@s/? 0 : newline + 1;/? 0 : room;/@a line of the gate's log cut in two at the turn to a new file
 src/gate/GateOutput.cpp@/if (line->startsWith(launchPrefix)) {/,+2d@"Gate stopped: …" shows what an earlier gate said
 src/gate/GateOutput.cpp@s/    if (info.isSymLink()) {/    if (false) {/@a link in the gate log's place: the log is silently not kept
-src/gate/GateSupervisor.cpp@/^void GateSupervisor::takeOver(/,/^}/s/    if (m_process || socketInode == m_notOurs) {/    if (true) {/@a gate of ours without a record cannot be stopped, and sign-out leaves it polling with the old key
+src/gate/GateTakeOver.cpp@s/    if (socketInode == m_notOurs) {/    if (true) {/@a gate of ours without a record cannot be stopped, and sign-out leaves it polling with the old key
 src/gate/GateProcess.cpp@s/        !hasArgument(identity.pid, configPath)) {/        (!hasArgument(identity.pid, configPath) \&\& false)) {/@a record naming another program's pid makes the helper take that program for its gate
-src/gate/GateSupervisor.cpp@s/    if (m_process \&\& \*changed) {/    if (false) {/@a gate held from before a new sign-in keeps polling with the older key
+src/gate/GateSupervisor.cpp@s/    } else if (\*changed) {/    } else if (false) {/@a gate held from before a new sign-in keeps polling with the older key
 src/platform/PrivateFiles.cpp@s/    QTemporaryFile file(path + QStringLiteral(".XXXXXX"));/    QFile(path).resize(0); QTemporaryFile file(path + QStringLiteral(".XXXXXX"));/@a gate starting while its config is rewritten reads half of it
-src/gate/NodeRuntime.cpp@s/        if (version \&\& \*version \&\& !satisfies(\*\*version, engines)) {/        if (false) {/@a system Node.js older than the gate needs is chosen over a newer one from nvm
-src/gate/GateSupervisor.cpp@s/    m_startWhenRead = m_runtime.reading;/    m_startWhenRead = false;/@a launch takes a runtime before its version is known
+src/gate/NodeRuntime.cpp@s/        if (!satisfies(\*\*version, engines)) {/        if (false) {/@a system Node.js older than the gate needs is chosen over a newer one from nvm
+src/gate/GateSupervisor.cpp@/^void GateSupervisor::settleRuntime/,/^}/s/    if (m_runtime.reading) {/    if (false) {/@a start while the runtime still says its version fails with "Node.js not found"
 src/gate/NodeRuntime.cpp@s/kept = parts->at(0) != 0 ? 1 : 2;/kept = 2;/@an engines range with ^ refuses versions it allows
 src/app/DiagnosticsContent.cpp@s/text += QStringLiteral("; skipped ") + skipped;/text += skipped.left(0);/@diagnostics do not say which Node.js was passed over, nor why
 src/app/RequestNotice.cpp@s/? text.toHtmlEscaped() : text;/? text : text;/@a request titled "<b>…" shows bold in the notification instead of literally
@@ -205,6 +205,9 @@ resources/Daemon/lib/files.mjs@s/if (torn !== '') {/if (false) {/@a queue line t
 resources/Daemon/lib/files.mjs@/ftruncateSync(fd, size);/d@a full disk leaves half a line in the queue
 resources/Daemon/lib/intents.mjs@s/if (failed) return `the gate cannot save this request: ${failed}`;//@a request the disk has no room for waits in memory only, and is never withdrawn after a restart
 resources/Daemon/bin/bk-mcp-daemon.mjs@s/await relay.settled(SHUTDOWN_WINDOW_MS);//@a stopped gate leaves its requests approvable on the phone until it starts again
+src/agents/AgentConnections.cpp@s/    ended->deleteLater();/    delete ended;/@the helper crashes when the connect script's status run cannot start
+src/gate/GateState.h@s/        if (field == value) {/        if (false) {/@every probe cycle redraws every window several times
+src/gate/GateLifecycle.cpp@/Transition{Stopping, Start, Restarting},/d@a start while the last gate still ends is lost
 LIST
 }
 
