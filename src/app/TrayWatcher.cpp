@@ -4,9 +4,9 @@
 
 #include <QCoreApplication>
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QDBusError>
 #include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
 #include <QDBusVariant>
 #include <QGuiApplication>
 #include <QTimer>
@@ -14,12 +14,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <utility>
 #include <xcb/xcb.h>
 
 namespace {
 
 const QString kWatcher = QStringLiteral("org.kde.StatusNotifierWatcher");
 const QString kWatcherPath = QStringLiteral("/StatusNotifierWatcher");
+// How long the watcher has to answer (the toolkit's own wait), and how long the first look
+// waits for it.
+constexpr int askMs = 2000;
+constexpr int settleMs = 250;
 
 // Whether the process's tray icons live on the bus; empty until the first icon is made.
 std::optional<bool> iconsOnBus; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
@@ -57,10 +62,13 @@ TrayWatcher::TrayWatcher(QObject* parent)
         m_busWatcher.setWatchMode(QDBusServiceWatcher::WatchForOwnerChange);
         m_busWatcher.addWatchedService(kWatcher);
         connect(&m_busWatcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
-                &TrayWatcher::noteChange);
+                &TrayWatcher::askBus);
         // A watcher may come up before any host has registered with it.
         bus.connect(kWatcher, kWatcherPath, kWatcher,
                     QStringLiteral("StatusNotifierHostRegistered"), this, SLOT(onHostRegistered()));
+        askBus();
+        // A bus that is slow to answer holds the first look back this long at most.
+        QTimer::singleShot(settleMs, this, &TrayWatcher::settle);
     } else {
         qCWarning(lcApp).noquote() << "No session bus (" + bus.lastError().message() +
                                           "): trays on the bus are not watched";
@@ -72,6 +80,10 @@ TrayWatcher::TrayWatcher(QObject* parent)
         // A tray announces itself to the root window, which the toolkit already listens to.
         QCoreApplication::instance()->installNativeEventFilter(this);
     }
+    if (!m_asking) {
+        // Nothing to wait for; still an event, so that every start reads the same way.
+        QTimer::singleShot(0, this, &TrayWatcher::settle);
+    }
 }
 
 TrayWatcher::~TrayWatcher() {
@@ -81,7 +93,7 @@ TrayWatcher::~TrayWatcher() {
 }
 
 TrayWatcher::Kind TrayWatcher::kind() const {
-    if (iconsOnBus.value_or(true) && statusNotifierHost()) {
+    if (iconsOnBus.value_or(true) && m_busHost) {
         return Kind::StatusNotifier;
     }
     if (!iconsOnBus.value_or(false) && xembedTray()) {
@@ -100,23 +112,45 @@ TrayWatcher::Kind TrayWatcher::kindForNewIcon() {
 }
 
 void TrayWatcher::onHostRegistered() {
-    noteChange();
+    askBus();
 }
 
-bool TrayWatcher::statusNotifierHost() const {
-    const QDBusConnection bus = m_busWatcher.connection();
-    const QDBusConnectionInterface* names = bus.isConnected() ? bus.interface() : nullptr;
-    if (names == nullptr || !names->isServiceRegistered(kWatcher).value()) {
-        return false;
+void TrayWatcher::askBus() {
+    if (m_asking) {
+        m_askAgain = true;
+        return;
     }
-    // The toolkit's own test: a watcher without a host shows nothing.
+    // The toolkit's own test: a watcher without a host shows nothing. Not started for the
+    // question: a watcher that is not there means no tray.
     QDBusMessage ask = QDBusMessage::createMethodCall(
         kWatcher, kWatcherPath, QStringLiteral("org.freedesktop.DBus.Properties"),
         QStringLiteral("Get"));
     ask << kWatcher << QStringLiteral("IsStatusNotifierHostRegistered");
-    const QDBusMessage reply = bus.call(ask, QDBus::Block, 2000);
-    return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() &&
-           qvariant_cast<QDBusVariant>(reply.arguments().constFirst()).variant().toBool();
+    ask.setAutoStartService(false);
+    m_asking = true;
+    auto* answer =
+        new QDBusPendingCallWatcher(m_busWatcher.connection().asyncCall(ask, askMs), this);
+    connect(answer, &QDBusPendingCallWatcher::finished, this, [this, answer] {
+        answer->deleteLater();
+        const QDBusMessage reply = answer->reply();
+        m_busHost = reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() &&
+                    qvariant_cast<QDBusVariant>(reply.arguments().constFirst()).variant().toBool();
+        m_asking = false;
+        if (std::exchange(m_askAgain, false)) {
+            askBus();
+        } else if (!m_settled) {
+            settle();
+        } else {
+            noteChange();
+        }
+    });
+}
+
+void TrayWatcher::settle() {
+    if (!m_settled) {
+        m_settled = true;
+        emit settled();
+    }
 }
 
 bool TrayWatcher::xembedTray() const {
@@ -148,7 +182,8 @@ bool TrayWatcher::nativeEventFilter(const QByteArray& eventType, void* message, 
 
 void TrayWatcher::noteChange() {
     // A new watcher comes with several signals; the tray is looked at once they are all in.
-    if (m_pending) {
+    // Before the first look nothing is announced: the first look reads it all.
+    if (m_pending || !m_settled) {
         return;
     }
     m_pending = true;

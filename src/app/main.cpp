@@ -86,15 +86,9 @@ int main(int argc, char* argv[]) {
     QObject::connect(&windows, &WindowManager::actionChosen, &actions, &MenuActions::perform);
     QObject::connect(&instance, &SingleInstance::showRequested, &windows,
                      &WindowManager::showWelcomeFor);
-    windows.showWelcome();
     // Asked of the desktop itself, not of the toolkit: the toolkit's first answer would also
     // fix, for the whole run, that icons never go on the bus.
     TrayWatcher trays;
-    // Before the window reaches the screen, so that it does not grow by a line once there.
-    if (trays.kind() == TrayWatcher::Kind::None) {
-        windows.reportMissingTray();
-    }
-
     std::unique_ptr<TrayMenu> tray;
     // Made anew when a tray comes up: an icon made before its tray, or registered with a
     // watcher since replaced, is shown nowhere.
@@ -110,10 +104,22 @@ int main(int argc, char* argv[]) {
                                               : TrayMenu::Host::Embeds);
         windows.setTrayAvailable(true);
     };
+    // The window waits for the desktop's first word on its trays (a moment at most), so that
+    // it does not grow by a line once on the screen. The tray icon follows once the window is
+    // on its way: the window is what the user waits for.
+    QObject::connect(
+        &trays, &TrayWatcher::settled, &app,
+        [&] {
+            if (trays.kind() == TrayWatcher::Kind::None) {
+                windows.reportMissingTray();
+            } else {
+                windows.showWelcome();
+            }
+            QTimer::singleShot(0, &app, makeTray);
+        },
+        Qt::SingleShotConnection);
     QObject::connect(&trays, &TrayWatcher::appeared, &app, makeTray);
     QObject::connect(&trays, &TrayWatcher::gone, &windows,
                      [&windows] { windows.setTrayAvailable(false); });
-    // The tray icon follows once the window is on its way: the window is what the user waits for.
-    QTimer::singleShot(0, &app, makeTray);
     return QApplication::exec();
 }
