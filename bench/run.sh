@@ -152,6 +152,24 @@ for name in probe-refused probe-silent signin-stall refresh-burst; do
     while IFS= read -r line; do figure "$line"; done <"$work/lines"
 done
 
+# The tray watcher with a StatusNotifierWatcher on its bus that never answers: the longest
+# main-thread stall, on a private bus.
+tray_stall() {
+    dbus-daemon --session --nofork --print-address=1 >"$work/bus.address" &
+    started="$started $!"
+    wait_for "the private bus" 100 test -s "$work/bus.address" || return 1
+    bus=$(head -n 1 "$work/bus.address")
+    DBUS_SESSION_BUS_ADDRESS=$bus /usr/bin/python3 -c '
+import dbus, sys, time
+dbus.SessionBus().request_name("org.kde.StatusNotifierWatcher")
+print("owned", flush=True)
+time.sleep(60)' >"$work/owner.out" &
+    started="$started $!"
+    wait_for "the silent watcher" 100 grep -q owned "$work/owner.out" || return 1
+    DBUS_SESSION_BUS_ADDRESS=$bus "$bin/kestrova-bench-controller" tray-stall
+}
+line=$(tray_stall | grep '^tray-stall: ') && figure "$line" || echo "bench: tray-stall not measured" >&2
+
 # 8. The agents' hook command: spawn to its request at the gate, against /bin/true.
 figure "$("$bin/kestrova-bench-hook" "$bin/kestrova-hook" 200)"
 
