@@ -36,22 +36,26 @@ const QList<AgentKind>& agentKinds() {
          QStringLiteral("claude_code"),
          QStringLiteral("claude"),
          QStringLiteral("claude-code"),
-         {QStringLiteral(".claude"), QStringLiteral(".claude.json")}},
+         {QStringLiteral(".claude"), QStringLiteral(".claude.json")},
+         {}},
         {QStringLiteral("Codex"),
          QStringLiteral("codex"),
          QStringLiteral("codex"),
          QStringLiteral("codex"),
-         {QStringLiteral(".codex")}},
+         {QStringLiteral(".codex")},
+         {}},
         {QStringLiteral("Gemini"),
          QStringLiteral("gemini"),
          QStringLiteral("gemini"),
          QStringLiteral("gemini"),
-         {QStringLiteral(".gemini")}},
+         {QStringLiteral(".gemini")},
+         {}},
         {QStringLiteral("Copilot CLI"),
          QStringLiteral("copilot_cli"),
          QStringLiteral("copilot"),
          QStringLiteral("copilot"),
-         {QStringLiteral(".copilot")}},
+         {QStringLiteral(".copilot")},
+         {}},
         // Its install script puts it in ~/.opencode/bin; it keeps its settings and data in the
         // XDG folders.
         {QStringLiteral("OpenCode"),
@@ -59,7 +63,10 @@ const QList<AgentKind>& agentKinds() {
          QStringLiteral("opencode"),
          QStringLiteral("opencode"),
          {QStringLiteral(".opencode/bin/opencode"), QStringLiteral(".config/opencode"),
-          QStringLiteral(".local/share/opencode")}},
+          QStringLiteral(".local/share/opencode")},
+         // Its plugin hook for permissions is never called: the plugin answers through the
+         // event stream, while OpenCode shows its own prompt as well.
+         QStringLiteral("it asks at its own prompt too; the first answer counts")},
     };
     return kinds;
 }

@@ -16,6 +16,7 @@ struct AgentKind {
     QString bin;             // the executable's file name: "claude"
     QString hookName;        // its name to the gate's hooks and the connect script: "claude-code"
     QStringList homeMarkers; // entries the tool leaves in the home folder, tested in order
+    QString connectedCaveat; // what the user should know of it once connected, if anything
 };
 
 // Claude Code, Codex, Gemini, Copilot CLI, OpenCode, in that order.

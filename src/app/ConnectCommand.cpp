@@ -91,12 +91,13 @@ int run(int argc, char* argv[]) {
     const auto names = hookNames(words.mid(1), connecting, home);
     if (!names || words.size() < 2) {
         return fail(QStringLiteral("usage: kestrova-helper connect|disconnect "
-                                   "claude-code|codex|gemini|all..."),
+                                   "claude-code|codex|gemini|copilot|opencode|all..."),
                     2);
     }
     if (names->isEmpty()) {
-        return fail(QStringLiteral("no coding agent found on this computer; name one: "
-                                   "kestrova-helper connect claude-code|codex|gemini"));
+        return fail(
+            QStringLiteral("no coding agent found on this computer; name one: "
+                           "kestrova-helper connect claude-code|codex|gemini|copilot|opencode"));
     }
     const QString resources = AppPaths::resourceFolder(QCoreApplication::applicationDirPath());
     const QString script = AgentConnections::scriptPath(resources);

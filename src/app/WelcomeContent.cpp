@@ -1,5 +1,6 @@
 #include "app/WelcomeContent.h"
 
+#include "agents/AgentDetection.h"
 #include "gate/GatePorts.h"
 
 namespace {
@@ -45,9 +46,13 @@ Connection connectionOf(const GateSnapshot& state, const QString& agent) {
     return Connection::Unknown;
 }
 
-QString connectionNote(Connection connection) {
+QString connectionNote(Connection connection, const QString& agent) {
     switch (connection) {
     case Connection::Connected:
+        if (const auto kind = AgentDetection::agentKind(agent);
+            kind && !kind->connectedCaveat.isEmpty()) {
+            return QStringLiteral(" (connected; ") + kind->connectedCaveat + u')';
+        }
         return QStringLiteral(" (connected)");
     case Connection::Outdated:
         return QStringLiteral(" (reconnect needed)");
@@ -68,7 +73,7 @@ Row agentsRow(const GateSnapshot& state, const PlaceWords& words) {
     }
     QStringList agents;
     for (const QString& agent : state.detectedAgents) {
-        agents << agent + connectionNote(connectionOf(state, agent));
+        agents << agent + connectionNote(connectionOf(state, agent), agent);
     }
     return {true, QStringLiteral("Agent detected: ") + agents.join(QStringLiteral(", "))};
 }

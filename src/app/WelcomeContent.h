@@ -28,7 +28,7 @@ struct WelcomeContent {
     };
 
     QString header;                    // below the title; names the platform, like the closing note
-    QList<Row> rows;                   // 4 or 5 rows, in order
+    QList<Row> rows;                   // 4 to 6 rows, in order
     QList<ConnectOffer> connectOffers; // under the agents row, for agents not yet connected
     std::optional<QString> warning;
     NextStep nextStep = NextStep::SignIn;

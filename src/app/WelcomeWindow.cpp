@@ -223,8 +223,9 @@ QWidget* WelcomeWindow::makeChecklist() {
     auto* column = new QVBoxLayout(checklist);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(8);
-    // Five rows at most; the registration row is hidden while there is nothing to register.
-    for (int i = 0; i < 5; ++i) {
+    // Six rows at most; the registration rows (added, not added) are hidden while there is
+    // nothing to tell.
+    for (int i = 0; i < 6; ++i) {
         auto* row = new QWidget(checklist);
         auto* line = new QHBoxLayout(row);
         line->setContentsMargins(0, 0, 0, 0);

@@ -143,21 +143,25 @@ private slots:
             << found + QStringLiteral("-Registering your agent to Kestrova…|") + offers + allSet
             << NextStep::AllSet;
         // Each agent's settings as the connect script found them: connected ones need no button.
+        // What OpenCode does beside the phone is said once it is connected.
         using Connection = AgentConnection::State;
-        QTest::newRow("one connected, one connecting, one out of date")
+        QTest::newRow("two connected, one connecting, one out of date")
             << with(detected,
                     [](GateSnapshot& s) {
-                        s.detectedAgents << QStringLiteral("Gemini");
+                        s.detectedAgents << QStringLiteral("Gemini") << QStringLiteral("OpenCode");
                         s.registeredAgents = {QStringLiteral("a")};
                         s.agentConnections = {
                             {QStringLiteral("Claude Code"), Connection::Connected, {}},
                             {QStringLiteral("Codex"), Connection::Connecting, {}},
-                            {QStringLiteral("Gemini"), Connection::Outdated, {}}};
+                            {QStringLiteral("Gemini"), Connection::Outdated, {}},
+                            {QStringLiteral("OpenCode"), Connection::Connected, {}}};
                     })
             << signedInRows +
                    QStringLiteral("+Agent detected: Claude Code (connected), Codex (connecting…), "
-                                  "Gemini (reconnect needed)|+Added to your Kestrova account: a|"
-                                  "[Connecting Codex… (disabled)]|[Reconnect Gemini]|") +
+                                  "Gemini (reconnect needed), OpenCode (connected; it asks at its "
+                                  "own prompt too; the first answer counts)|+Added to your "
+                                  "Kestrova account: a|[Connecting Codex… (disabled)]|[Reconnect "
+                                  "Gemini]|") +
                    allSet
             << NextStep::AllSet;
         QTest::newRow("registered two, two refused")

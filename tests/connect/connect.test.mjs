@@ -17,8 +17,12 @@ const { parse } = createRequire(script)('jsonc-parser');
 const { parseTOML, getStaticTOMLValue } = createRequire(script)('toml-eslint-parser');
 const hook = '/opt/Kestrova Helper/bin/kestrova-hook';
 const secret = 'S3cr3t-_0123456789abcdefghijklmnopqrstuvwxy';
-const agents = ['claude-code', 'codex', 'gemini'];
-const files = ['.claude/settings.json', '.claude.json', '.codex/hooks.json', '.codex/config.toml', '.gemini/settings.json'];
+const agents = ['claude-code', 'codex', 'gemini', 'copilot', 'opencode'];
+const files = ['.claude/settings.json', '.claude.json', '.codex/hooks.json', '.codex/config.toml', '.gemini/settings.json',
+  '.copilot/mcp-config.json', '.config/opencode/opencode.json'];
+// Where the agents would look instead, were these set: the test's homes only.
+delete process.env.COPILOT_HOME;
+delete process.env.XDG_CONFIG_HOME;
 
 function makeHome(entries) {
   const home = fs.mkdtempSync(path.join(os.tmpdir(), 'kestrova-connect-'));
@@ -77,7 +81,7 @@ const read = (home, name) => fs.readFileSync(path.join(home, name), 'utf8');
 const json = (text) => parse(text, [], { allowTrailingComma: true });
 const tomlValue = (text) => getStaticTOMLValue(parseTOML(text.replace(/^\ufeff/, ' '), { tomlVersion: '1.1' }));
 const statusOf = (home) => JSON.parse(run(home, 'status', ...agents).out);
-const all = (state) => Object.fromEntries(agents.map((agent) => [agent, { state }]));
+const all = (state, names = agents) => Object.fromEntries(names.map((agent) => [agent, { state }]));
 
 // What each agent reads after connecting, per its documentation: the value the file had, with
 // our hook last in the event's list and our server beside the others.
@@ -91,6 +95,8 @@ const ours = {
     hooks: { BeforeTool: { matcher: '^(run_shell_command|write_file|replace)$', hooks: [{ name: 'kestrova', type: 'command', command: command('gemini'), timeout: 3660000 }] } },
     mcpServers: { kestrova: { command: hook, args: ['mcp'], timeout: 3660000 } },
   },
+  '.copilot/mcp-config.json': { mcpServers: { kestrova: { type: 'local', command: hook, args: ['mcp'], tools: ['*'], timeout: 3660000 } } },
+  '.config/opencode/opencode.json': { mcp: { kestrova: { type: 'local', command: [hook, 'mcp'], timeout: 3660000 } } },
 };
 
 function withOurs(value, name) {
@@ -112,6 +118,10 @@ function assertConnected(home, before) {
     const plain = (value) => JSON.parse(JSON.stringify(value));
     assert.deepEqual(plain(reader(read(home, name))), withOurs(was && plain(reader(was)), name), name);
   }
+  // Files of our own: Copilot CLI's hook file, OpenCode's plugin, which runs the hook program.
+  assert.deepEqual(json(read(home, '.copilot/hooks/kestrova-helper.json')),
+    { version: 1, hooks: { permissionRequest: [{ type: 'command', bash: command('copilot'), timeoutSec: 3660 }] } });
+  assert.match(read(home, '.config/opencode/plugins/kestrova-helper.js'), new RegExp(`spawn\\(${JSON.stringify(hook)}, \\['opencode'\\]`));
 }
 
 // connect, connect again, disconnect: the agents read their entries, a second connect changes
@@ -228,6 +238,8 @@ const cases = [
   ['the user\'s own Codex server with an env table', { '.codex/config.toml': { text: '[mcp_servers.kestrova]\ncommand = "mine"\n\n[mcp_servers.kestrova.env]\nA = "1"\n' } }, 'config.toml line 4: "mcp_servers.kestrova" is an entry of your own'],
   ['a list where an object goes', { '.claude.json': { text: '{\n  "mcpServers": []\n}\n' } }, '.claude.json line 2: "mcpServers" is not an object'],
   ['a file the user made read-only', { '.claude.json': { text: '{}\n', mode: 0o444 } }, '.claude.json: it cannot be written (read-only)'],
+  ['a hook file of that name of the user\'s own', { '.copilot/hooks/kestrova-helper.json': { text: '{"version":1,"hooks":{}}\n' } },
+    'kestrova-helper.json is a file of your own'],
 ];
 
 for (const [name, entries, refusal] of cases) {
@@ -241,7 +253,8 @@ for (const [name, entries, refusal] of cases) {
     const result = run(home, 'connect', ...agents);
     assert.equal(result.status, 1);
     assert.ok(result.err.includes(refusal), result.err);
-    const agent = agents.find((candidate) => result.err.includes(`; ${{ 'claude-code': 'Claude Code', codex: 'Codex', gemini: 'Gemini CLI' }[candidate]} left as it was`));
+    const agent = agents.find((candidate) => result.err.includes(`; ${{ 'claude-code': 'Claude Code', codex: 'Codex', gemini: 'Gemini CLI',
+      copilot: 'Copilot CLI', opencode: 'OpenCode' }[candidate]} left as it was`));
     const file = Object.keys(entries)[0];
     assert.ok(agent, result.err);
     assert.equal(snapshot(home)[file], before[file]);
@@ -257,7 +270,7 @@ for (const [name, entries, refusal] of cases) {
 
 test("the previous version's entries: replaced, the gate's key replaced once, no key left in any file", () => {
   const home = makeHome(previous);
-  assert.deepEqual(statusOf(home), all('outdated'));
+  assert.deepEqual(statusOf(home), { ...all('not-connected'), ...all('outdated', agents.slice(0, 3)) });
   const connect = run(home, 'connect', ...agents);
   assert.equal(connect.status, 0, connect.err);
   assert.equal(connect.err.match(/gate's key .* has been replaced/g)?.length, 1, connect.err);
@@ -346,7 +359,8 @@ test('a FIFO where settings go is refused, not read', () => {
 // them: each lists the server connect wrote, beside the user's own.
 const agentBin = (() => {
   const cache = path.join(process.env.XDG_CACHE_HOME ?? path.join(os.homedir(), '.cache'), 'kestrova-tests/agents');
-  const found = fs.existsSync(cache) && fs.readdirSync(cache).map((dir) => path.join(cache, dir, 'node_modules/.bin')).find((bin) => fs.existsSync(path.join(bin, 'codex')));
+  const found = fs.existsSync(cache) && fs.readdirSync(cache).map((dir) => path.join(cache, dir, 'node_modules/.bin'))
+    .find((bin) => ['codex', 'copilot'].every((name) => fs.existsSync(path.join(bin, name))));
   return found ?? null;
 })();
 
@@ -365,6 +379,7 @@ test('each agent lists the server connect wrote', { skip: !agentBin && 'the agen
   assert.match(said('claude', 'mcp', 'get', 'kestrova'), new RegExp(`Type: stdio[\\s\\S]*Command: ${hook}[\\s\\S]*Args: mcp`));
   assert.match(said('codex', 'mcp', 'list'), new RegExp(`docs +npx[\\s\\S]*kestrova +${hook} +mcp`));
   assert.match(said('gemini', 'mcp', 'list'), new RegExp(`kestrova: ${hook} mcp \\(stdio\\)`));
+  assert.match(said('copilot', 'mcp', 'get', 'kestrova'), new RegExp(`Type: local[\\s\\S]*Command: ${hook}[\\s\\S]*Args: mcp`));
 });
 
 // The helper itself: no display, no running helper. It hands the work to the script with the
@@ -377,8 +392,6 @@ test('kestrova-helper connect runs with no display', () => {
   assert.match(result.stdout, /^Codex: connected$/m);
   const hookCommand = `${path.dirname(process.env.KESTROVA_HELPER)}/kestrova-hook codex`;
   assert.equal(json(read(home, '.codex/hooks.json')).hooks.PermissionRequest[0].hooks[0].command, hookCommand);
-  // Agents the helper detects that connect writes nothing for (.copilot) are passed over.
-  fs.mkdirSync(path.join(home, '.copilot'));
   assert.equal(spawnSync(process.env.KESTROVA_HELPER, ['disconnect', 'all'], { env }).status, 0);
   assert.equal(fs.existsSync(path.join(home, '.codex/config.toml')), false);
 });

@@ -2,9 +2,10 @@
 // folder; the real gate takes the question to the phone (the relay room's decision endpoint, as
 // the phone page calls it) and the answer back. Their models are the devstack's scripted
 // stand-ins, whose first turn calls the shell tool with `rm -rf victim`. Claude Code runs
-// non-interactively (`claude -p`); Codex and Gemini CLI ask in their terminal interfaces, which
-// run in tmux. With --bench, only Claude Code's approvals, timed from the phone's decision to
-// the folder's removal. KESTROVA_E2E_AGENTS (claude-code,codex,gemini) picks the agents.
+// non-interactively (`claude -p`); Codex, Gemini CLI, Copilot CLI and OpenCode ask in their
+// terminal interfaces, which run in tmux. With --bench, only Claude Code's approvals, timed from
+// the phone's decision to the folder's removal. KESTROVA_E2E_AGENTS (claude-code,codex,gemini,
+// copilot,opencode) picks the agents.
 //   node agents_e2e.mjs AGENTS_DIR DEVSTACK HELPER DAEMON_SCRIPT [--bench RUNS]
 import { spawn, execFileSync } from 'node:child_process';
 import { createHash, randomBytes } from 'node:crypto';
@@ -96,6 +97,20 @@ const setup = {
     writeFileSync(path.join(home, '.gemini', 'trustedFolders.json'), JSON.stringify({ [project('gemini')]: 'TRUST_FOLDER' }));
     return { GOOGLE_GEMINI_BASE_URL: relay, GEMINI_API_KEY: 'devstack' };
   },
+  copilot: () => {
+    writeFileSync(path.join(home, '.copilot', 'config.json'), JSON.stringify({ trustedFolders: [project('copilot')] }));
+    // Its program unpacks itself into the cache folder: once for all runs.
+    return { COPILOT_OFFLINE: 'true', COPILOT_PROVIDER_BASE_URL: `${relay}/v1`, COPILOT_MODEL: 'stand-in',
+      COPILOT_AUTO_UPDATE: 'false', XDG_CACHE_HOME: path.join(agentsDir, 'cache') };
+  },
+  opencode: () => {
+    // OpenCode runs its shell without asking unless its permission setting says "ask".
+    writeFileSync(path.join(home, '.config', 'opencode', 'opencode.json'), JSON.stringify({
+      model: 'devstack/stand-in', autoupdate: false, share: 'disabled', permission: { bash: 'ask' },
+      provider: { devstack: { npm: '@ai-sdk/openai-compatible', options: { baseURL: `${relay}/v1`, apiKey: 'devstack' },
+        models: { 'stand-in': {} } } } }, null, 2));
+    return { OPENCODE_DISABLE_AUTOUPDATE: '1', OPENCODE_DISABLE_MODELS_FETCH: '1' };
+  },
 };
 
 // tmux on a socket of its own: Codex and Gemini CLI ask in a terminal.
@@ -151,12 +166,30 @@ const agents = {
       return { ...tui, finished: () => until('Gemini CLI done', () => /✦ Done\.|cancel/i.test(tui.screen())) };
     },
   },
+  copilot: {
+    label: 'Copilot CLI', api: 'chat', ownPrompt: 'Do you want to run this command?', refuse: 'Escape',
+    start(agentEnv) {
+      const tui = inTerminal('copilot', project('copilot'), agentEnv, [path.join(agentsDir, 'node_modules', '.bin', 'copilot'), '-i', prompt]);
+      return { ...tui, finished: () => until('Copilot CLI done', () => /● Done\.|cancelled/.test(tui.screen())) };
+    },
+  },
+  // OpenCode's own prompt shows while the phone decides: the first answer counts.
+  opencode: {
+    label: 'OpenCode', api: 'chat', ownPrompt: 'Permission required', refuse: 'Escape', promptsAlongside: true,
+    start(agentEnv) {
+      const tui = inTerminal('opencode', project('opencode'), agentEnv,
+        [path.join(agentsDir, 'node_modules', 'opencode-linux-x64', 'bin', 'opencode'), '--prompt', prompt]);
+      // While it works it offers "esc interrupt".
+      return { ...tui, finished: () => until('OpenCode done', () => !/esc interrupt|Permission required/.test(tui.screen())) };
+    },
+  },
 };
 
 const modelRequests = async (api) => (await json(`${relay}/devstack/model-requests`)).requests.filter((r) => r.api === api);
+// OpenCode takes a minute or more to start on a busy machine.
 const pendingFor = (label) => until(`a request from ${label} on the phone`, async () =>
   (await json(`${roomUrl}/intents?status=pending`, { headers: asPhone })).intents
-    .find((i) => i.agent === label && i.title.includes('rm -rf victim')));
+    .find((i) => i.agent === label && i.title.includes('rm -rf victim')), 180);
 const decide = (id, status, note) => fetch(`${roomUrl}/intents/${id}/decision`,
   { method: 'POST', headers: asPhone, body: JSON.stringify({ status, note }) });
 
@@ -171,16 +204,20 @@ async function attempt(name, answer, agentEnv) {
     if (answer === 'gate stopped') {
       // No gate: the hook says nothing and the agent asks at its own prompt, refused here.
       if (agent.ownPrompt) {
-        await until(`${agent.label}'s own prompt`, () => session.screen().includes(agent.ownPrompt));
+        const gone = (shown) => !shown.includes(agent.ownPrompt);
+        await until(`${agent.label}'s own prompt`, () => !gone(session.screen()), 180);
         // The third choice is "No…"; Escape, meaning the same, at times went unseen by Codex.
-        await press(session, '3', (shown) => !shown.includes(agent.ownPrompt) || /[›●] 3\. No/.test(shown));
-        if (session.screen().includes(agent.ownPrompt)) await press(session, 'Enter', (shown) => !shown.includes(agent.ownPrompt));
+        if (agent.refuse) await press(session, agent.refuse, gone);
+        else await press(session, '3', (shown) => gone(shown) || /[›●] 3\. No/.test(shown));
+        if (!gone(session.screen())) await press(session, 'Enter', gone);
       }
       await session.finished();
       return existsSync(victim) ? null : 'the folder went with the gate stopped';
     }
     const intent = await pendingFor(agent.label);
-    if (agent.ownPrompt && session.screen().includes(agent.ownPrompt)) return 'asked at its own prompt while the phone decided';
+    if (agent.ownPrompt && !agent.promptsAlongside && session.screen().includes(agent.ownPrompt)) {
+      return 'asked at its own prompt while the phone decided';
+    }
     const note = `Not now, ${name} ${randomBytes(3).toString('hex')}`;
     await decide(intent.id, answer, answer === 'denied' ? note : undefined);
     if (answer === 'denied') {
@@ -279,8 +316,7 @@ async function bench(runs) {
 let exitCode = 0;
 try {
   for (const name of Object.keys(agents)) mkdirSync(project(name), { recursive: true });
-  mkdirSync(path.join(home, '.codex'), { recursive: true });
-  mkdirSync(path.join(home, '.gemini'), { recursive: true });
+  for (const folder of ['.codex', '.gemini', '.copilot', '.config/opencode']) mkdirSync(path.join(home, folder), { recursive: true });
   await startGate();
   // KESTROVA_E2E_AGENTS=claude-code,codex runs only those.
   const only = process.env.KESTROVA_E2E_AGENTS?.split(',');

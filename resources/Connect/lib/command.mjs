@@ -18,8 +18,18 @@ function fail(message) {
   throw new UsageProblem(message);
 }
 
-const open = (piece, text) => (piece.toml ? new TomlDocument(text ?? '', piece.file) : new JsonDocument(text ?? '', piece.file));
-const isBare = (doc) => (doc instanceof TomlDocument ? doc.text.trim() === '' : doc.isBare());
+// A file of our own is taken as its text, whole.
+class WholeFile {
+  constructor(text) {
+    Object.assign(this, { text, eol: '', blank: false });
+  }
+}
+
+function open(piece, text) {
+  if (piece.whole) return new WholeFile(text ?? '');
+  return piece.toml ? new TomlDocument(text ?? '', piece.file) : new JsonDocument(text ?? '', piece.file);
+}
+const isBare = (doc) => (doc instanceof JsonDocument ? doc.isBare() : doc.text.trim() === '');
 
 // The agent's pieces, grouped by the file they live in, in order.
 function byFile(pieces) {
@@ -162,22 +172,14 @@ async function command(argv, print) {
   if (!['connect', 'disconnect', 'status'].includes(mode) || agents.length === 0 || !values.hook || !values['secret-file']) {
     fail(usage);
   }
-  const context = { home: values.home ?? os.homedir(), hook: values.hook };
+  const unknown = agents.find((agent) => !(agent in agentNames));
+  if (unknown) fail(`unknown agent "${unknown}" (${Object.keys(agentNames).join(', ')})`);
+  const context = { home: values.home ?? os.homedir(), hook: values.hook, env: process.env };
 
   let failed = false;
   const report = {};
   const seen = { foreign: new Set(), bearers: new Set() };
   for (const agent of agents) {
-    // An agent the helper knows that this script writes nothing for: nothing to read or take out.
-    if (!(agent in agentNames)) {
-      if (mode === 'status') report[agent] = { state: 'unknown' };
-      else if (mode === 'disconnect') print.out(`${agent}: nothing to disconnect`);
-      else {
-        print.err(`kestrova-connect: ${agent}: connecting it is not supported yet (claude-code, codex or gemini)`);
-        failed = true;
-      }
-      continue;
-    }
     try {
       if (mode === 'status') {
         report[agent] = { state: await state(agent, context) };
