@@ -371,7 +371,9 @@ test('each agent lists the server connect wrote', { skip: !agentBin && 'the agen
     '.gemini/settings.json': { text: '{\n  // mine\n  "theme": "GitHub" /* "sandbox": true, */\n}\n' },
   });
   assert.equal(run(home, 'connect', ...agents).status, 0);
-  const env = { ...process.env, HOME: home, CODEX_HOME: path.join(home, '.codex'), XDG_CONFIG_HOME: path.join(home, '.config'), NO_COLOR: '1' };
+  // Copilot CLI unpacks itself into the cache folder: the one the agents' test uses.
+  const env = { ...process.env, HOME: home, CODEX_HOME: path.join(home, '.codex'), XDG_CONFIG_HOME: path.join(home, '.config'), NO_COLOR: '1',
+    XDG_CACHE_HOME: path.join(agentBin, '../../cache') };
   const said = (bin, ...words) => {
     const result = spawnSync(path.join(agentBin, bin), words, { env, cwd: home, encoding: 'utf8', timeout: 60000 });
     return result.stdout + result.stderr;
@@ -379,7 +381,7 @@ test('each agent lists the server connect wrote', { skip: !agentBin && 'the agen
   assert.match(said('claude', 'mcp', 'get', 'kestrova'), new RegExp(`Type: stdio[\\s\\S]*Command: ${hook}[\\s\\S]*Args: mcp`));
   assert.match(said('codex', 'mcp', 'list'), new RegExp(`docs +npx[\\s\\S]*kestrova +${hook} +mcp`));
   assert.match(said('gemini', 'mcp', 'list'), new RegExp(`kestrova: ${hook} mcp \\(stdio\\)`));
-  assert.match(said('copilot', 'mcp', 'get', 'kestrova'), new RegExp(`Type: local[\\s\\S]*Command: ${hook}[\\s\\S]*Args: mcp`));
+  assert.match(said('copilot', 'mcp', 'get', 'kestrova'), new RegExp(`Type: local\\s+Command: ${hook} mcp\\s`));
 });
 
 // The helper itself: no display, no running helper. It hands the work to the script with the
