@@ -46,6 +46,15 @@ QString connectionText(const GateSnapshot& state, const QString& agent) {
     return absent;
 }
 
+// Whether answers can be given on this desktop: the gate's live list is followed.
+QString answersText(const GateSnapshot& state) {
+    if (!state.helperRunning || state.useExistingGate) {
+        return absent;
+    }
+    const auto why = nonEmpty(state.answersUnavailable);
+    return why ? QStringLiteral("unavailable (") + *why + u')' : QStringLiteral("available");
+}
+
 QString nodeText(const GateSnapshot& state) {
     if (state.bundledNode) {
         return QStringLiteral("bundled (zero-prereq)");
@@ -66,6 +75,7 @@ DiagnosticsContent DiagnosticsContent::of(const GateSnapshot& state) {
          state.ownPortForeign  ? portTakenText(ownGatePort)
          : state.helperRunning ? QStringLiteral("running")
                                : QStringLiteral("stopped")},
+        {QStringLiteral("Answers on this desktop"), answersText(state)},
         {portLabel(QStringLiteral("Existing dev gate"), existingGatePort),
          state.existingPortForeign    ? portTakenText(existingGatePort)
          : state.existingGateDetected ? QStringLiteral("detected")

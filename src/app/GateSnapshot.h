@@ -31,6 +31,11 @@ inline QString portTakenText(int port) {
     return QStringLiteral("Port %1 is used by another user's program").arg(port);
 }
 
+// Said in the menu and in diagnostics while the gate's live list is refused or failing.
+inline QString answersUnavailableText(const QString& why) {
+    return QStringLiteral("Answers on this desktop: unavailable (") + why + u')';
+}
+
 // The text, when it is present and not the empty string.
 inline std::optional<QString> nonEmpty(const std::optional<QString>& text) {
     return text && !text->isEmpty() ? text : std::nullopt;

@@ -1,5 +1,6 @@
 #include "app/HistoryWindow.h"
 
+#include "app/PlainToolTip.h"
 #include "app/Symbols.h"
 #include "app/TextStyles.h"
 #include "gate/GateController.h"
@@ -88,8 +89,8 @@ void HistoryWindow::reload() {
     for (const HistoryRow& row : m_rows) {
         auto* item = new QTreeWidgetItem(
             m_list, {row.when, row.agent, row.title, row.answer, row.where, row.note});
-        item->setToolTip(2, row.title);
-        item->setToolTip(5, row.note);
+        item->setToolTip(2, plainToolTip(row.title));
+        item->setToolTip(5, plainToolTip(row.note));
     }
     m_list->setVisible(!m_rows.isEmpty());
     m_empty->setVisible(m_rows.isEmpty());

@@ -49,6 +49,9 @@ void MenuActions::perform(MenuEntry::Action action, const QString& requestId) {
     case Action::ShowHistory:
         m_windows.openWindow(QStringLiteral("history"));
         break;
+    case Action::RetryAnswers:
+        m_gate.retryAnswers();
+        break;
     case Action::ApproveRequest:
         m_gate.decide(requestId, Decision::Approve);
         break;

@@ -2,6 +2,12 @@
 
 #include "gate/GatePorts.h"
 
+namespace {
+
+const QString kDash = QStringLiteral(" — ");
+
+} // namespace
+
 QString MenuEntry::shownText() const {
     QString shown = text;
     if (shown.size() > kLongest) {
@@ -12,7 +18,19 @@ QString MenuEntry::shownText() const {
         }
         shown = shown.left(cut) + QStringLiteral("…");
     }
+    if (!ending.isEmpty()) {
+        shown += kDash + ending;
+    }
+    for (QChar& c : shown) {
+        if (c.category() == QChar::Other_Control) {
+            c = u' ';
+        }
+    }
     return shown.replace(u'&', QStringLiteral("&&"));
+}
+
+QString MenuEntry::wholeText() const {
+    return ending.isEmpty() ? text : text + kDash + ending;
 }
 
 namespace MenuModel {
@@ -54,8 +72,12 @@ void addGate(QList<MenuEntry>& menu, const GateSnapshot& state) {
         menu << info(QStringLiteral("Local gate: using existing (:%1)").arg(GatePorts::existing))
              << command(QStringLiteral("Run my own gate instead"), Action::ChooseOwnGate);
     } else if (state.helperRunning) {
-        menu << info(QStringLiteral("Local gate: running (:%1)").arg(GatePorts::own))
-             << command(QStringLiteral("Stop local gate"), Action::StopGate);
+        menu << info(QStringLiteral("Local gate: running (:%1)").arg(GatePorts::own));
+        if (const auto why = nonEmpty(state.answersUnavailable)) {
+            menu << info(answersUnavailableText(*why))
+                 << command(QStringLiteral("Retry answers on this desktop"), Action::RetryAnswers);
+        }
+        menu << command(QStringLiteral("Stop local gate"), Action::StopGate);
     } else {
         menu << info(QStringLiteral("Local gate: stopped"))
              << command(QStringLiteral("Start local gate"), Action::StartGate, state.signedIn);
@@ -75,12 +97,6 @@ void addGate(QList<MenuEntry>& menu, const GateSnapshot& state) {
     }
 }
 
-MenuEntry answer(const QString& text, Action action, const QString& requestId) {
-    MenuEntry entry = command(text, action);
-    entry.requestId = requestId;
-    return entry;
-}
-
 } // namespace
 
 TrayLook trayLook(const GateSnapshot& state) {
@@ -96,31 +112,49 @@ TrayLook trayLook(const GateSnapshot& state) {
             .toolTip = toolTip};
 }
 
-QList<MenuEntry> requestEntries(const GateSnapshot& state) {
+QList<MenuEntry> requestEntries(const QList<ShownRequest>& requests,
+                                const std::optional<QString>& notice) {
     QList<MenuEntry> menu;
-    const qsizetype waiting = state.waitingRequests.size();
-    if (waiting > 0) {
-        menu << info(waiting == 1 ? QStringLiteral("1 request waiting")
-                                  : QStringLiteral("%1 requests waiting").arg(waiting));
+    const auto waiting =
+        std::ranges::count_if(requests, [](const ShownRequest& r) { return !r.ended; });
+    if (!requests.isEmpty()) {
+        menu << info(waiting == 0   ? QStringLiteral("No requests waiting")
+                     : waiting == 1 ? QStringLiteral("1 request waiting")
+                                    : QStringLiteral("%1 requests waiting").arg(waiting));
     }
-    for (const WaitingRequest& request : state.waitingRequests) {
+    for (const auto& [request, ended] : requests) {
         const QString agent = request.agent.isEmpty() ? QStringLiteral("Agent") : request.agent;
-        menu << info(agent + QStringLiteral(": ") + request.title)
-             << answer(QStringLiteral("Approve"), Action::ApproveRequest, request.id)
-             << answer(QStringLiteral("Deny"), Action::DenyRequest, request.id);
-        if (request.sessionOffer) {
-            menu << answer(QStringLiteral("Allow for this session"), Action::AllowRequestForSession,
-                           request.id);
+        const QString ending = ended ? RequestOrder::endingText(*ended) : QString();
+        const auto answer = [&](const QString& text, Action action) {
+            return MenuEntry{.kind = Kind::Command,
+                             .text = text,
+                             .enabled = !ended,
+                             .action = action,
+                             .requestId = request.id};
+        };
+        menu << MenuEntry{.kind = Kind::Info,
+                          .text = agent + QStringLiteral(": ") + request.title,
+                          .requestId = request.id,
+                          .ending = ending}
+             << answer(QStringLiteral("Approve"), Action::ApproveRequest)
+             << answer(QStringLiteral("Deny"), Action::DenyRequest);
+        // Offered only with the words of what it grants.
+        if (request.sessionOffer && !request.grant.isEmpty()) {
+            menu << answer(QStringLiteral("Allow for this session"), Action::AllowRequestForSession)
+                 << MenuEntry{.kind = Kind::Info,
+                              .text = QStringLiteral("↳ ") + request.grant,
+                              .requestId = request.id};
         }
     }
-    if (const auto notice = nonEmpty(state.decisionNotice)) {
-        menu << info(QStringLiteral("⚠︎ ") + *notice);
+    if (const auto text = nonEmpty(notice)) {
+        menu << info(QStringLiteral("⚠︎ ") + *text);
     }
     return menu;
 }
 
-QList<MenuEntry> entries(const GateSnapshot& state, const QString& webSiteHost) {
-    QList<MenuEntry> menu = requestEntries(state);
+QList<MenuEntry> entries(const GateSnapshot& state, const QString& webSiteHost,
+                         const QList<ShownRequest>& requests) {
+    QList<MenuEntry> menu = requestEntries(requests, state.decisionNotice);
     if (!menu.isEmpty()) {
         menu << separator();
     }

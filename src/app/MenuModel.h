@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/GateSnapshot.h"
+#include "app/RequestOrder.h"
 
 #include <QList>
 #include <QString>
@@ -22,6 +23,7 @@ struct MenuEntry {
         ShowPairing,
         ShowDiagnostics,
         ShowHistory,
+        RetryAnswers,
         ApproveRequest,
         DenyRequest,
         AllowRequestForSession,
@@ -35,12 +37,16 @@ struct MenuEntry {
     bool enabled = false;
     bool checked = false;
     Action action = Action::None;
-    QString requestId{}; // the waiting request an answer goes to
+    QString requestId{}; // the request an answer goes to, or that the line is about
+    QString ending{};    // how that request ended, for a view held open since
 
     // The text to give a QAction: elided past kLongest characters, so an error does not widen
-    // the menu across the screen, and with "&" doubled, so a user id or an error shows
-    // literally instead of making a shortcut.
+    // the menu across the screen, with "&" doubled, so a user id or an error shows literally
+    // instead of making a shortcut, and control characters shown as spaces (a tab would start
+    // the shortcut's column). How the request ended follows, never cut.
     QString shownText() const;
+    // The whole text, for a tool tip.
+    QString wholeText() const;
     static constexpr qsizetype kLongest = 80;
 
     bool operator==(const MenuEntry&) const = default;
@@ -59,10 +65,14 @@ namespace MenuModel {
 
 TrayLook trayLook(const GateSnapshot& state);
 
-QList<MenuEntry> entries(const GateSnapshot& state, const QString& webSiteHost);
+// The whole menu; the requests as the view arranged them (RequestOrder).
+QList<MenuEntry> entries(const GateSnapshot& state, const QString& webSiteHost,
+                         const QList<ShownRequest>& requests);
 
-// The waiting requests, each with its answers, and a notice about an answer given here; empty
-// when there are none. The menu begins with them; the welcome window lists them without a tray.
-QList<MenuEntry> requestEntries(const GateSnapshot& state);
+// The requests, each with its answers (disabled once it ended), and a notice about an answer
+// given here; empty when there are none. The menu begins with them; the welcome window lists
+// them without a tray.
+QList<MenuEntry> requestEntries(const QList<ShownRequest>& requests,
+                                const std::optional<QString>& notice);
 
 } // namespace MenuModel

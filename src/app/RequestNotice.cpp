@@ -23,11 +23,17 @@ std::optional<DesktopNotifications::Notice> of(const WaitingRequest& request,
     if (!request.cwd.isEmpty()) {
         body += QStringLiteral("\nFolder: ") + request.cwd;
     }
+    // Offered only with the words of what it grants.
+    const bool sessionOffered = request.sessionOffer && !request.grant.isEmpty() &&
+                                capabilities.contains(QStringLiteral("actions"));
+    if (sessionOffered) {
+        body += QStringLiteral("\nAllow for this session: ") + request.grant;
+    }
     notice.body = bodyText(body, capabilities);
     if (capabilities.contains(QStringLiteral("actions"))) {
         notice.actions = {QString::fromLatin1(kApprove), QStringLiteral("Approve"),
                           QString::fromLatin1(kDeny), QStringLiteral("Deny")};
-        if (request.sessionOffer) {
+        if (sessionOffered) {
             notice.actions << QString::fromLatin1(kAllowForSession)
                            << QStringLiteral("Allow for this session");
         }

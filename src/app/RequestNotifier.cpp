@@ -33,12 +33,13 @@ void RequestNotifier::sync() {
     }
     QSet<QString> waiting;
     for (const WaitingRequest& request : m_gate.waitingRequests()) {
-        waiting << request.id;
-        if (m_shown.contains(request.id)) {
-            continue;
+        const auto notice = RequestNotice::of(request, *capabilities);
+        // One whose caller has left offers nothing anybody waits for any more.
+        if (notice) {
+            waiting << request.id;
         }
-        m_shown << request.id;
-        if (const auto notice = RequestNotice::of(request, *capabilities)) {
+        if (notice && !m_shown.contains(request.id)) {
+            m_shown << request.id;
             m_notifications.show(request.id, *notice);
         }
     }

@@ -151,7 +151,7 @@ void WelcomeWindow::offerMenuCommands() {
     QList<MenuEntry> commands;
     if (m_menuCommands->isVisibleTo(this)) {
         for (const MenuEntry& entry :
-             MenuModel::entries(GateSnapshot::of(m_gate), m_site.hostName())) {
+             MenuModel::entries(GateSnapshot::of(m_gate), m_site.hostName(), {})) {
             if (entry.kind == MenuEntry::Kind::Command && !offeredAlready(entry.action)) {
                 commands << entry;
             }
@@ -316,11 +316,13 @@ void WelcomeWindow::present(const WelcomeContent& content) {
     }
 
     offerMenuCommands();
-    const QList<MenuEntry> requests = m_menuCommands->isVisibleTo(this)
-                                          ? MenuModel::requestEntries(GateSnapshot::of(m_gate))
-                                          : QList<MenuEntry>();
-    m_requests->present(requests);
-    m_requests->setVisible(!requests.isEmpty());
+    if (m_menuCommands->isVisibleTo(this)) {
+        m_requests->present(m_gate.waitingRequests(), m_gate.published().endedRequests,
+                            m_gate.published().decisionNotice);
+    } else {
+        m_requests->present({}, {}, std::nullopt);
+    }
+    m_requests->setVisible(!m_requests->isEmpty());
     offerConnections(content.connectOffers);
     m_warning->setText(content.warning.value_or(QString()));
     m_warning->setVisible(content.warning.has_value());

@@ -1,6 +1,5 @@
 #include "gate/GateController.h"
 
-#include "gate/GateSecret.h"
 #include "platform/AppPaths.h"
 
 #include <QNetworkReply>
@@ -11,7 +10,7 @@ GateController::GateController(GateEnvironment environment, QObject* parent)
     , m_env(std::move(environment))
     , m_supervisor(m_env, m_state)
     , m_monitor(m_env, m_state, *m_env.network, m_supervisor)
-    , m_events(m_env, m_state, *m_env.network, GateSecret::path(m_supervisor.supportDir())) {
+    , m_events(m_env, m_state) {
     connect(&m_state, &GateState::changed, this, &GateController::changed);
     connect(&m_state, &GateState::probed, this, &GateController::probed);
     connect(&m_state, &GateState::refreshRequested, this, &GateController::refresh);
@@ -43,6 +42,7 @@ void GateController::refresh() {
     m_supervisor.look();
     m_agents->detect();
     m_agents->readConnections();
+    m_events.retry();
     // Runs on by itself; the last cycle to finish wins.
     m_monitor.probe();
 }

@@ -74,6 +74,8 @@ public:
     void decide(const QString& requestId, Decision decision) {
         m_events.decide(requestId, decision);
     }
+    // Asks the gate for its live list again, after a refusal too.
+    void retryAnswers() { m_events.retry(); }
     // The gate's record of past decisions.
     QString receiptsPath() const;
     void connectAgent(const QString& displayName) { m_agents->connectAgent(displayName); }

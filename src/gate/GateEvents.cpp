@@ -1,15 +1,12 @@
 #include "gate/GateEvents.h"
 
 #include "gate/GateLog.h"
-#include "gate/GateProbe.h"
 #include "gate/GateState.h"
-#include "platform/RegularFile.h"
 
-#include <QCoro/QCoroNetworkReply>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkRequest>
 #include <QPointer>
+#include <QUrl>
 
 #include <algorithm>
 
@@ -17,15 +14,27 @@ namespace {
 
 // The gate waits for the relay before it answers a decision.
 constexpr std::chrono::milliseconds kDecisionDeadline{30000};
+// How many endings are kept for the views that still show those requests.
+constexpr qsizetype kEndingsKept = 200;
 
 QString quoted(const QString& title) {
     return QStringLiteral("“") + title + QStringLiteral("”");
 }
 
 // What the user is told when the answer given here did not decide the request.
-std::optional<QString> noticeFor(int status, QNetworkReply::NetworkError error,
+std::optional<QString> noticeFor(const std::expected<GateExchange::Answer, GateSocketError>& sent,
                                  const QString& title) {
-    switch (status) {
+    if (!sent) {
+        using Kind = GateSocketError::Kind;
+        const Kind kind = sent.error().kind;
+        const QString why = kind == Kind::NoAnswer ? QStringLiteral("no answer")
+                            : kind == Kind::NotServing || kind == Kind::NoRuntimeFolder
+                                ? QStringLiteral("not reachable")
+                                : sent.error().errorDescription();
+        return QStringLiteral("Your answer to %1 could not be sent to the gate (%2).")
+            .arg(quoted(title), why);
+    }
+    switch (sent->status) {
     case 200:
         return std::nullopt;
     case 409:
@@ -36,152 +45,196 @@ std::optional<QString> noticeFor(int status, QNetworkReply::NetworkError error,
         return QStringLiteral("Your answer to %1 did not reach the relay; nothing was decided.")
             .arg(quoted(title));
     default:
-        break;
+        return QStringLiteral("Your answer to %1 could not be sent to the gate (HTTP %2).")
+            .arg(quoted(title))
+            .arg(sent->status);
     }
-    const QString why = status > 0 ? QStringLiteral("HTTP %1").arg(status)
-                        : error == QNetworkReply::OperationCanceledError
-                            ? QStringLiteral("no answer")
-                            : QStringLiteral("not reachable");
-    return QStringLiteral("Your answer to %1 could not be sent to the gate (%2).")
-        .arg(quoted(title), why);
+}
+
+void release(GateExchange* exchange) {
+    if (exchange != nullptr) {
+        // Its end is not news to anyone: it was dropped on purpose.
+        exchange->disconnect();
+        exchange->abort();
+        exchange->deleteLater();
+    }
 }
 
 } // namespace
 
-GateEvents::GateEvents(const GateEnvironment& environment, GateState& state,
-                       QNetworkAccessManager& network, QString secretPath)
+GateEvents::GateEvents(const GateEnvironment& environment, GateState& state)
     : m_env(environment)
     , m_state(state)
-    , m_network(network)
-    , m_secretPath(std::move(secretPath)) {
+    , m_stream(nullptr, release) {
+    m_retry.setSingleShot(true);
+    connect(&m_retry, &QTimer::timeout, this, &GateEvents::open);
     connect(&m_state, &GateState::changed, this, &GateEvents::follow);
 }
 
 GateEvents::~GateEvents() {
     drop();
-}
-
-QUrl GateEvents::url(const QString& path) const {
-    return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(m_env.ownGatePort).arg(path));
-}
-
-std::optional<QByteArray> GateEvents::secret() const {
-    // 43 characters and a newline; anything much longer is not a secret this helper wrote.
-    const auto contents = RegularFile::read(m_secretPath, 1024);
-    const QByteArray trimmed = contents ? contents->trimmed() : QByteArray();
-    return trimmed.isEmpty() ? std::nullopt : std::optional(trimmed);
+    // Answers on their way end now; their callers find the controller closing.
+    for (GateExchange* exchange : findChildren<GateExchange*>()) {
+        exchange->abort();
+    }
 }
 
 void GateEvents::follow() {
-    if (m_state.closing()) {
+    // Only a change of the gate's state matters here; whatever this publishes comes back as
+    // another change and must find nothing to do.
+    if (m_state.closing() || m_state.helperRunning == m_serving) {
         return;
     }
-    if (!m_state.helperRunning) {
-        // Stopped: the next gate that serves is asked afresh.
-        m_refused = false;
-        m_emptyStreams = 0;
-        drop();
-        publish({});
+    m_serving = m_state.helperRunning;
+    m_failures = 0;
+    if (m_serving) {
+        open();
         return;
     }
-    if (!m_stream && !m_refused && !m_checking) {
+    // Stopped: what waited there went with it, and the next gate is asked afresh.
+    drop();
+    m_retry.stop();
+    m_feed = Feed::Off;
+    publish({}, Ending::Withdrawn);
+    m_state.publish(m_state.answersUnavailable, std::nullopt);
+}
+
+void GateEvents::retry() {
+    if (m_serving && m_feed != Feed::Opening && m_feed != Feed::Live) {
+        m_retry.stop();
         open();
     }
 }
 
 void GateEvents::open() {
-    const auto key = secret();
-    if (!key) {
-        qCWarning(lcGate) << "no gate secret to follow the waiting requests with";
-        m_refused = true;
+    drop();
+    const auto path = GateSocket::path();
+    if (!path) {
+        fail(GateSocketError{.kind = GateSocketError::Kind::NoRuntimeFolder}.errorDescription(),
+             true);
         return;
     }
-    QNetworkRequest request(url(QStringLiteral("/events")));
-    request.setRawHeader("Authorization", "Bearer " + *key);
-    request.setRawHeader("Accept", "text/event-stream");
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::ManualRedirectPolicy);
-    m_framing = EventStream();
+    m_feed = Feed::Opening;
     m_delivered = false;
-    m_stream.reset(m_network.get(request));
-    connect(m_stream.get(), &QIODevice::readyRead, this, &GateEvents::onData);
-    connect(m_stream.get(), &QNetworkReply::finished, this, &GateEvents::onEnded);
+    m_framing = EventStream();
+    m_stream.reset(
+        new GateExchange(*path, {.method = "GET", .path = "/events", .accept = "text/event-stream"},
+                         m_env.probeTimeout, GateExchange::Deadline::Head, this));
+    connect(m_stream.get(), &GateExchange::headReceived, this, &GateEvents::onHead);
+    connect(m_stream.get(), &GateExchange::bodyReceived, this, &GateEvents::onBody);
+    connect(m_stream.get(), &GateExchange::ended, this, &GateEvents::onEnded);
 }
 
 void GateEvents::drop() {
-    if (m_stream) {
-        // Aborting emits finished(), which must not count as the gate ending the stream.
-        m_stream->disconnect(this);
-        m_stream->abort();
-        m_stream.reset();
-    }
+    m_stream.reset();
 }
 
-void GateEvents::onData() {
-    if (m_stream->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 200) {
+void GateEvents::onHead(int status) {
+    if (status == 200) {
+        m_feed = Feed::Live;
         return;
     }
-    for (const QByteArray& data : m_framing.feed(m_stream->readAll())) {
-        if (const auto requests = WaitingRequests::apply(m_state.waitingRequests, data)) {
-            m_delivered = true;
-            publish(*requests);
-        } else {
-            qCWarning(lcGate) << "skipped an event of the gate's stream that is not a change";
+    // A gate that refuses the list refuses it again: asked once more only on request, or when
+    // a gate starts anew. One that fails may not the next time.
+    const bool refused = status >= 400 && status < 500;
+    fail(refused ? QStringLiteral("the gate refused it: HTTP %1").arg(status)
+                 : QStringLiteral("the gate failed: HTTP %1").arg(status),
+         refused);
+}
+
+void GateEvents::onBody(const QByteArray& data) {
+    for (const QByteArray& event : m_framing.feed(data)) {
+        const auto change = WaitingRequests::parse(event);
+        if (!change) {
+            qCWarning(lcGate) << "skipped an event of the gate's live list that is not a change";
+            continue;
         }
+        // A change before the whole list came is not one to apply to it.
+        if (!m_delivered && !change->list) {
+            continue;
+        }
+        m_delivered = true;
+        m_failures = 0;
+        m_state.publish(m_state.answersUnavailable, std::nullopt);
+        apply(*change);
     }
     if (m_framing.overflowed()) {
-        qCWarning(lcGate) << "the gate's event stream sent an endless line; dropped";
-        m_refused = true;
-        drop();
+        fail(QStringLiteral("the gate sent an endless line"), true);
     }
 }
 
-void GateEvents::onEnded() {
-    // The controller going away aborts every reply: nothing is published or probed then.
+void GateEvents::onEnded(const std::optional<GateSocketError>& error) {
     if (m_state.closing()) {
-        m_stream.reset();
         return;
     }
-    const int status = m_stream->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    m_emptyStreams = m_delivered ? 0 : m_emptyStreams + 1;
-    m_stream.reset();
-    publish({});
-    // A gate that answers with a refusal, or twice ends the stream before its first event, is
-    // not asked again until it has stopped serving.
-    if ((status != 0 && status != 200) || m_emptyStreams >= 2) {
-        qCWarning(lcGate) << "the gate does not serve its event stream:" << status;
-        m_refused = true;
-        return;
-    }
-    // Ended by the gate (stopping, restarting): asked once whether a gate serves now.
-    checkAfterEnd();
-}
-
-QCoro::Task<> GateEvents::checkAfterEnd() {
-    m_checking = true;
-    const QPointer<GateEvents> self(this);
-    const bool serving = co_await GateProbe::ping(m_network, m_env.ownGatePort, m_env.probeTimeout);
-    if (!stillHere(self)) {
-        co_return;
-    }
-    m_checking = false;
-    if (serving) {
-        follow();
-    } else {
-        // Gone: the probe publishes it, and the gate that comes next is followed.
+    if (error && error->kind == GateSocketError::Kind::NotServing) {
+        // Perhaps the gate is gone: the probe says, and a stopped gate ends the retries.
         emit m_state.refreshRequested();
     }
+    fail(error ? error->errorDescription() : QStringLiteral("the gate ended it"), false);
 }
 
-void GateEvents::publish(const QList<WaitingRequest>& requests) {
+void GateEvents::fail(const QString& why, bool refused) {
+    drop();
+    qCWarning(lcGate) << "the gate's live list:" << why;
+    if (refused) {
+        m_feed = Feed::Refused;
+        m_state.publish(m_state.answersUnavailable, why);
+        return;
+    }
+    // A list that ended after it delivered was not a failure yet: the gate may be restarting.
+    m_failures = m_delivered ? 1 : m_failures + 1;
+    m_delivered = false;
+    m_feed = Feed::Waiting;
+    if (m_failures >= kFailuresShown) {
+        m_state.publish(m_state.answersUnavailable, why);
+    }
+    const auto wait = std::min<std::chrono::milliseconds>(
+        std::chrono::seconds(1) * (1 << std::min(m_failures - 1, 5)), kLongestRetry);
+    m_retry.start(wait);
+}
+
+void GateEvents::apply(const WaitingRequests::Change& change) {
+    if (change.list) {
+        publish(*change.list);
+        return;
+    }
+    QList<WaitingRequest> requests = m_state.waitingRequests;
+    if (change.added) {
+        const auto listed = std::ranges::find(requests, change.added->id, &WaitingRequest::id);
+        if (listed != requests.end()) {
+            *listed = *change.added;
+        } else {
+            requests << *change.added;
+        }
+        publish(requests);
+    } else if (change.ended) {
+        requests.removeIf([&](const WaitingRequest& r) { return r.id == change.ended->id; });
+        publish(requests, change.ended->how);
+    }
+}
+
+void GateEvents::publish(const QList<WaitingRequest>& requests, Ending gone) {
+    const auto listed = [](const QList<WaitingRequest>& list, const QString& id) {
+        return std::ranges::find(list, id, &WaitingRequest::id) != list.end();
+    };
+    QList<RequestEnding> endings = m_state.endedRequests;
+    for (const WaitingRequest& request : m_state.waitingRequests) {
+        if (!listed(requests, request.id)) {
+            endings.append({.id = request.id, .how = gone});
+        }
+    }
+    endings.remove(0, std::max<qsizetype>(0, endings.size() - kEndingsKept));
+    // Before the list: a view redrawn for the list knows already how the missing ones ended.
+    if (endings != m_state.endedRequests) {
+        m_state.publish(m_state.endedRequests, endings);
+    }
     if (requests == m_state.waitingRequests) {
         return;
     }
     // A notice about an answer given before goes once something new waits.
-    const bool newcomer = std::ranges::any_of(requests, [this](const WaitingRequest& r) {
-        return std::ranges::find(m_state.waitingRequests, r.id, &WaitingRequest::id) ==
-               m_state.waitingRequests.end();
-    });
+    const bool newcomer = std::ranges::any_of(
+        requests, [&](const WaitingRequest& r) { return !listed(m_state.waitingRequests, r.id); });
     if (newcomer && m_state.decisionNotice) {
         m_state.decisionNotice.reset();
     }
@@ -189,34 +242,37 @@ void GateEvents::publish(const QList<WaitingRequest>& requests) {
 }
 
 QCoro::Task<> GateEvents::decide(QString id, Decision decision) {
-    const auto key = secret();
+    // Its answer is on the way; a second click would only come back "too late".
+    if (m_deciding.contains(id)) {
+        co_return;
+    }
     const auto shown = std::ranges::find(m_state.waitingRequests, id, &WaitingRequest::id);
     const QString title = shown == m_state.waitingRequests.end() ? id : shown->title;
     m_state.publish(m_state.decisionNotice, std::nullopt);
-    if (!key) {
-        m_state.publish(m_state.decisionNotice,
-                        QStringLiteral("Your answer to %1 was not sent: the gate's secret is "
-                                       "missing.")
-                            .arg(quoted(title)));
+    const auto path = GateSocket::path();
+    if (!path) {
+        m_state.publish(
+            m_state.decisionNotice,
+            QStringLiteral("Your answer to %1 was not sent: %2.")
+                .arg(quoted(title),
+                     GateSocketError{GateSocketError::Kind::NoRuntimeFolder}.errorDescription()));
         co_return;
     }
+    m_deciding.insert(id);
     const QPointer<GateEvents> self(this);
-    QNetworkRequest request(url(QStringLiteral("/intents/%1/decision")
-                                    .arg(QString::fromLatin1(QUrl::toPercentEncoding(id)))));
-    request.setRawHeader("Authorization", "Bearer " + *key);
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     const QJsonObject body{{QStringLiteral("status"), WaitingRequests::statusOf(decision)}};
-    const ReplyLifetime::Owned reply(
-        m_network.post(request, QJsonDocument(body).toJson(QJsonDocument::Compact)));
-    QNetworkReply* const raw = reply.get();
-    ReplyLifetime::abortAfter(*raw, kDecisionDeadline);
-    co_await raw;
+    // Named: GCC 12 destroys a braced temporary given to a coroutine twice.
+    const GateExchange::Request request{
+        .method = "POST",
+        .path = "/intents/" + QUrl::toPercentEncoding(id) + "/decision",
+        .body = QJsonDocument(body).toJson(QJsonDocument::Compact)};
+    const auto sent = co_await GateExchange::fetch(*this, *path, request, kDecisionDeadline);
     if (!stillHere(self)) {
         co_return;
     }
-    const int status = raw->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    qCInfo(lcGate) << "decision sent:" << status;
-    if (auto notice = noticeFor(status, raw->error(), title)) {
+    m_deciding.remove(id);
+    qCInfo(lcGate) << "decision sent:" << (sent ? sent->status : -1);
+    if (auto notice = noticeFor(sent, title)) {
         m_state.publish(m_state.decisionNotice, std::move(notice));
     }
 }

@@ -41,6 +41,11 @@ struct PublishedFields {
     QStringList registrationRefusals;
     // What waits for the user's answer at the own gate, oldest first.
     QList<WaitingRequest> waitingRequests;
+    // How requests that left the list ended, oldest first: views that keep showing an entry
+    // while the user may be about to click it say so there.
+    QList<RequestEnding> endedRequests;
+    // Why answers cannot be given on this computer now (the gate's live list refused or failing).
+    std::optional<QString> answersUnavailable;
     // Why an answer given on this computer decided nothing (too late, gate unreachable).
     std::optional<QString> decisionNotice;
     // One entry for each detected agent whose state is known.

@@ -23,6 +23,7 @@ std::optional<WaitingRequest> requestOf(const QJsonObject& object) {
                          : WaitingRequest::Origin::Tool;
     request.callerWaiting = object.value(QStringLiteral("caller")).toString() != u"gone";
     request.sessionOffer = object.value(QStringLiteral("session_offer")).toBool();
+    request.grant = object.value(QStringLiteral("grant")).toString();
     request.expiresAt = QDateTime::fromString(object.value(QStringLiteral("expires_at")).toString(),
                                               Qt::ISODateWithMs);
     return request;
@@ -30,39 +31,43 @@ std::optional<WaitingRequest> requestOf(const QJsonObject& object) {
 
 } // namespace
 
-std::optional<QList<WaitingRequest>> parse(const QByteArray& json) {
-    const QJsonDocument document = QJsonDocument::fromJson(json);
-    const QJsonValue intents = document.object().value(QStringLiteral("intents"));
-    if (!document.isObject() || !intents.isArray()) {
-        return std::nullopt;
+// How the receipt's status and author say it ended.
+Ending endingOf(const QString& status, const QString& by) {
+    if (by == u"phone") {
+        return Ending::AnsweredOnPhone;
     }
-    QList<WaitingRequest> requests;
-    for (const auto& entry : intents.toArray()) {
-        if (auto request = requestOf(entry.toObject())) {
-            requests << *request;
-        }
+    if (by == u"desktop") {
+        return Ending::AnsweredHere;
     }
-    return requests;
+    if (status == u"timed_out") {
+        return Ending::Expired;
+    }
+    return status == u"withdrawn" || status == u"refused" ? Ending::Withdrawn : Ending::Unknown;
 }
 
-std::optional<QList<WaitingRequest>> apply(const QList<WaitingRequest>& list,
-                                           const QByteArray& json) {
+std::optional<Change> parse(const QByteArray& json) {
     const QJsonObject event = QJsonDocument::fromJson(json).object();
-    if (event.contains(QStringLiteral("intents"))) {
-        return parse(json);
+    if (const QJsonValue intents = event.value(QStringLiteral("intents")); intents.isArray()) {
+        QList<WaitingRequest> requests;
+        for (const auto& entry : intents.toArray()) {
+            if (auto request = requestOf(entry.toObject())) {
+                requests << *request;
+            }
+        }
+        return Change{.list = requests};
+    }
+    if (const QJsonValue intent = event.value(QStringLiteral("intent")); intent.isObject()) {
+        const auto request = requestOf(intent.toObject());
+        return request ? std::optional(Change{.added = request}) : std::nullopt;
     }
     const QString id = event.value(QStringLiteral("id")).toString();
-    const auto added = requestOf(event.value(QStringLiteral("intent")).toObject());
-    if (!added && id.isEmpty()) {
+    if (id.isEmpty()) {
         return std::nullopt;
     }
-    const QString gone = added ? added->id : id;
-    QList<WaitingRequest> changed = list;
-    changed.removeIf([&gone](const WaitingRequest& r) { return r.id == gone; });
-    if (added) {
-        changed << *added;
-    }
-    return changed;
+    return Change{.ended = RequestEnding{
+                      .id = id,
+                      .how = endingOf(event.value(QStringLiteral("status")).toString(),
+                                      event.value(QStringLiteral("by")).toString())}};
 }
 
 QString statusOf(Decision decision) {

@@ -23,9 +23,21 @@ struct WaitingRequest {
     bool callerWaiting = true;
     // The agent offered to allow the same for the rest of its session.
     bool sessionOffer = false;
+    // What that allowance grants, in the gate's plain words.
+    QString grant{};
     QDateTime expiresAt{};
 
     bool operator==(const WaitingRequest&) const = default;
+};
+
+// How a request left the list.
+enum class Ending { AnsweredOnPhone, AnsweredHere, Expired, Withdrawn, Unknown };
+
+struct RequestEnding {
+    QString id;
+    Ending how = Ending::Unknown;
+
+    bool operator==(const RequestEnding&) const = default;
 };
 
 // The answers the helper gives a request.
@@ -33,15 +45,16 @@ enum class Decision { Approve, Deny, AllowForSession };
 
 namespace WaitingRequests {
 
-// The pending requests of one event of the stream, `{"intents": [...]}`; entries without an id
-// or a title are left out. Nothing when the event is not such an object.
-std::optional<QList<WaitingRequest>> parse(const QByteArray& json);
+// One event of the gate's live list: the whole list (`{"intents": [...]}`), one request added
+// or changed (`{"intent": {...}}`), or one that ended (`{"id", "status", "by"}`).
+struct Change {
+    std::optional<QList<WaitingRequest>> list{};
+    std::optional<WaitingRequest> added{};
+    std::optional<RequestEnding> ended{};
+};
 
-// The list after one event of the stream: a snapshot `{"intents": [...]}` replaces it, an added
-// request `{"intent": {...}}` joins it (or replaces the one with its id), an ended one
-// `{"id": "..."}` leaves it. Nothing when the event is none of these.
-std::optional<QList<WaitingRequest>> apply(const QList<WaitingRequest>& list,
-                                           const QByteArray& json);
+// Entries without an id or a title are left out. Nothing when the event is none of the three.
+std::optional<Change> parse(const QByteArray& json);
 
 // The status the gate takes for the decision.
 QString statusOf(Decision decision);

@@ -1,16 +1,23 @@
 #include "app/HistoryWindow.h"
 #include "app/MenuActions.h"
+#include "app/RequestsPanel.h"
+#include "app/TrayMenu.h"
 #include "app/WindowManager.h"
 #include "gate/GateController.h"
+#include "platform/UserDirs.h"
 #include "support/Devstack.h"
 #include "support/TestHome.h"
 
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLabel>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QNetworkReply>
 #include <QPushButton>
 #include <QTest>
+#include <QTextDocument>
 
 namespace {
 
@@ -57,6 +64,51 @@ QString waitingId(const GateController& gate, const QString& what) {
         15000));
     return id;
 }
+
+// Stands in for the gate on its socket, the real one moved aside: passes every connection on to
+// it, or answers each with a failure of its own and drops those it passed on.
+class SocketStandIn {
+public:
+    SocketStandIn()
+        : m_path(QString::fromStdString(UserDirs::gateSocket().value_or(""))) {
+        QFile::rename(m_path, m_path + QStringLiteral(".real"));
+        m_server.listen(m_path);
+        QObject::connect(&m_server, &QLocalServer::newConnection, &m_server, [this] {
+            while (QLocalSocket* client = m_server.nextPendingConnection()) {
+                m_failure.isEmpty() ? pass(client) : fail(client);
+            }
+        });
+    }
+    ~SocketStandIn() {
+        m_server.close();
+        QFile::rename(m_path + QStringLiteral(".real"), m_path);
+    }
+    // "HTTP/1.1 500 …" or the like; empty: passed on.
+    void answer(const QByteArray& failure) {
+        m_failure = failure;
+        qDeleteAll(m_server.findChildren<QLocalSocket*>(Qt::FindDirectChildrenOnly));
+    }
+
+private:
+    void pass(QLocalSocket* client) {
+        auto* gate = new QLocalSocket(client);
+        gate->connectToServer(m_path + QStringLiteral(".real"));
+        QObject::connect(client, &QLocalSocket::readyRead, gate,
+                         [client, gate] { gate->write(client->readAll()); });
+        QObject::connect(gate, &QLocalSocket::readyRead, client,
+                         [client, gate] { client->write(gate->readAll()); });
+        QObject::connect(gate, &QLocalSocket::disconnected, client, &QObject::deleteLater);
+        QObject::connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);
+    }
+    void fail(QLocalSocket* client) {
+        client->write(m_failure + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+        client->disconnectFromServer();
+    }
+
+    QString m_path;
+    QLocalServer m_server;
+    QByteArray m_failure;
+};
 
 // The program's controller and windows on a desktop with no tray: the welcome window lists the
 // waiting requests and offers the menu's commands.
@@ -148,6 +200,133 @@ private slots:
         QCOMPARE(shown, (QStringList{"Bash: rm -rf three|Timed out|Time-out",
                                      "Bash: rm -rf two|Approved|Phone",
                                      "Bash: rm -rf one|Denied|Desktop"}));
+    }
+
+    // Three requests with markup in their titles wait, the menu is open (then the list under the
+    // pointer, where no tray holds the menu), the first is approved on the phone, and the user
+    // clicks where the second's Approve was: the second is approved, nothing else; the titles
+    // show literally, in the tool tips too.
+    void aClickLandsOnTheRequestItWasAimedAt() {
+        Devstack devstack;
+        const auto account = devstack.signUp();
+        QVERIFY(account);
+        const TestHome home;
+        home.signIn(account->apiKey);
+        home.settings()->setString(QString::fromLatin1(SettingsKeys::kRoom), account->room);
+        GateEnvironment environment = home.environmentWithDaemon();
+        environment.relayUrl = QUrl(devstack.baseUrl().toString(QUrl::StripTrailingSlash));
+        QNetworkAccessManager network;
+        Helper helper(environment);
+        TrayMenu tray(helper.gate, helper.windows, helper.actions, helper.site);
+        helper.gate.startHelperGate();
+        QTRY_VERIFY_WITH_TIMEOUT(helper.gate.helperRunning(), kGateStartMs);
+        auto* panel = helper.windows.window(QStringLiteral("welcome"))->findChild<RequestsPanel*>();
+        const QString markup = QStringLiteral(" <img src=/dev/zero><font size=1>hidden</font>");
+
+        for (const QString view : {"menu", "list"}) {
+            std::vector<std::unique_ptr<Hook>> hooks;
+            QStringList ids;
+            for (const char* name : {" one", " two", " three"}) {
+                const QString what = view + QLatin1StringView(name) + markup;
+                hooks.push_back(std::make_unique<Hook>(network, home, home.ownPort, what));
+                ids << waitingId(helper.gate, what);
+            }
+            QTRY_COMPARE(helper.gate.waitingRequests().size(), 3);
+            // Where the second's Approve is, and what is there once the first has gone.
+            QWidget* surface = nullptr;
+            QPoint aim;
+            if (view == u"menu") {
+                tray.menu().popup({0, 0});
+                const QList<QAction*> actions = tray.menu().actions();
+                const auto line = std::ranges::find_if(actions, [&](QAction* a) {
+                    return a->text() == "Claude Code: Bash: menu two" + markup;
+                });
+                QVERIFY(line != actions.end() && line + 1 != actions.end());
+                QTextDocument toolTip;
+                toolTip.setHtml((*line)->toolTip());
+                QCOMPARE(toolTip.toPlainText(), "Claude Code: Bash: menu two" + markup);
+                surface = &tray.menu();
+                aim = tray.menu().actionGeometry(*(line + 1)).center();
+            } else {
+                const auto buttons = panel->findChildren<QPushButton*>();
+                QWidget* row = buttons.at(2)->parentWidget();
+                // Once the window has made room for the list.
+                QTRY_VERIFY(panel->isVisible() &&
+                            panel->viewport()->height() > row->geometry().bottom());
+                surface = panel->widget();
+                aim = buttons.at(2)->geometry().center() + row->pos();
+                QTest::mouseMove(panel->viewport(), aim);
+                QTRY_VERIFY(panel->underMouse());
+            }
+            QCOMPARE(devstack.decideAsPhone(*account, ids.at(0), QStringLiteral("approved")), 200);
+            // The first keeps its place and says how it ended.
+            QTRY_VERIFY(std::ranges::any_of(
+                surface->findChildren<QLabel*>(),
+                [](QLabel* l) { return l->isVisible() && l->text() == "answered on the phone"; }) ||
+                        std::ranges::any_of(tray.menu().actions(), [](QAction* a) {
+                            return a->text().endsWith(u" — answered on the phone");
+                        }));
+            QWidget* target = surface->childAt(aim) ? surface->childAt(aim) : surface;
+            QTest::mouseClick(target, Qt::LeftButton, {}, target->mapFrom(surface, aim));
+            QVERIFY(hooks.at(1)->answer().contains(R"("behavior":"allow")"));
+            QTRY_VERIFY2(helper.gate.waitingRequests().size() == 1 &&
+                             helper.gate.waitingRequests().constFirst().id == ids.at(2),
+                         qPrintable(view));
+        }
+    }
+
+    // The gate's live list failing, then refused: the menu says answers are unavailable here and
+    // why; the request already listed stays listed, so that its notification is not shown again
+    // when the list comes back on retry, with what came meanwhile.
+    void aFailingOrRefusedListIsShownAndComesBack() {
+        Devstack devstack;
+        const auto account = devstack.signUp();
+        QVERIFY(account);
+        const TestHome home;
+        home.signIn(account->apiKey);
+        home.settings()->setString(QString::fromLatin1(SettingsKeys::kRoom), account->room);
+        GateEnvironment environment = home.environmentWithDaemon();
+        environment.relayUrl = QUrl(devstack.baseUrl().toString(QUrl::StripTrailingSlash));
+        QNetworkAccessManager network;
+        auto launcher = std::make_unique<Helper>(environment);
+        launcher->gate.startHelperGate();
+        QTRY_VERIFY_WITH_TIMEOUT(launcher->gate.helperRunning(), kGateStartMs);
+        launcher.reset();
+        // A helper started again meets the gate through the stand-in.
+        SocketStandIn standIn;
+        Helper helper(environment);
+        const Hook first(network, home, home.ownPort, QStringLiteral("rm -rf first"));
+        const QString id = waitingId(helper.gate, QStringLiteral("rm -rf first"));
+        QVERIFY(!id.isEmpty());
+        bool dropped = false;
+        QObject::connect(&helper.gate, &GateController::changed, &helper.gate,
+                         [&] { dropped = dropped || helper.gate.waitingRequests().isEmpty(); });
+        const auto unavailable = [&] {
+            QStringList lines;
+            for (const MenuEntry& entry :
+                 MenuModel::entries(GateSnapshot::of(helper.gate), {}, {})) {
+                lines << (entry.text.startsWith(u"Answers on this desktop") ? entry.text
+                                                                            : QString());
+            }
+            return lines.join(QString());
+        };
+        standIn.answer("HTTP/1.1 500 Internal Server Error");
+        QTRY_COMPARE_WITH_TIMEOUT(unavailable(),
+                                  QStringLiteral("Answers on this desktop: "
+                                                 "unavailable (the gate failed: HTTP 500)"),
+                                  15000);
+        standIn.answer("HTTP/1.1 403 Forbidden");
+        QTRY_COMPARE_WITH_TIMEOUT(unavailable(),
+                                  QStringLiteral("Answers on this desktop: "
+                                                 "unavailable (the gate refused it: HTTP 403)"),
+                                  15000);
+        standIn.answer({});
+        const Hook second(network, home, home.ownPort, QStringLiteral("rm -rf second"));
+        QVERIFY(helper.press(QStringLiteral("Retry answers on this desktop")));
+        QVERIFY(!waitingId(helper.gate, QStringLiteral("rm -rf second")).isEmpty());
+        QCOMPARE(unavailable(), QString());
+        QCOMPARE(helper.gate.waitingRequests().constFirst().id, id);
+        QVERIFY(!dropped);
     }
 };
 

@@ -24,12 +24,13 @@ private slots:
 
         add(
             "signed out, own gate stopped", [](auto&) {},
-            u"stopped|none|own gate|—|—|fallback (~/bramblekit)|NOT FOUND|not found|not found|"
+            u"stopped|—|none|own gate|—|—|fallback (~/bramblekit)|NOT FOUND|not found|not found|"
             "not found|not found|not found|not yet verified end-to-end|—||note"_s);
         add(
             "signed in, running, node through nvm after an older one",
             [](auto& s) {
                 s.helperRunning = s.daemonBundled = true;
+                s.answersUnavailable = u"the gate failed: HTTP 500"_s;
                 s.lastChecked = u"10:42"_s;
                 s.accountUserId = u"user-7"_s;
                 s.personalRoom = u"room-9"_s;
@@ -43,7 +44,8 @@ private slots:
                     {u"Codex"_s, State::Unreadable, u"/h/.codex/config.toml line 3"_s},
                     {u"Claude Code"_s, State::Connected, {}}};
             },
-            u"running|none|own gate|user-7|room-9|bundled in app|nvm: /h/.nvm/bin/node; skipped "
+            u"running|unavailable (the gate failed: HTTP 500)|none|own gate|user-7|room-9|bundled "
+            u"in app|nvm: /h/.nvm/bin/node; skipped "
             "system /usr/bin/node v16.0.0: the gate needs >=18|"
             "connected|settings unreadable: /h/.codex/config.toml line 3|—|not found|not found|"
             "not yet verified end-to-end|10:42|/h/gate.log|note"_s);
@@ -58,7 +60,7 @@ private slots:
                 s.ownPortForeign = s.helperRunning = true;
                 s.lastError = u"boom"_s;
             },
-            u"Port 8789 is used by another user's program|detected|using existing gate|—|—|"
+            u"Port 8789 is used by another user's program|—|detected|using existing gate|—|—|"
             "fallback (~/bramblekit)|bundled (zero-prereq)|not found|not found|not found|"
             "not found|not found|not yet verified end-to-end|—||"
             "Last error: boom"_s);

@@ -12,6 +12,7 @@
 #include <functional>
 
 Q_DECLARE_METATYPE(GateSnapshot)
+Q_DECLARE_METATYPE(QList<WaitingRequest>)
 
 namespace {
 
@@ -95,10 +96,13 @@ class MenuTest : public QObject {
 private slots:
     void entriesPerState_data() {
         QTest::addColumn<GateSnapshot>("state");
+        // The requests the open menu showed before the state came; none: the menu is closed.
+        QTest::addColumn<QList<WaitingRequest>>("openWith");
         QTest::addColumn<QString>("expected");
 
         QTest::newRow("signing in, existing gate detected")
             << snapshot([](auto& s) { s.signingIn = s.existingGateDetected = true; })
+            << QList<WaitingRequest>()
             << QStringLiteral("i:Signing in…|-|c:Show Kestrova|-|d:Signing in…|-|"
                               "i:Local gate: stopped|d:Start local gate|"
                               "i:Existing dev gate (:8788): detected|"
@@ -115,33 +119,48 @@ private slots:
                    s.lastError = longError;
                    s.launchAtLogin = s.signedIn = true;
                })
+            << QList<WaitingRequest>()
             << QStringLiteral("i:Signed in: R&&D|i:Room: a&&&&b|i:⚠︎ ") + longError.left(76) +
                    QStringLiteral("…|-|c:Show Kestrova|-|c:Sign out|-|i:Local gate: stopped|"
                                   "c:Start local gate|i:Existing dev gate (:8788): none") +
                    tail(true);
-        QTest::newRow("own gate running: the existing one is not offered")
+        QTest::newRow("own gate running, answers unavailable: the existing one is not offered")
             << snapshot([](auto& s) {
                    s.helperRunning = s.existingGateDetected = s.signedIn = true;
                    s.accountUserId = QStringLiteral("usr_1");
+                   s.answersUnavailable = QStringLiteral("the gate failed: HTTP 500");
                })
+            << QList<WaitingRequest>()
             << QStringLiteral("i:Signed in: usr_1|-|c:Show Kestrova|-|c:Sign out|-|"
-                              "i:Local gate: running (:8789)|c:Stop local gate|"
+                              "i:Local gate: running (:8789)|"
+                              "i:Answers on this desktop: unavailable (the gate failed: HTTP 500)|"
+                              "c:Retry answers on this desktop|c:Stop local gate|"
                               "i:Existing dev gate (:8788): detected") +
                    tail();
-        // Answers to each waiting request come first; its line is elided like any other.
-        QTest::newRow("two requests waiting, one offering the session; a late answer")
-            << snapshot([](auto& s) {
-                   s.waitingRequests = {{.id = QStringLiteral("r1"),
-                                         .agent = QStringLiteral("Codex"),
-                                         .title = QStringLiteral("Bash: ") + QString(80, u'y')},
-                                        {.id = QStringLiteral("r2"),
-                                         .title = QStringLiteral("R&D"),
-                                         .sessionOffer = true}};
+        // The menu was open on r1 and r2: r1 ended on the phone and keeps its place, disabled,
+        // the newcomer r3 goes last. Lines are elided like any other, how one ended is not; a
+        // tab would start the shortcut's column. The session is offered with what it grants.
+        const WaitingRequest r1{.id = QStringLiteral("r1"),
+                                .agent = QStringLiteral("Codex"),
+                                .title = QStringLiteral("Bash:\t") + QString(80, u'y')};
+        const WaitingRequest r2{.id = QStringLiteral("r2"),
+                                .title = QStringLiteral("R&D"),
+                                .sessionOffer = true,
+                                .grant = QStringLiteral("also: `rm -rf R&D` again")};
+        const WaitingRequest r3{
+            .id = QStringLiteral("r3"), .title = QStringLiteral("three"), .sessionOffer = true};
+        QTest::newRow("open on two requests: one answered on the phone, a newcomer, a late answer")
+            << snapshot([&](auto& s) {
+                   s.waitingRequests = {r3, r2};
+                   s.endedRequests = {{.id = QStringLiteral("r1"), .how = Ending::AnsweredOnPhone}};
                    s.decisionNotice = QStringLiteral("Too late");
                })
+            << QList<WaitingRequest>{r1, r2}
             << QStringLiteral("i:2 requests waiting|i:Codex: Bash: ") + QString(66, u'y') +
-                   QStringLiteral("…|c:Approve|c:Deny|i:Agent: R&&D|c:Approve|c:Deny|"
-                                  "c:Allow for this session|i:⚠︎ Too late|-|i:Not signed in|-|"
+                   QStringLiteral("… — answered on the phone|d:Approve|d:Deny|i:Agent: R&&D|"
+                                  "c:Approve|c:Deny|c:Allow for this session|"
+                                  "i:↳ also: `rm -rf R&&D` again|i:Agent: three|c:Approve|c:Deny|"
+                                  "i:⚠︎ Too late|-|i:Not signed in|-|"
                                   "c:Show Kestrova|-|c:Sign in with Google|-|i:Local gate: stopped|"
                                   "d:Start local gate|i:Existing dev gate (:8788): none") +
                    tail();
@@ -149,8 +168,14 @@ private slots:
 
     void entriesPerState() {
         QFETCH(GateSnapshot, state);
+        QFETCH(QList<WaitingRequest>, openWith);
         QFETCH(QString, expected);
-        QCOMPARE(describe(MenuModel::entries(state, QStringLiteral("kestrova.example"))), expected);
+        const bool open = !openWith.isEmpty();
+        const auto requests =
+            RequestOrder::arrange(RequestOrder::arrange({}, openWith, {}, open),
+                                  state.waitingRequests, state.endedRequests, open);
+        QCOMPARE(describe(MenuModel::entries(state, QStringLiteral("kestrova.example"), requests)),
+                 expected);
     }
 
     // Every command of the real menu reaches the operation its text promises.

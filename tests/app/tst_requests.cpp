@@ -1,6 +1,8 @@
 #include "app/HistoryContent.h"
 #include "app/RequestNotice.h"
+#include "app/RequestOrder.h"
 #include "gate/EventStream.h"
+#include "gate/HttpResponse.h"
 
 #include <QTest>
 
@@ -10,36 +12,66 @@ Q_DECLARE_METATYPE(WaitingRequest)
 
 namespace {
 
-// The lists a run of chunks publishes, one "|"-separated item an event: each request as
-// "id:origin,caller[,session]", or "not a change".
+QString described(const WaitingRequest& r) {
+    return r.id + (r.origin == WaitingRequest::Origin::Hook ? ":hook," : ":tool,") +
+           (r.callerWaiting ? "waiting" : "gone") + (r.sessionOffer ? ",session" : "");
+}
+
+// The changes a run of chunks brings, one "|"-separated item an event: a whole list as its
+// requests ("id:origin,caller[,session]"), one added as "+" and the request, one that ended as
+// "-id how", or "not a change".
 QString published(const QByteArrayList& chunks) {
     EventStream stream;
     QStringList events;
-    QList<WaitingRequest> list;
     for (const QByteArray& chunk : chunks) {
         for (const QByteArray& data : stream.feed(chunk)) {
-            const auto requests = WaitingRequests::apply(list, data);
-            list = requests.value_or(list);
+            const auto change = WaitingRequests::parse(data);
             QStringList shown;
-            for (const WaitingRequest& r : requests.value_or(QList<WaitingRequest>())) {
-                shown << r.id + (r.origin == WaitingRequest::Origin::Hook ? ":hook," : ":tool,") +
-                             (r.callerWaiting ? "waiting" : "gone") +
-                             (r.sessionOffer ? ",session" : "");
+            for (const WaitingRequest& r : change && change->list ? *change->list
+                                                                  : QList<WaitingRequest>()) {
+                shown << described(r);
             }
-            events << (requests ? shown.join(u' ') : QStringLiteral("not a change"));
+            events << (!change          ? QStringLiteral("not a change")
+                       : change->added ? u'+' + described(*change->added)
+                       : change->ended ? u'-' + change->ended->id + u' ' +
+                                             RequestOrder::endingText(change->ended->how)
+                                       : shown.join(u' '));
         }
     }
     return events.join(u'|');
 }
 
-WaitingRequest request(WaitingRequest::Origin origin, bool callerWaiting, bool sessionOffer) {
+// The session is offered with the words of what it grants, or without them.
+// What a response read from those chunks comes to: "status|body|whole or partial", or why it
+// is not one; closed: the peer then closed the connection.
+QString answered(const QByteArrayList& chunks, bool closed) {
+    HttpResponse response;
+    QByteArray body;
+    for (const QByteArray& chunk : chunks) {
+        const auto more = response.feed(chunk);
+        if (!more) {
+            return more.error();
+        }
+        body += *more;
+    }
+    if (const auto whole = closed ? response.close() : std::expected<void, QString>(); !whole) {
+        return whole.error();
+    }
+    return QStringLiteral("%1|%2|%3")
+        .arg(response.status())
+        .arg(QString::fromLatin1(body), response.complete() ? "whole" : "partial");
+}
+
+WaitingRequest request(WaitingRequest::Origin origin, bool callerWaiting, bool sessionOffer,
+                       const QString& grant = {}) {
     return {.id = QStringLiteral("id-1"),
             .agent = QStringLiteral("Claude Code"),
-            .title = QStringLiteral("Bash: echo <b>bold</b> && rm -rf build"),
-            .cwd = QStringLiteral("/home/u/project"),
+            .title = QStringLiteral("Bash: echo <img src=/dev/zero> && rm -rf build"),
+            .cwd = QStringLiteral("/home/u/<b>project"),
             .origin = origin,
             .callerWaiting = callerWaiting,
-            .sessionOffer = sessionOffer};
+            .sessionOffer = sessionOffer,
+            .grant = grant};
 }
 
 } // namespace
@@ -64,19 +96,16 @@ private slots:
             << QByteArrayList{": hello\n\ndata: {\"intents\":\ndata: []}\n\n"
                               "data: {\"intents\":[{\"id\":\"b\",\"title\":\"U\"}]}\n\n"}
             << QStringLiteral("|b:tool,waiting");
-        QTest::newRow("not a list; entries without an id or a title left out")
+        QTest::newRow("not a change; entries without an id or a title left out")
             << QByteArrayList{"data: [1]\n\ndata: {\"intents\":[{\"id\":\"c\"},{\"title\":\"x\"},"
                               "{\"id\":\"d\",\"title\":\"D\"}]}\n\n"}
             << QStringLiteral("not a change|d:tool,waiting");
-        QTest::newRow("a snapshot, then one added, one added again, one ended")
-            << QByteArrayList{"event: snapshot\ndata: "
-                              "{\"intents\":[{\"id\":\"e\",\"title\":\"E\"}]}\n\n"
-                              "event: added\ndata: {\"intent\":{\"id\":\"f\",\"title\":\"F\"}}\n\n"
-                              "event: added\ndata: {\"intent\":{\"id\":\"f\",\"title\":\"F\","
-                              "\"caller\":\"gone\"}}\n\n"
-                              "event: ended\ndata: {\"id\":\"e\",\"status\":\"denied\"}\n\n"}
-            << QStringLiteral("e:tool,waiting|e:tool,waiting f:tool,waiting|e:tool,waiting "
-                              "f:tool,gone|f:tool,gone");
+        QTest::newRow("added, changed, ended on the phone, timed out")
+            << QByteArrayList{"event: added\ndata: {\"intent\":{\"id\":\"e\",\"title\":\"E\"}}\n\n"
+                              "data: {\"intent\":{\"id\":\"e\",\"title\":\"E\",\"caller\":\"gone\"}}"
+                              "\n\nevent: ended\ndata: {\"id\":\"e\",\"status\":\"denied\",\"by\":"
+                              "\"phone\"}\n\ndata: {\"id\":\"f\",\"status\":\"timed_out\"}\n\n"}
+            << QStringLiteral("+e:tool,waiting|+e:tool,gone|-e answered on the phone|-f expired");
     }
 
     void theStreamPublishesEachList() {
@@ -85,24 +114,70 @@ private slots:
         QCOMPARE(published(chunks), lists);
     }
 
+    void answersOfTheGate_data() {
+        QTest::addColumn<QByteArrayList>("chunks");
+        QTest::addColumn<bool>("closed");
+        QTest::addColumn<QString>("answer");
+        const QByteArray chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+        QTest::newRow("sized, in pieces; bytes after it ignored")
+            << QByteArrayList{"HTTP/1.1 409 Conflict\r\nContent-Le", "ngth: 5\r\n\r\nhel",
+                              "lo and more"}
+            << false << QStringLiteral("409|hello|whole");
+        QTest::newRow("chunks with an extension, then a trailer")
+            << QByteArrayList{chunked + "3;x=y\r\nabc\r\n", "2\r\nde\r\n0\r\nX: 1\r\n\r\n"} << false
+            << QStringLiteral("200|abcde|whole");
+        QTest::newRow("a stream, still open")
+            << QByteArrayList{chunked + "4\r\ndata"} << false << QStringLiteral("200|data|partial");
+        QTest::newRow("an interim answer, then one until the connection closes")
+            << QByteArrayList{"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.0 500 Oops\n\nno"} << true
+            << QStringLiteral("500|no|whole");
+        QTest::newRow("closed in a chunk") << QByteArrayList{chunked + "5\r\nab"} << true
+                                           << QStringLiteral("closed in the middle of its answer");
+        QTest::newRow("closed before a byte")
+            << QByteArrayList{} << true << QStringLiteral("closed without an answer");
+        QTest::newRow("another protocol") << QByteArrayList{"SSH-2.0-x\r\n\r\n"} << false
+                                          << QStringLiteral("not an HTTP answer (no status line)");
+        QTest::newRow("a chunk size that is no number")
+            << QByteArrayList{chunked + "-1\r\n"} << false
+            << QStringLiteral("not an HTTP answer (a bad chunk size)");
+        QTest::newRow("a head without end")
+            << QByteArrayList{"HTTP/1.1 200 OK\r\nX: " +
+                              QByteArray(HttpResponse::kLongestHead, 'a')}
+            << false << QStringLiteral("not an HTTP answer (a line without end)");
+    }
+
+    void answersOfTheGate() {
+        QFETCH(QByteArrayList, chunks);
+        QFETCH(bool, closed);
+        QFETCH(QString, answer);
+        QCOMPARE(answered(chunks, closed), answer);
+    }
+
     void notificationPerServer_data() {
         QTest::addColumn<WaitingRequest>("request");
         QTest::addColumn<QStringList>("capabilities");
         QTest::addColumn<QString>("shown");
         using enum WaitingRequest::Origin;
         const QString summary = QStringLiteral("Claude Code asks for approval|");
-        QTest::newRow("markup and actions, the session offered")
-            << request(Hook, true, true)
-            << QStringList{QStringLiteral("body"), QStringLiteral("body-markup"),
-                           QStringLiteral("actions")}
+        const QStringList everything{QStringLiteral("body"), QStringLiteral("body-markup"),
+                                     QStringLiteral("actions")};
+        QTest::newRow("markup and actions, the session offered with what it grants")
+            << request(Hook, true, true, QStringLiteral("also: `<i>x</i>` again")) << everything
             << summary +
-                   QStringLiteral("Bash: echo &lt;b&gt;bold&lt;/b&gt; &amp;&amp; rm -rf build\n"
-                                  "Folder: /home/u/project|approve,Approve,deny,Deny,"
+                   QStringLiteral("Bash: echo &lt;img src=/dev/zero&gt; &amp;&amp; rm -rf build\n"
+                                  "Folder: /home/u/&lt;b&gt;project\nAllow for this session: "
+                                  "also: `&lt;i&gt;x&lt;/i&gt;` again|approve,Approve,deny,Deny,"
                                   "session,Allow for this session");
+        QTest::newRow("the session offered without saying what it grants: not offered")
+            << request(Hook, true, true) << everything
+            << summary +
+                   QStringLiteral("Bash: echo &lt;img src=/dev/zero&gt; &amp;&amp; rm -rf build\n"
+                                  "Folder: /home/u/&lt;b&gt;project|approve,Approve,deny,Deny");
         QTest::newRow("plain text, no actions")
-            << request(Tool, true, false) << QStringList{QStringLiteral("body")}
-            << summary + QStringLiteral("Bash: echo <b>bold</b> && rm -rf build\n"
-                                        "Folder: /home/u/project|");
+            << request(Tool, true, true, QStringLiteral("also: x"))
+            << QStringList{QStringLiteral("body")}
+            << summary + QStringLiteral("Bash: echo <img src=/dev/zero> && rm -rf build\n"
+                                        "Folder: /home/u/<b>project|");
         QTest::newRow("a tool call whose caller gave up")
             << request(Tool, false, false) << QStringList{QStringLiteral("actions")}
             << QStringLiteral("none");
