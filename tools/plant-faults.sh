@@ -130,7 +130,7 @@ src/app/RequestNotice.cpp@s/if (request.origin == WaitingRequest::Origin::Tool \
 src/gate/EventStream.cpp@/m_line.chop(1);/d@a gate that ends its lines with CRLF never shows a waiting request
 src/app/HistoryContent.cpp@s/if (receipt.by == u"desktop") {/if (receipt.by == u"phone") {/@the history shows answers given on the desktop as given on the phone
 src/gate/ReceiptLog.cpp@s/receipts.size() < limit/receipts.size() <= limit/@the history lists one decision more than it says
-src/app/MenuModel.cpp@s/if (request.sessionOffer) {/if (true) {/@"Allow for this session" offered for a request that cannot be allowed for the session
+src/app/MenuModel.cpp@s/if (request.sessionOffer \&\& !request.grant.isEmpty()) {/if (true) {/@"Allow for this session" offered for a request that cannot be allowed for the session, or without saying what it grants
 src/app/HistoryWindow.cpp@/^void HistoryWindow::changeEvent/,/^}/{/TextStyles::restyle(\*this);/d}@the history window's secondary texts unreadable after the desktop switched between light and dark
 resources/Daemon/lib/mcp.mjs@s/const text = ANSWERS\[status\] ?? status;/const text = note || status !== 'denied' ? ANSWERS[status] ?? status : 'approved';/@a denial without a note answered "approved"
 resources/Daemon/bin/bk-mcp-daemon.mjs@/if (!hostAllowed(req.headers.host/d@the Host check on /mcp dropped: a page rebound to loopback drives the gate
@@ -165,9 +165,18 @@ resources/Daemon/lib/events.mjs@s/const broadcast = (text) => clients.forEach((a
 src/app/RequestNotice.cpp@/if (action == QLatin1StringView(kDeny)) {/{n;s/Decision::Deny/Decision::Approve/}@"Deny" on the notification approves
 src/app/RequestNotifier.cpp@/        m_notifications.withdraw(id);/d@the notification stays after the request was decided on the phone
 src/app/RequestNotice.cpp@s/if (capabilities.contains(QStringLiteral("actions"))) {/if (true) {/@buttons offered to a notification server that cannot show them
-src/gate/GateEvents.cpp@s/noticeFor(status, raw->error(), title)/noticeFor(200, raw->error(), title)/@an answer given too late on the desktop is lost without a word
+src/gate/GateEvents.cpp@/    case 409:/{n;s/return .*/return std::nullopt;/}@an answer given too late on the desktop is lost without a word
 src/app/MenuActions.cpp@/case Action::DenyRequest:/{n;s/Decision::Deny/Decision::Approve/}@"Deny" in the menu or the welcome window approves
-src/gate/GateEvents.cpp@/    m_checking = false;/d@after the gate restarted, waiting requests never show on the desktop again
+src/gate/GateEvents.cpp@/    m_retry.start(wait);/d@a live list that ended or failed is never asked for again: requests stop showing on the desktop
+src/gate/GateEvents.cpp@s/<< "the gate's live list:" << why;/<< why; publish({});/@each end of the live list withdraws every notification and shows it again
+src/gate/GateEvents.cpp@s/if (m_failures >= kFailuresShown) {/if (false) {/@a live list that keeps failing leaves the desktop without requests and without a word
+src/gate/GateEvents.cpp@/m_feed = Feed::Refused;/{n;d}@a refused live list leaves the desktop without requests and without a word
+src/app/MenuActions.cpp@/case Action::RetryAnswers:/{n;s/m_gate.retryAnswers()/m_gate.detectAgents()/}@"Retry answers on this desktop" does nothing
+src/app/PlainToolTip.h@s/text.toHtmlEscaped()/text/@a title holding markup is drawn in its tool tip, images loaded and all
+src/app/RequestOrder.cpp@s/    if (held) {/    if (held \&\& false) {/@a request that ends while the menu is open slides the next one's Approve under the pointer
+src/app/MenuModel.cpp@s/c = u' ';/c = c;/@a tab in a title starts the shortcut column in the menu
+src/app/RequestNotice.cpp@s/body += QStringLiteral("\\nAllow for this session: ") + request.grant;//@the notification offers "Allow for this session" without saying what it grants
+src/gate/HttpResponse.cpp@/case Stage::ChunkEnd:/,/break;/s/m_stage = Stage::ChunkSize;/m_stage = Stage::Trailer;/@a gate's chunked answer read as ended after its first chunk
 src/app/MenuModel.cpp@s/.badge = waiting > 0,/.badge = false,/@nothing on the tray icon says that a request waits
 src/app/MenuActions.cpp@/case Action::ShowHistory:/{n;s/"history"/"diagnostics"/}@"History…" opens the diagnostics window
 src/gate/WaitingRequest.cpp@s/return QStringLiteral("approved_for_session");/return QStringLiteral("approved");/@"Allow for this session" allows once: the agent asks again next time

@@ -48,7 +48,7 @@ public:
     // the owner's child: destroying the owner aborts it, and the caller resumes at once.
     static QCoro::Task<std::expected<Answer, GateSocketError>>
     fetch(QObject& owner, QString socketPath, Request request, std::chrono::milliseconds deadline,
-          qsizetype maxBody = 64 * 1024);
+          qsizetype maxBody = qsizetype{64} * 1024);
 
 signals:
     void headReceived(int status);

@@ -22,7 +22,7 @@ public:
     // The head's value of that header (name in lower case), the last one when repeated.
     QByteArray header(QByteArrayView name) const;
 
-    static constexpr qsizetype kLongestHead = 16 * 1024;
+    static constexpr qsizetype kLongestHead = qsizetype{16} * 1024;
 
 private:
     enum class Stage { Head, Sized, ChunkSize, ChunkData, ChunkEnd, Trailer, UntilClose, Done };
