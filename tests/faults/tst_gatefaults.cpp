@@ -154,6 +154,7 @@ private slots:
             << QByteArray("exit 3") << false << "Gate stopped: it exited at once";
         QTest::newRow("ignores SIGTERM: killed after the grace")
             << QByteArray("trap '' TERM; exec node -e 'process.on(\"SIGTERM\", () => {}); "
+                          "require(\"fs\").writeFileSync(\"READY\", \"\"); "
                           "setInterval(() => {}, 1000)'")
             << false << QString();
     }
@@ -169,7 +170,9 @@ private slots:
         const QByteArray node = QFile::encodeName(QStandardPaths::findExecutable("node"));
         home.makeFile(QStringLiteral("bin/node"),
                       "#!/bin/sh\n[ \"$1\" = --version ] && exec " + node + " --version\n" +
-                          runtime.replace("node", node) + "\n",
+                          runtime.replace("node", node)
+                              .replace("READY", QFile::encodeName(home.path(u"ready"_s))) +
+                          "\n",
                       true);
         GateEnvironment environment = home.environmentWithDaemon();
         environment.systemNodeCandidates = {home.path(QStringLiteral("bin/node"))};
@@ -187,8 +190,8 @@ private slots:
         } else if (runtime.startsWith("sleep")) {
             QTRY_VERIFY_WITH_TIMEOUT(gate.helperRunning(), gateStartMs);
         } else {
-            // Once the stand-in has become the runtime that ignores the signal.
-            QTRY_VERIFY(commandLine(pid).contains("setInterval"));
+            // Once the runtime has its handler: node resets every signal to its default first.
+            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(home.path(u"ready"_s)), gateStartMs);
             gate.stopHelperGate();
             QTest::qWait(3000);
             QVERIFY2(processAlive(pid), "SIGTERM alone does not end this one");
