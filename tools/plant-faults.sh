@@ -134,7 +134,7 @@ src/app/MenuModel.cpp@s/if (request.sessionOffer \&\& !request.grant.isEmpty()) 
 src/app/HistoryWindow.cpp@/^void HistoryWindow::changeEvent/,/^}/{/TextStyles::restyle(\*this);/d}@the history window's secondary texts unreadable after the desktop switched between light and dark
 resources/Daemon/lib/mcp.mjs@s/const text = ANSWERS\[status\] ?? status;/const text = note || status !== 'denied' ? ANSWERS[status] ?? status : 'approved';/@a denial without a note answered "approved"
 resources/Daemon/bin/bk-mcp-daemon.mjs@/if (!hostAllowed(req.headers.host/d@the Host check on /mcp dropped: a page rebound to loopback drives the gate
-resources/Daemon/bin/bk-mcp-daemon.mjs@s/sendJson(res, 200, hasSecret(req) ? intents.list() : \[\])/sendJson(res, 200, (hasSecret(req) ? intents.list() : []).map((i) => ({ ...i, key: settings.apiKey })))/@the relay key served by /intents
+resources/Daemon/bin/bk-mcp-daemon.mjs@s/allow(req, res)('GET', () => sendJson(res, 200, intents.list()))/allow(req, res)('GET', () => sendJson(res, 200, intents.list().map((i) => ({ ...i, key: settings.apiKey }))))/@the relay key served by /intents
 resources/Daemon/bin/bk-mcp-daemon.mjs@/intents.on('owed'/d@requests of a gate that stopped stay on the phone, approvable, with nobody waiting
 resources/Daemon/lib/relay.mjs@/this.#cursor = next;/d@the decision cursor never advanced: the gate reads every decision again, without pause
 resources/Daemon/lib/relay.mjs@s/^        delay = backoff(++failures);/        delay = 0 * ++failures;/@no backoff on a failing poll: a relay outage is hammered
@@ -153,7 +153,8 @@ resources/Daemon/lib/guards.mjs@s/if (origin === undefined) return true;/if (ori
 resources/Daemon/lib/intents.mjs@/^    this.#compact();$/d@the queue file keeps every request ever asked
 resources/Daemon/lib/config.mjs@s/isLoopback(conf.host)/true/@a config can open the gate to the network
 resources/Daemon/bin/bk-mcp-daemon.mjs@s/if (!hasSecret(req)) {/if (false) {/@any local program or page drives the gate without the user's secret
-resources/Daemon/bin/bk-mcp-daemon.mjs@s/hasSecret(req) ? intents.list() : \[\]/intents.list()/@what the agents ask, readable by any local program without the secret
+resources/Daemon/bin/bk-mcp-daemon.mjs@s/return method('GET', () => sendJson(res, 200, \[\]));/return method('GET', () => sendJson(res, 200, hasSecret(req) ? intents.list() : []));/@what the agents ask, readable over TCP by whoever holds the secret
+resources/Daemon/bin/bk-mcp-daemon.mjs@s/if (answering(pathname)) return sendJson(res, 403,/if (false) return sendJson(res, 403,/@another account holding the secret answers requests and reads the live list over TCP
 resources/Daemon/lib/hooks.mjs@s/DECIDED.has(result.status) \&\& agent.answer/agent.answer/@a hook whose wait ended, or was refused, answered "allow"
 resources/Daemon/lib/hooks.mjs@s/codex: { name: 'Codex', answer: permissionRequest, allowance: () => \[\] }/codex: { name: 'Codex', answer: permissionRequest, allowance: sessionAllowance }/@the phone offers Codex an allow-for-session that Codex refuses
 resources/Daemon/lib/hooks.mjs@s/message: note || DENIED\[by\]/message: note/@a denial without a note reaches Claude Code and Codex without a message

@@ -71,12 +71,12 @@ shoot "Kestrova Diagnostics" diagnostics.png
 
 # A request waiting: the notification the server got (drawn as a server that reads markup shows
 # it) and the tray menu listing it. Approved there; a second one denied on the phone.
-secret=$(cat "$XDG_DATA_HOME/Kestrova Helper/gate-secret")
+gate_socket="$XDG_RUNTIME_DIR/kestrova-helper/gate.sock"
 settings="$XDG_CONFIG_HOME/Kestrova/Kestrova Helper.conf"
 ask() { # ask COMMAND: Claude Code's hook asks to run it
     printf '{"session_id":"s","cwd":"/home/you/shop","hook_event_name":"PermissionRequest","tool_name":"Bash","tool_input":{"command":"%s"},"permission_suggestions":[{"type":"addRules","rules":[{"toolName":"Bash"}],"behavior":"allow","destination":"session"}]}' "$1" |
-        curl -s -o /dev/null -H "Authorization: Bearer $secret" -H "Content-Type: application/json" \
-            --data-binary @- http://127.0.0.1:8789/hooks/claude-code &
+        curl -s -o /dev/null --unix-socket "$gate_socket" -H "Content-Type: application/json" \
+            --data-binary @- http://localhost/hooks/claude-code &
     pids="$pids $!"
 }
 ask 'rm -rf build \u0026\u0026 make \u003call\u003e'
@@ -90,7 +90,7 @@ echo "wrote docs/tray-menu-request.png"
 xdotool key Down Return
 ask 'git push --force origin main'
 wait_for "the second request" 100 sh -c "grep -c notify '$work/notes' | grep -qx 2"
-intent=$(curl -s -H "Authorization: Bearer $secret" http://127.0.0.1:8789/intents |
+intent=$(curl -s --unix-socket "$gate_socket" http://localhost/intents |
     /usr/bin/python3 -c 'import json, sys; print(json.load(sys.stdin)[0]["id"])')
 curl -s -o /dev/null -H "Authorization: Bearer $(sed -n 's/^kv.apiKey=//p' "$settings")" \
     -H "Content-Type: application/json" -d '{"status":"denied","note":"Not on main, please"}' \

@@ -160,8 +160,8 @@ const jsonLines = async (name) => (await text(name)).trim().split('\n').filter(B
 const receiptsOf = async (titles) => new Set((await jsonLines('receipts.jsonl')).filter((r) => titles.includes(r.title))
   .map((r) => [r.title, r.status, r.by, r.agent, r.note ?? ''].join('|')));
 // node's fetch will not send a Host of our choosing, so these go over a raw socket.
-async function raw(line, headers, body = '') {
-  const socket = net.connect(gatePort, '127.0.0.1');
+async function raw(line, headers, body = '', local = false) {
+  const socket = local ? net.connect(path.join(sockets, 'gate.sock')) : net.connect(gatePort, '127.0.0.1');
   socket.end(`${line} HTTP/1.1\r\n${Object.entries(headers).map(([k, v]) => `${k}: ${v}\r\n`).join('')}` +
     `Content-Length: ${Buffer.byteLength(body)}\r\nConnection: close\r\n\r\n${body}`);
   let reply = '';
@@ -189,7 +189,7 @@ test('requests reach the phone and each decision comes back to its own caller', 
   for (const title of Object.keys(asks)) shown[title] = await pendingAt(title);
   assert.deepEqual([shown['run rm -rf build (twice)'].agent, shown['push to main'].detail], ['claude-code', 'git push origin main']);
   assert.ok(!(await local('/intents')).text.includes(KEY), 'the key served by /intents');
-  assert.deepEqual((await http(gateUrl('/intents'))).json(), [], 'pending requests shown without the secret');
+  assert.deepEqual((await atGate('/intents')).json(), [], 'pending requests shown over TCP, even with the secret');
   for (const [title, status, note, answer] of [['push to main', 'denied', 'not on main', 'denied: not on main'],
     ['drop the table', 'denied', undefined, 'denied']]) {
     await decide(shown[title].id, status, note);
@@ -242,17 +242,20 @@ test('bad input gets a clear error and the gate keeps serving', async () => {
     { why: 'loopback origin', headers: { Origin: 'http://localhost:5173' }, status: 200 },
     { why: 'not JSON', body: '{"jsonrpc": "2.0", "id": 1, "method"', status: 400, code: -32700 },
     { why: 'oversized body', body: JSON.stringify({ pad: 'x'.repeat(65 * 1024) }), status: 413 },
-    ...['POST /mcp', 'POST /hooks/codex', 'GET /events', 'POST /intents/x/decision'].map((line) =>
-      ({ why: `${line} with a wrong secret`, line, headers: { Authorization: `Bearer ${SECRET}x` }, status: 401 })),
-    { why: 'unknown agent', line: 'POST /hooks/cursor', status: 404 },
-    { why: 'hook input over 1 MiB', line: 'POST /hooks/codex', body: 'x'.repeat(1024 * 1024 + 1), status: 413 },
+    { why: 'a wrong secret', headers: { Authorization: `Bearer ${SECRET}x` }, status: 401 },
+    // A secret someone else read can at most add a request.
+    ...['POST /hooks/codex', 'GET /events', 'POST /intents/x/decision'].map((line) => ({ why: `${line} over TCP with the secret`,
+      line, status: 403, error: "answers and the live list need the gate's socket" })),
+    { why: 'unknown agent', line: 'POST /hooks/cursor', status: 404, local: true },
+    { why: 'hook input over 1 MiB', line: 'POST /hooks/codex', body: 'x'.repeat(1024 * 1024 + 1), status: 413, local: true },
     ...['{"tool_name": "Bash"', '{"tool_input": {"command": "ls"}}'].map((body) =>
-      ({ why: `hook input ${body}`, line: 'POST /hooks/codex', body, status: 200, answer: '' })),
+      ({ why: `hook input ${body}`, line: 'POST /hooks/codex', body, status: 200, answer: '', local: true })),
   ]) {
-    const { status, reply } = await raw(r.line ?? 'POST /mcp', { Host: host, ...mcpHeaders, ...r.headers }, r.body ?? init);
+    const { status, reply } = await raw(r.line ?? 'POST /mcp', { Host: host, ...mcpHeaders, ...r.headers }, r.body ?? init, r.local);
     assert.equal(status, r.status, r.why);
     if (r.code) assert.match(reply, new RegExp(`"code":${r.code}`), r.why);
     if (r.answer !== undefined) assert.equal(reply.split('\r\n\r\n')[1], r.answer, r.why);
+    if (r.error) assert.ok(reply.includes(JSON.stringify({ error: r.error })), r.why);
   }
   assert.deepEqual((await local('/intents')).json(), [], 'bad hook input posted');
   assert.match(gate.out.text, /hook input from codex ignored: not JSON.*\n.*hook input from codex ignored: no tool_name/);

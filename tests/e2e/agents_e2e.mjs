@@ -9,7 +9,8 @@
 //   node agents_e2e.mjs AGENTS_DIR DEVSTACK HELPER DAEMON_SCRIPT [--bench RUNS]
 import { spawn, execFileSync } from 'node:child_process';
 import { createHash, randomBytes } from 'node:crypto';
-import { existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, watch, writeFileSync } from 'node:fs';
+import { existsSync, mkdirSync, mkdtempSync, rmSync, watch, writeFileSync } from 'node:fs';
+import { request } from 'node:http';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 import { openPhone } from './phone_page.mjs';
@@ -304,9 +305,10 @@ async function bench(runs) {
     const sent = await approveNext();
     total.push((await gone) - sent);
     await session.finished();
-    const answered = fetch('http://127.0.0.1:8789/hooks/claude-code', { method: 'POST', body: JSON.stringify({
-      hook_event_name: 'PermissionRequest', tool_name: 'Bash', tool_input: { command: 'rm -rf victim' }, cwd: project('claude-code') }),
-    headers: { Authorization: `Bearer ${readFileSync(path.join(data, 'gate-secret'), 'utf8').trim()}` } }).then((r) => r.text());
+    const answered = new Promise((resolve, reject) => request({ socketPath: path.join(work, 'kestrova-helper', 'gate.sock'),
+      path: '/hooks/claude-code', method: 'POST' }, (res) => res.resume().on('end', resolve)).on('error', reject)
+      .end(JSON.stringify({ hook_event_name: 'PermissionRequest', tool_name: 'Bash', tool_input: { command: 'rm -rf victim' },
+        cwd: project('claude-code') })));
     const decided = await approveNext();
     gateOnly.push((await answered, performance.now()) - decided);
   }

@@ -39,7 +39,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 sni() { "$python" "$here/sni.py" "$@"; }
 started() { pids="$pids $!"; }
 json() { "$python" -c "import json, sys; v = json.load(sys.stdin); print($1)"; }
-gate() { curl -fsS -H "Authorization: Bearer $(cat "$XDG_DATA_HOME/Kestrova Helper/gate-secret")" "$@"; }
+gate() { curl -fsS --unix-socket "$XDG_RUNTIME_DIR/kestrova-helper/gate.sock" "$@"; }
 relay() { curl -fsS -H "Authorization: Bearer $api_key" -H "Content-Type: application/json" "$@"; }
 
 serve_notifications() { # serve_notifications [plain [slow]]
@@ -56,7 +56,7 @@ ask() {
     printf '{"session_id":"s","cwd":"/work/%s","hook_event_name":"PermissionRequest","tool_name":"Bash","tool_input":{"command":"rm -rf %s <b>&</b>"},"permission_suggestions":[{"type":"addRules","rules":[{"toolName":"Bash"}],"behavior":"allow","destination":"session"}]}' \
         "$1" "$1" >"$work/$1.in"
     gate -X POST -H "Content-Type: application/json" --data-binary "@$work/$1.in" \
-        http://127.0.0.1:8789/hooks/claude-code >"$work/$1.out" &
+        http://localhost/hooks/claude-code >"$work/$1.out" &
     started
     answer_pid=$!
 }
@@ -109,7 +109,7 @@ relay "http://127.0.0.1:47110/api/v1/rooms/$room/decisions?after=0&wait=0" |
 ask two
 wait_for "the notification" 200 sh -c "grep -q 'rm -rf two ' '$work/notes'" || fail "no notification"
 number=$(notification two | json 'v["notify"]')
-intent=$(gate http://127.0.0.1:8789/intents | json 'v[0]["id"]')
+intent=$(gate http://localhost/intents | json 'v[0]["id"]')
 relay -X POST -d '{"status":"approved"}' \
     "http://127.0.0.1:47110/api/v1/rooms/$room/intents/$intent/decision" >/dev/null
 wait_for "the notification to go" 100 grep -qx "{\"closed\": $number}" "$work/notes" ||

@@ -129,7 +129,7 @@ private slots:
                  .arg(home.ownPort),
              home.supportDir() + QStringLiteral("/gate-secret")});
         QVERIFY(other.waitForFinished(20000));
-        QCOMPARE(other.readAllStandardOutput().trimmed(), "unreadable 401: 401: 200:[]");
+        QCOMPARE(other.readAllStandardOutput().trimmed(), "unreadable 401: 403: 200:[]");
     }
 };
 

@@ -39,14 +39,14 @@ intents.on('owed', (withdrawal) => relay.withdraw(withdrawal));
 
 const allow = (req, res) => (allowed, handle) => (req.method === allowed ? handle()
   : sendJson(res, 405, { error: 'method not allowed' }, { Allow: allowed }));
-// What answers a request or shows the live list, if the path names it.
-function answering(pathname, heartbeat) {
+// What answers a request or shows the live list, if the path names it: only ever on the socket.
+function answering(pathname) {
   const [, hook] = pathname.match(/^\/hooks\/([^/]+)$/) ?? [];
   const [, decided] = pathname.match(/^\/intents\/([^/]+)\/decision$/) ?? [];
-  if (hook) return (req, res) => allow(req, res)('POST', () => handleHook(req, res, hook, heartbeat));
+  if (hook) return (req, res) => allow(req, res)('POST', () => handleHook(req, res, hook));
   if (decided) return (req, res) => allow(req, res)('POST', () => decideOnDesktop(req, res, decided));
   if (pathname === '/events') return (req, res) => allow(req, res)('GET', () => openEvents(res));
-  return (req, res) => sendJson(res, 404, { error: 'not found' });
+  return undefined;
 }
 
 function route(req, res) {
@@ -54,17 +54,19 @@ function route(req, res) {
   const method = allow(req, res);
   if (!originAllowed(req.headers.origin)) return sendJson(res, 403, { error: 'forbidden origin' });
   if (pathname === '/intents') {
-    // Liveness probes may name no port and carry no secret; a name rebound to loopback still reads nothing.
+    // Liveness only: probes may name no port and carry no secret; the list is on the socket.
     if (!hostIsLoopback(req.headers.host)) return sendJson(res, 403, { error: 'forbidden host' });
-    return method('GET', () => sendJson(res, 200, hasSecret(req) ? intents.list() : []));
+    return method('GET', () => sendJson(res, 200, []));
   }
   if (!hostAllowed(req.headers.host ?? '', port)) return sendJson(res, 403, { error: 'forbidden host' });
+  // The secret has been where others could read it: over TCP it can at most add a request.
+  if (answering(pathname)) return sendJson(res, 403, { error: "answers and the live list need the gate's socket" });
   if (!hasSecret(req)) {
     const why = "the user's secret is missing: send Authorization: Bearer <secret>";
     return pathname === '/mcp' ? rpcError(res, 401, -32001, why) : sendJson(res, 401, { error: why });
   }
   if (pathname === '/mcp') return handleMcp(req, res);
-  return answering(pathname, false)(req, res);
+  sendJson(res, 404, { error: 'not found' });
 }
 
 // The gate's socket: only this user's programs reach it (the folder's mode, the peer check), so
@@ -72,7 +74,8 @@ function route(req, res) {
 function routeLocal(req, res) {
   const pathname = (req.url ?? '').split('?')[0];
   if (pathname === '/intents') return allow(req, res)('GET', () => sendJson(res, 200, intents.list()));
-  return answering(pathname, true)(req, res);
+  const answer = answering(pathname);
+  return answer ? answer(req, res) : sendJson(res, 404, { error: 'not found' });
 }
 
 const serving = (routes) => (req, res) => {

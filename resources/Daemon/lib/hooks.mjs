@@ -69,15 +69,15 @@ export function hooksHandler({ waitS }, intents) {
     if (res.headersSent) return res.end(text);
     res.writeHead(200, { 'Content-Type': 'application/json', 'Content-Length': Buffer.byteLength(text) }).end(text);
   };
-  // Over the socket the answer starts at once and a space follows every few seconds while the
-  // user decides, so the hook tells a gate that waits from one that froze.
+  // The answer starts at once and a space follows every few seconds while the user decides, so
+  // the hook tells a gate that waits from one that froze.
   const keepAlive = (res) => {
     res.writeHead(200, { 'Content-Type': 'application/json' }).flushHeaders();
     const timer = setInterval(() => res.write(' '), HEARTBEAT_MS);
     return () => clearInterval(timer);
   };
 
-  return async function handleHook(req, res, key, heartbeat) {
+  return async function handleHook(req, res, key) {
     const agent = Object.hasOwn(AGENTS, key) ? AGENTS[key] : undefined;
     if (!agent) return sendJson(res, 404, { error: `unknown agent: use ${Object.keys(AGENTS).join(', ')}` });
     const text = await readBody(req, MAX_INPUT);
@@ -118,7 +118,7 @@ export function hooksHandler({ waitS }, intents) {
     let failed;
     const outcome = new Promise((resolve) => { failed = intents.add(intent, resolve); });
     if (failed) return sendJson(res, 500, { error: failed });
-    const stopHeartbeat = heartbeat ? keepAlive(res) : () => {};
+    const stopHeartbeat = keepAlive(res);
     // The hook was killed or the agent moved on: the phone no longer shows the request.
     res.on('close', () => res.writableFinished
       || intents.end(intent.id, { status: 'withdrawn', by: 'gate', note: 'the agent stopped waiting' }));
