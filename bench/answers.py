@@ -5,9 +5,12 @@ ActionInvoked signal it sends) or on the phone (a POST to the room, as the phone
 Prints the median of each. The helper must start after this script says "serving"; the
 measuring begins once the helper has signed in and its gate serves.
 
-  answers.py SETTINGS_FILE SECRET_FILE RELAY_URL [ROUNDS]
+  answers.py SETTINGS_FILE GATE_SOCKET RELAY_URL [ROUNDS]
 """
+import http.client
 import json
+import os
+import socket
 import statistics
 import sys
 import threading
@@ -21,7 +24,7 @@ from gi.repository import GLib
 
 NAME = "org.freedesktop.Notifications"
 PATH = "/org/freedesktop/Notifications"
-settings_file, secret_file, relay = sys.argv[1:4]
+settings_file, gate_socket, relay = sys.argv[1:4]
 rounds = int(sys.argv[4]) if len(sys.argv) > 4 else 10
 api_key = room = None
 
@@ -58,12 +61,24 @@ def post(url, body, key):
         return answer.read()
 
 
+class GateConnection(http.client.HTTPConnection):
+    """HTTP on the gate's socket, the only way a hook reaches it."""
+
+    def __init__(self):
+        super().__init__("localhost", timeout=60)
+
+    def connect(self):
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.sock.settimeout(60)
+        self.sock.connect(gate_socket)
+
+
 def ask(command, answered):
     hook = json.dumps({"session_id": "bench", "cwd": "/tmp", "hook_event_name": "PermissionRequest",
                        "tool_name": "Bash", "tool_input": {"command": command}}).encode()
-    with open(secret_file) as f:
-        secret = f.read().strip()
-    post("http://127.0.0.1:8789/hooks/claude-code", hook, secret)
+    gate = GateConnection()
+    gate.request("POST", "/hooks/claude-code", hook, {"Content-Type": "application/json"})
+    gate.getresponse().read()
     answered.append(time.monotonic())
 
 
@@ -91,7 +106,7 @@ def signed_in():
             stored = dict(line.strip().split("=", 1) for line in f if "=" in line)
         api_key, room = stored["kv.apiKey"], stored["kv.personalRoom"]
         urllib.request.urlopen("http://127.0.0.1:8789/intents", timeout=1).read()
-        return open(secret_file).read().strip()
+        return os.path.exists(gate_socket)
     except (OSError, KeyError):
         return None
 

@@ -188,7 +188,7 @@ answer_times() {
     wait_for "the devstack on port 47110" 100 grep -q "relay=" "$work/devstack.out" || return 1
     fresh_home
     /usr/bin/python3 "$here/answers.py" "$run/home/.config/Kestrova/Kestrova Helper.conf" \
-        "$run/home/.local/share/Kestrova Helper/gate-secret" http://127.0.0.1:47110 >"$work/answers.out" &
+        "$run_time/kestrova-helper/gate.sock" http://127.0.0.1:47110 >"$work/answers.out" &
     started="$started $!"
     wait_for "the notification server" 100 grep -q serving "$work/answers.out" || return 1
     # shellcheck disable=SC2086
