@@ -14,7 +14,7 @@
 #include <QLabel>
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QNetworkReply>
+#include <QProcess>
 #include <QPushButton>
 #include <QTest>
 #include <QTextDocument>
@@ -23,32 +23,31 @@ namespace {
 
 constexpr int kGateStartMs = 20000;
 
-// An agent's hook waiting at the gate, as `kestrova-hook claude-code` sends it.
+// An agent's hook waiting at the gate: the built `kestrova-hook claude-code`, on the home's socket.
 class Hook {
 public:
-    Hook(QNetworkAccessManager& network, const TestHome& home, quint16 port, const QString& what) {
-        QNetworkRequest request(
-            QUrl(QStringLiteral("http://127.0.0.1:%1/hooks/claude-code").arg(port)));
-        QFile secret(home.supportDir() + QStringLiteral("/gate-secret"));
-        secret.open(QIODevice::ReadOnly);
-        request.setRawHeader("Authorization", "Bearer " + secret.readAll().trimmed());
-        request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+    Hook(const TestHome& home, const QString& what) {
+        QProcessEnvironment environment;
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.runtimeFolder());
+        m_process.setProcessEnvironment(environment);
+        m_process.start(QStringLiteral(KESTROVA_HOOK_BINARY), {QStringLiteral("claude-code")});
         const QJsonObject input{{"session_id", "s"},
                                 {"cwd", home.home()},
                                 {"hook_event_name", "PermissionRequest"},
                                 {"tool_name", "Bash"},
                                 {"tool_input", QJsonObject{{"command", what}}}};
-        m_reply.reset(network.post(request, QJsonDocument(input).toJson()));
+        m_process.write(QJsonDocument(input).toJson());
+        m_process.closeWriteChannel();
     }
     // What the hook prints for the agent, once the gate answered.
     QByteArray answer() const {
-        return QTest::qWaitFor([this] { return m_reply->isFinished(); }, 30000)
-                   ? m_reply->readAll()
+        return QTest::qWaitFor([this] { return m_process.state() == QProcess::NotRunning; }, 30000)
+                   ? m_process.readAllStandardOutput()
                    : QByteArray("(still waiting)");
     }
 
 private:
-    std::unique_ptr<QNetworkReply> m_reply;
+    mutable QProcess m_process;
 };
 
 // The id of the request about that command, once the controller lists it.
@@ -83,18 +82,29 @@ public:
         m_server.close();
         QFile::rename(m_path + QStringLiteral(".real"), m_path);
     }
-    // "HTTP/1.1 500 …" or the like; empty: passed on.
+    // "HTTP/1.1 500 …" or the like; empty: passed on. The desktop's connections are cut, the
+    // hooks' waits are not.
     void answer(const QByteArray& failure) {
         m_failure = failure;
-        qDeleteAll(m_server.findChildren<QLocalSocket*>(Qt::FindDirectChildrenOnly));
+        for (QLocalSocket* client :
+             m_server.findChildren<QLocalSocket*>(Qt::FindDirectChildrenOnly)) {
+            if (!client->property("hook").toBool()) {
+                delete client;
+            }
+        }
     }
 
 private:
     void pass(QLocalSocket* client) {
         auto* gate = new QLocalSocket(client);
         gate->connectToServer(m_path + QStringLiteral(".real"));
-        QObject::connect(client, &QLocalSocket::readyRead, gate,
-                         [client, gate] { gate->write(client->readAll()); });
+        QObject::connect(client, &QLocalSocket::readyRead, gate, [client, gate] {
+            const QByteArray bytes = client->readAll();
+            if (bytes.startsWith("POST /hooks/")) {
+                client->setProperty("hook", true);
+            }
+            gate->write(bytes);
+        });
         QObject::connect(gate, &QLocalSocket::readyRead, client,
                          [client, gate] { client->write(gate->readAll()); });
         QObject::connect(gate, &QLocalSocket::disconnected, client, &QObject::deleteLater);
@@ -162,17 +172,16 @@ private slots:
                                    QStringLiteral("6"));
         GateEnvironment environment = home.environmentWithDaemon();
         environment.relayUrl = QUrl(devstack.baseUrl().toString(QUrl::StripTrailingSlash));
-        QNetworkAccessManager network;
         auto helper = std::make_unique<Helper>(environment);
         GateController* gate = &helper->gate;
         gate->startHelperGate();
         QTRY_VERIFY_WITH_TIMEOUT(gate->helperRunning(), kGateStartMs);
 
-        const Hook denied(network, home, home.ownPort, QStringLiteral("rm -rf one"));
+        const Hook denied(home, QStringLiteral("rm -rf one"));
         QVERIFY(helper->press(QStringLiteral("Deny")));
         QVERIFY(denied.answer().contains(R"("behavior":"deny")"));
 
-        const Hook approved(network, home, home.ownPort, QStringLiteral("rm -rf two"));
+        const Hook approved(home, QStringLiteral("rm -rf two"));
         const QString second = waitingId(*gate, QStringLiteral("rm -rf two"));
         QCOMPARE(devstack.decideAsPhone(*account, second, QStringLiteral("approved")), 200);
         gate->decide(second, Decision::Deny);
@@ -184,7 +193,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!gate->helperRunning(), kGateStartMs);
         gate->startHelperGate();
         QTRY_VERIFY_WITH_TIMEOUT(gate->helperRunning(), kGateStartMs);
-        const Hook expired(network, home, home.ownPort, QStringLiteral("rm -rf three"));
+        const Hook expired(home, QStringLiteral("rm -rf three"));
         QVERIFY(!waitingId(*gate, QStringLiteral("rm -rf three")).isEmpty());
         QCOMPARE(expired.answer(), QByteArray());
 
@@ -215,7 +224,6 @@ private slots:
         home.settings()->setString(QString::fromLatin1(SettingsKeys::kRoom), account->room);
         GateEnvironment environment = home.environmentWithDaemon();
         environment.relayUrl = QUrl(devstack.baseUrl().toString(QUrl::StripTrailingSlash));
-        QNetworkAccessManager network;
         Helper helper(environment);
         TrayMenu tray(helper.gate, helper.windows, helper.actions, helper.site);
         helper.gate.startHelperGate();
@@ -228,7 +236,7 @@ private slots:
             QStringList ids;
             for (const char* name : {" one", " two", " three"}) {
                 const QString what = view + QLatin1StringView(name) + markup;
-                hooks.push_back(std::make_unique<Hook>(network, home, home.ownPort, what));
+                hooks.push_back(std::make_unique<Hook>(home, what));
                 ids << waitingId(helper.gate, what);
             }
             QTRY_COMPARE(helper.gate.waitingRequests().size(), 3);
@@ -260,9 +268,11 @@ private slots:
             }
             QCOMPARE(devstack.decideAsPhone(*account, ids.at(0), QStringLiteral("approved")), 200);
             // The first keeps its place and says how it ended.
-            QTRY_VERIFY(std::ranges::any_of(
-                surface->findChildren<QLabel*>(),
-                [](QLabel* l) { return l->isVisible() && l->text() == "answered on the phone"; }) ||
+            QTRY_VERIFY(std::ranges::any_of(surface->findChildren<QLabel*>(),
+                                            [](QLabel* l) {
+                                                return l->isVisible() &&
+                                                       l->text() == "answered on the phone";
+                                            }) ||
                         std::ranges::any_of(tray.menu().actions(), [](QAction* a) {
                             return a->text().endsWith(u" — answered on the phone");
                         }));
@@ -287,7 +297,6 @@ private slots:
         home.settings()->setString(QString::fromLatin1(SettingsKeys::kRoom), account->room);
         GateEnvironment environment = home.environmentWithDaemon();
         environment.relayUrl = QUrl(devstack.baseUrl().toString(QUrl::StripTrailingSlash));
-        QNetworkAccessManager network;
         auto launcher = std::make_unique<Helper>(environment);
         launcher->gate.startHelperGate();
         QTRY_VERIFY_WITH_TIMEOUT(launcher->gate.helperRunning(), kGateStartMs);
@@ -295,7 +304,7 @@ private slots:
         // A helper started again meets the gate through the stand-in.
         SocketStandIn standIn;
         Helper helper(environment);
-        const Hook first(network, home, home.ownPort, QStringLiteral("rm -rf first"));
+        const Hook first(home, QStringLiteral("rm -rf first"));
         const QString id = waitingId(helper.gate, QStringLiteral("rm -rf first"));
         QVERIFY(!id.isEmpty());
         bool dropped = false;
@@ -321,7 +330,7 @@ private slots:
                                                  "unavailable (the gate refused it: HTTP 403)"),
                                   15000);
         standIn.answer({});
-        const Hook second(network, home, home.ownPort, QStringLiteral("rm -rf second"));
+        const Hook second(home, QStringLiteral("rm -rf second"));
         QVERIFY(helper.press(QStringLiteral("Retry answers on this desktop")));
         QVERIFY(!waitingId(helper.gate, QStringLiteral("rm -rf second")).isEmpty());
         QCOMPARE(unavailable(), QString());

@@ -297,18 +297,18 @@ test('a request the relay will not take holds up no other, and ends on its own; 
   const stuck = ask(client, { title: 'stuck', timeout_s: 3600 });
   await until('the stuck post retried', () => gate.out.text.includes('relay did not take the post'));
   // A hook, a tool call, a withdrawal and a desktop decision all go past it.
-  const hooked = atGate('/hooks/codex', { method: 'POST', body: JSON.stringify({ tool_name: 'Bash', tool_input: { command: 'after it' } }) });
+  const hooked = local('/hooks/codex', { method: 'POST', body: JSON.stringify({ tool_name: 'Bash', tool_input: { command: 'after it' } }) });
   const next = ask(client, { title: 'next' });
   const cancel = new AbortController();
   ask(client, { title: 'cancel me' }, { signal: cancel.signal });
   await pendingAt('cancel me');
   cancel.abort();
   await statusAt('cancel me', 'withdrawn');
-  const desk = await atGate(`/intents/${(await pendingAt('Bash: after it')).id}/decision`, { method: 'POST', body: '{"status": "approved"}' });
+  const desk = await local(`/intents/${(await pendingAt('Bash: after it')).id}/decision`, { method: 'POST', body: '{"status": "approved"}' });
   assert.deepEqual([desk.status, (await hooked).json()], [200, hookOutput({ behavior: 'allow' })]);
   await decide((await pendingAt('next')).id, 'approved');
   assert.equal(await next, 'approved');
-  assert.ok((await atGate('/intents')).json().some((i) => i.title === 'stuck'), 'the stuck request went away');
+  assert.ok((await local('/intents')).json().some((i) => i.title === 'stuck'), 'the stuck request went away');
   // With a patience of one second, the next stuck one ends by itself.
   await stopGate();
   assert.equal(await stuck, 'the gate restarted: ask again');
