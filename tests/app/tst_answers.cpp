@@ -17,7 +17,6 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QTest>
-#include <QTextDocument>
 
 namespace {
 
@@ -213,8 +212,7 @@ private slots:
 
     // Three requests with markup in their titles wait, the menu is open (then the list under the
     // pointer, where no tray holds the menu), the first is approved on the phone, and the user
-    // clicks where the second's Approve was: the second is approved, nothing else; the titles
-    // show literally, in the tool tips too.
+    // clicks where the second's Approve was: the second is approved, nothing else.
     void aClickLandsOnTheRequestItWasAimedAt() {
         Devstack devstack;
         const auto account = devstack.signUp();
@@ -250,9 +248,6 @@ private slots:
                     return a->text() == "Claude Code: Bash: menu two" + markup;
                 });
                 QVERIFY(line != actions.end() && line + 1 != actions.end());
-                QTextDocument toolTip;
-                toolTip.setHtml((*line)->toolTip());
-                QCOMPARE(toolTip.toPlainText(), "Claude Code: Bash: menu two" + markup);
                 surface = &tray.menu();
                 aim = tray.menu().actionGeometry(*(line + 1)).center();
             } else {

@@ -173,11 +173,6 @@ private slots:
             << summary +
                    QStringLiteral("Bash: echo &lt;img src=/dev/zero&gt; &amp;&amp; rm -rf build\n"
                                   "Folder: /home/u/&lt;b&gt;project|approve,Approve,deny,Deny");
-        QTest::newRow("plain text, no actions")
-            << request(Tool, true, true, QStringLiteral("also: x"))
-            << QStringList{QStringLiteral("body")}
-            << summary + QStringLiteral("Bash: echo <img src=/dev/zero> && rm -rf build\n"
-                                        "Folder: /home/u/<b>project|");
         QTest::newRow("a tool call whose caller gave up")
             << request(Tool, false, false) << QStringList{QStringLiteral("actions")}
             << QStringLiteral("none");

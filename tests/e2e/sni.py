@@ -4,10 +4,12 @@
   sni.py watch            own org.kde.StatusNotifierWatcher, with a host registered, until killed;
                           each registered item is printed as "registered SERVICE PATH"
   sni.py item             the first registered item's Title and whether it has an icon
-  sni.py menu             its menu: one "label|enabled|toggle-type|toggle-state" line per entry
+  sni.py menu             its menu: one "label|enabled|toggle-type|toggle-state" line per entry,
+                          the label as a panel shows it ("_" marks the next character as the key)
   sni.py click LABEL      sends the menu entry with that label the event "clicked"
   sni.py activate         a left click on the item (Activate)
 """
+import re
 import sys
 
 import dbus
@@ -128,7 +130,7 @@ def main():
                 print("-")
                 continue
             print("%s|%s|%s|%s" % (
-                properties.get("label", ""),
+                re.sub("_(.)", r"\1", properties.get("label", "")),
                 "on" if properties.get("enabled", True) else "off",
                 properties.get("toggle-type", ""),
                 int(properties.get("toggle-state", -1)),
