@@ -280,6 +280,25 @@ private slots:
         }
     }
 
+    // Fifty requests waiting with no tray: the list keeps to its height and scrolls to the last
+    // one's answers.
+    void fiftyRequestsScrollTheirAnswersIntoReach() {
+        QList<WaitingRequest> waiting;
+        for (int i = 0; i < 50; ++i) {
+            waiting << WaitingRequest{.id = QString::number(i),
+                                      .title = QStringLiteral("Bash: ls")};
+        }
+        RequestsPanel panel;
+        panel.present(waiting, {}, std::nullopt);
+        panel.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&panel));
+        QVERIFY(panel.height() <= RequestsPanel::kTallest + 2 * panel.frameWidth());
+        QPushButton* last = panel.findChildren<QPushButton*>().constLast();
+        panel.ensureWidgetVisible(last);
+        QVERIFY(panel.viewport()->rect().contains(
+            last->mapTo(panel.viewport(), last->rect().center())));
+    }
+
     // The gate's live list failing, then refused: the menu says answers are unavailable here and
     // why; the request already listed stays listed, so that its notification is not shown again
     // when the list comes back on retry, with what came meanwhile.
