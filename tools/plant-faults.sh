@@ -20,7 +20,7 @@ src/gate/GateSupervisor.cpp@/^void GateSupervisor::start() {/,/^}/s/if (m_state.
 src/gate/GateSupervisor.cpp@s/if (!QFileInfo(daemonScript()).isFile()) {/if (!QFileInfo(daemonScript()).isFile() \&\& nodePath()) {/@a missing gate script reported as a missing Node.js
 src/gate/GateSupervisor.cpp@/^void GateSupervisor::enter/,/^}/{/m_process->stop(m_env.stopGrace);/d}@Stop leaves the gate serving
 src/gate/GateLifecycle.cpp@/Transition{Serving, Ended, Stopped},/d@a gate that died is never started again
-src/gate/GateSupervisor.cpp@/^std::optional<QString> GateSupervisor::pairingKey/,/^}/s/if (!m_state.useExistingGate) {/if (true) {/@the phone pairs with the own key while the existing gate is in use
+src/gate/GateKeys.cpp@/^std::optional<QString> GateKeys::pairingKey/,/^}/s/if (!m_state.useExistingGate) {/if (true) {/@the phone pairs with the own key while the existing gate is in use
 src/gate/GateConfig.cpp@s/QJsonObject{{QStringLiteral("api_key"), apiKey}}/QJsonObject{{QStringLiteral("api_key"), apiKey.left(0)}}/@the gate config written without the API key
 src/gate/GateProbe.cpp@s/toInt() == 200;/toInt() >= 200;/@a gate answering 500 shown as running
 src/account/Pkce.cpp@s/QCryptographicHash::Sha256/QCryptographicHash::Sha1/@the PKCE challenge hashed wrongly: every sign-in fails
@@ -61,7 +61,7 @@ src/platform/SingleInstance.cpp@s/if (status.st_uid != ::getuid()) {/if (false) 
 src/platform/SingleInstance.cpp@s/if (::lstat(QFile::encodeName(path)/if (::stat(QFile::encodeName(path)/@the sign-in callbacks' socket through a link someone else placed
 src/gate/GateController.cpp@/^GateController::GateController/,/^}/{/m_agents->registerDetected();/d}@after a restart the welcome window says "Registering your agent to Kestrova…" for good
 src/app/WelcomeWindow.cpp@/^bool WelcomeWindow::event/,/^}/s/if (event->type() == QEvent::LayoutRequest) {/if (false) {/@a checklist row that wraps while the window is open is cut off
-src/app/ControllerAssembly.cpp@/environment.stateFolder =/,/environment.homeFolder);/d@the gate's log written to /kestrova-helper at the root of the file system
+src/app/ControllerAssembly.cpp@/environment.stateFolder = /d@the gate's log written to /kestrova-helper at the root of the file system
 src/platform/SettingsStore.cpp@s/QSettings write(m_settings->fileName(), m_settings->format());/QSettings\& write = *m_settings;/@after one failed settings write every later one is reported failed: a sign-in once the disk has room again is refused
 src/account/AccountSession.cpp@s/if (const auto forgotten = forgetStoredAccount(); !forgotten) {/if (const auto forgotten = forgetStoredAccount(); false) {/@a sign-out that could not remove the key says nothing, and the next start is signed in again
 src/account/AccountSession.cpp@/^SettingsStore::Written AccountSession::forgetStoredAccount/,/^}/{/m_env.settings->setStrings(account);/d}@a sign-out that could not remove the key shows signed out, and the next start is signed in again
@@ -122,7 +122,7 @@ src/gate/GateProcess.cpp@s/        !hasArgument(identity.pid, configPath)) {/   
 src/gate/GateSupervisor.cpp@s/    } else if (\*changed) {/    } else if (false) {/@a gate held from before a new sign-in keeps polling with the older key
 src/platform/PrivateFiles.cpp@s/    QTemporaryFile file(path + QStringLiteral(".XXXXXX"));/    QFile(path).resize(0); QTemporaryFile file(path + QStringLiteral(".XXXXXX"));/@a gate starting while its config is rewritten reads half of it
 src/gate/NodeRuntime.cpp@s/        if (!satisfies(\*\*version, engines)) {/        if (false) {/@a system Node.js older than the gate needs is chosen over a newer one from nvm
-src/gate/GateSupervisor.cpp@/^void GateSupervisor::settleRuntime/,/^}/s/    if (m_runtime.reading) {/    if (false) {/@a start while the runtime still says its version fails with "Node.js not found"
+src/gate/GateSupervisor.cpp@/^void GateSupervisor::settleRuntime/,/^}/s/    if (m_node.current().reading) {/    if (false) {/@a start while the runtime still says its version fails with "Node.js not found"
 src/gate/NodeRuntime.cpp@s/kept = parts->at(0) != 0 ? 1 : 2;/kept = 2;/@an engines range with ^ refuses versions it allows
 src/app/DiagnosticsContent.cpp@s/text += QStringLiteral("; skipped ") + skipped;/text += skipped.left(0);/@diagnostics do not say which Node.js was passed over, nor why
 src/app/RequestNotice.cpp@s/? text.toHtmlEscaped() : text;/? text : text;/@a request titled "<b>…" shows bold in the notification instead of literally

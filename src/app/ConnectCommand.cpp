@@ -2,16 +2,16 @@
 
 #include "agents/AgentConnections.h"
 #include "agents/AgentDetection.h"
+#include "gate/GateFolder.h"
 #include "gate/GateSecret.h"
+#include "gate/NodeChoice.h"
 #include "gate/NodeRuntime.h"
-#include "gate/NodeVersions.h"
 #include "platform/AppPaths.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QProcess>
-#include <QStandardPaths>
 
 #include <algorithm>
 #include <cstdio>
@@ -55,25 +55,23 @@ std::optional<QStringList> hookNames(const QStringList& words, bool connecting,
     return names;
 }
 
-// The first runtime the script's engines allow; the versions are read as the windows read
-// them, and the command line waits for the reading to end.
+// The first runtime the script's engines allow, chosen as the helper chooses it; the command
+// line waits for the versions to be read.
 std::optional<NodeRuntime::Candidate> runtimeFor(const QString& script, const QString& resources,
                                                  const QString& home) {
-    NodeVersions versions;
-    for (;;) {
-        const NodeRuntime::Choice choice =
-            NodeRuntime::choose(resources,
-                                NodeRuntime::candidates(NodeRuntime::systemCandidates(), home,
-                                                        qEnvironmentVariable("NVM_DIR")),
-                                NodeRuntime::engines(script),
-                                [&versions](const QString& node) { return versions.of(node); });
-        if (!choice.reading) {
-            return choice.runtime;
-        }
+    NodeChoice node({.resourceFolder = resources,
+                     .systemCandidates = NodeRuntime::systemCandidates(),
+                     .homeFolder = home,
+                     .nvmDir = qEnvironmentVariable("NVM_DIR")});
+    const QString engines = NodeRuntime::engines(script);
+    node.choose(engines);
+    while (node.current().reading) {
         QEventLoop waiting;
-        QObject::connect(&versions, &NodeVersions::read, &waiting, &QEventLoop::quit);
+        QObject::connect(&node, &NodeChoice::versionRead, &waiting, &QEventLoop::quit);
         waiting.exec();
+        node.choose(engines);
     }
+    return node.current().runtime;
 }
 
 } // namespace
@@ -108,16 +106,14 @@ int run(int argc, char* argv[]) {
     if (!node) {
         return fail(QStringLiteral("Node.js not found (install Node, then retry)"));
     }
-    const QString supportDir = AppPaths::join(
-        AppPaths::applicationSupportFolder(
-            QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation), home),
-        QStringLiteral("Kestrova Helper"));
+    // The helper's own gate folder: the key the hooks and MCP entries name is the one it uses.
+    const GateFolder folder(AppPaths::dataHome(), AppPaths::stateHome());
     const AgentConnections::Setup setup{
         .node = node->path,
         .script = script,
         .hook =
             AppPaths::join(QCoreApplication::applicationDirPath(), QStringLiteral("kestrova-hook")),
-        .secretFile = GateSecret::path(supportDir),
+        .secretFile = GateSecret::path(folder.path()),
         .home = home};
     const int status = QProcess::execute(
         setup.node,

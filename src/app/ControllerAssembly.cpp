@@ -11,7 +11,6 @@
 
 #include <QCoreApplication>
 #include <QDesktopServices>
-#include <QStandardPaths>
 
 namespace ControllerAssembly {
 
@@ -30,11 +29,8 @@ GateEnvironment production(std::shared_ptr<SignInSheet> signInSheet,
                            std::shared_ptr<QNetworkAccessManager> network) {
     GateEnvironment environment;
     environment.homeFolder = AppPaths::homeFolder();
-    environment.applicationSupportFolder = AppPaths::applicationSupportFolder(
-        QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation),
-        environment.homeFolder);
-    environment.stateFolder =
-        AppPaths::stateFolder(qEnvironmentVariable("XDG_STATE_HOME"), environment.homeFolder);
+    environment.applicationSupportFolder = AppPaths::dataHome();
+    environment.stateFolder = AppPaths::stateHome();
     environment.resourceFolder = AppPaths::resourceFolder(QCoreApplication::applicationDirPath());
     environment.hookProgram =
         AppPaths::join(QCoreApplication::applicationDirPath(), QStringLiteral("kestrova-hook"));

@@ -1,9 +1,9 @@
 #include "gate/GateOutput.h"
 
 #include "platform/PrivateFiles.h"
+#include "platform/RegularFile.h"
 
 #include <QDateTime>
-#include <QFile>
 #include <QFileInfo>
 
 namespace {
@@ -36,12 +36,8 @@ std::expected<void, QString> prepare(const QString& path) {
 }
 
 QString lastLine(const QString& path) {
-    QFile log(path);
-    if (!QFileInfo(path).isFile() || !log.open(QIODevice::ReadOnly)) {
-        return {};
-    }
-    log.seek(std::max<qint64>(0, log.size() - tailBytes));
-    const QList<QByteArray> lines = log.readAll().split('\n');
+    const QList<QByteArray> lines =
+        RegularFile::readTail(path, tailBytes).value_or(QByteArray()).split('\n');
     for (auto line = lines.crbegin(); line != lines.crend(); ++line) {
         if (line->startsWith(launchPrefix)) {
             return {}; // what comes before belongs to an earlier launch

@@ -1,32 +1,28 @@
 #include "gate/GateSupervisor.h"
 
-#include "gate/GateConfig.h"
+#include "gate/GateCommand.h"
 #include "gate/GateLog.h"
 #include "gate/GateOutput.h"
 #include "gate/GateState.h"
 #include "gate/SettingsKeys.h"
-#include "platform/AppPaths.h"
 
 #include <QFileInfo>
-
-namespace {
-// Ahead of the inherited PATH, which a program started at login may have pared down: what the
-// gate starts finds the same Node.js, and the system's tools.
-QString gatePathPrefix(const QString& node) {
-    return QFileInfo(node).absolutePath() + QStringLiteral(":/usr/local/bin:/usr/bin:/bin:");
-}
-} // namespace
 
 GateSupervisor::GateSupervisor(const GateEnvironment& environment, GateState& state)
     : m_env(environment)
     , m_state(state)
-    , m_installDir(AppPaths::join(m_env.homeFolder, QStringLiteral("bramblekit")))
+    , m_install(m_env.resourceFolder, m_env.homeFolder)
     , m_folder(m_env.applicationSupportFolder, m_env.stateFolder)
-    , m_takeOver(m_folder) {
+    , m_takeOver(m_folder)
+    , m_keys(m_env, m_state, m_install, m_folder)
+    , m_node({.resourceFolder = m_env.resourceFolder,
+              .systemCandidates = m_env.systemNodeCandidates,
+              .homeFolder = m_env.homeFolder,
+              .nvmDir = m_env.nvmDir}) {
     m_state.publish(m_state.useExistingGate,
                     m_env.settings->boolean(QString::fromLatin1(SettingsKeys::kUseExisting)));
     connect(&m_launchProbe, &QTimer::timeout, this, &GateSupervisor::probeAfterLaunch);
-    connect(&m_versions, &NodeVersions::read, this, &GateSupervisor::chooseRuntime);
+    connect(&m_node, &NodeChoice::versionRead, this, &GateSupervisor::chooseRuntime);
     if (auto recorded = m_takeOver.recorded()) {
         takeOver(std::move(recorded));
     }
@@ -124,95 +120,29 @@ void GateSupervisor::ended(const GateProcess* process) {
     emit m_state.refreshRequested();
 }
 
-QString GateSupervisor::scriptInBundle() const {
-    if (m_env.resourceFolder.isEmpty()) {
-        return {};
-    }
-    return AppPaths::join(m_env.resourceFolder, QStringLiteral("Daemon/bin/bk-mcp-daemon.mjs"));
-}
-
-bool GateSupervisor::daemonBundled() const {
-    const QString bundled = scriptInBundle();
-    return !bundled.isEmpty() && QFileInfo(bundled).isFile();
-}
-
-QString GateSupervisor::daemonScript() const {
-    return daemonBundled() ? scriptInBundle()
-                           : AppPaths::join(m_installDir, QStringLiteral("bin/bk-mcp-daemon.mjs"));
-}
-
-std::optional<QString> GateSupervisor::bundledNode() const {
-    return NodeRuntime::bundledNode(m_env.resourceFolder);
-}
-
 void GateSupervisor::chooseRuntime() {
-    const auto before = m_runtime.runtime;
-    m_runtime = NodeRuntime::choose(
-        m_env.resourceFolder,
-        NodeRuntime::candidates(m_env.systemNodeCandidates, m_env.homeFolder, m_env.nvmDir),
-        NodeRuntime::engines(daemonScript()),
-        [this](const QString& node) { return m_versions.of(node); });
-    m_state.publish(m_state.nodeSkipped, m_runtime.skipped);
+    const bool changed = m_node.choose(NodeRuntime::engines(daemonScript()));
+    m_state.publish(m_state.nodeSkipped, m_node.current().skipped);
     if (m_lifecycle == State::ChoosingRuntime) {
         settleRuntime();
     }
-    if (m_runtime.runtime != before) {
+    if (changed) {
         emit runtimeChanged();
     }
 }
 
 std::optional<QString> GateSupervisor::nodePath() const {
-    return m_runtime.runtime ? std::optional(m_runtime.runtime->path) : std::nullopt;
+    const auto& runtime = m_node.current().runtime;
+    return runtime ? std::optional(runtime->path) : std::nullopt;
 }
 
 QString GateSupervisor::nodeOrigin() const {
-    return m_runtime.runtime ? m_runtime.runtime->origin : QString();
+    const auto& runtime = m_node.current().runtime;
+    return runtime ? runtime->origin : QString();
 }
 
 std::optional<qint64> GateSupervisor::gateProcessId() const {
     return holding() ? std::optional(m_process->pid()) : std::nullopt;
-}
-
-std::optional<QString> GateSupervisor::apiKey() const {
-    auto key = m_env.settings->string(QString::fromLatin1(SettingsKeys::kApiKey));
-    return key && !key->isEmpty() ? key : std::nullopt;
-}
-
-std::optional<QString> GateSupervisor::pairingKey() const {
-    if (!m_state.useExistingGate) {
-        if (auto key = apiKey()) {
-            return key;
-        }
-    }
-    if (auto existing = GateConfig::readPollerApiKey(
-            AppPaths::join(m_installDir, QString::fromLatin1(GateConfig::fileName)))) {
-        return existing;
-    }
-    return m_env.settings->string(QString::fromLatin1(SettingsKeys::kApiKey));
-}
-
-std::expected<bool, QString> GateSupervisor::writeConfig() const {
-    const auto key = apiKey();
-    if (!key) {
-        return std::unexpected(QStringLiteral("Sign in first to start local approvals."));
-    }
-    return m_folder.writeConfig(
-        *key, m_state.personalRoom, m_env.ownGatePort,
-        m_env.settings->string(QString::fromLatin1(SettingsKeys::kHookWait)));
-}
-
-QProcessEnvironment GateSupervisor::processEnvironment(const QString& node) const {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("PATH"),
-                       gatePathPrefix(node) + environment.value(QStringLiteral("PATH")));
-    // The gate reaches the same relay as the helper; its config file keeps to its members.
-    environment.insert(QStringLiteral("KESTROVA_RELAY_URL"),
-                       m_env.relayUrl.toString(QUrl::StripTrailingSlash));
-    // A launcher's one-time tokens are the helper's own; a gate that outlives it has no use for
-    // them.
-    environment.remove(QStringLiteral("DESKTOP_STARTUP_ID"));
-    environment.remove(QStringLiteral("XDG_ACTIVATION_TOKEN"));
-    return environment;
 }
 
 void GateSupervisor::start() {
@@ -238,7 +168,7 @@ void GateSupervisor::start() {
 }
 
 void GateSupervisor::keepConfigCurrent() {
-    const auto changed = writeConfig();
+    const auto changed = m_keys.writeConfig();
     if (!changed) {
         m_state.publish(m_state.lastError, changed.error());
     } else if (*changed) {
@@ -251,10 +181,10 @@ void GateSupervisor::keepConfigCurrent() {
 void GateSupervisor::settleRuntime() {
     // Not a runtime whose version is yet to be read: it may be one the gate cannot run on. The
     // launch waits for the reading, beside the event loop (a few seconds at most).
-    if (m_runtime.reading) {
+    if (m_node.current().reading) {
         return;
     }
-    if (!m_runtime.runtime) {
+    if (!m_node.current().runtime) {
         m_state.publish(m_state.lastError,
                         QStringLiteral("Node.js not found (install Node, then retry)."));
         apply(Event::NoRuntime);
@@ -268,19 +198,18 @@ void GateSupervisor::settleRuntime() {
 }
 
 void GateSupervisor::launch() {
-    const auto written = writeConfig();
+    const auto written = m_keys.writeConfig();
     if (!written) {
         m_state.publish(m_state.lastError, written.error());
         apply(Event::LaunchFailed);
         return;
     }
-    const QString node = m_runtime.runtime->path;
-    auto launched = GateProcess::launch(
-        {.program = node,
-         .arguments = {daemonScript(), QStringLiteral("--config"), configPath()},
-         .workingDirectory = supportDir(),
-         .environment = processEnvironment(node),
-         .logWriter = logWriter()});
+    const auto built =
+        GateCommand::build(m_env, m_folder, m_node.current().runtime->path, daemonScript());
+    if (built.withoutLog) {
+        m_state.publish(m_state.lastError, *built.withoutLog);
+    }
+    auto launched = GateProcess::launch(built.command);
     if (!launched) {
         qCWarning(lcGate) << "gate launch failed:" << launched.error();
         m_state.publish(m_state.lastError,
@@ -292,21 +221,6 @@ void GateSupervisor::launch() {
     hold(std::move(*launched));
     m_folder.writeRecord(m_process->identity());
     apply(Event::Launched);
-}
-
-QStringList GateSupervisor::logWriter() {
-    const QString writer =
-        AppPaths::join(m_env.resourceFolder, QStringLiteral("kestrova-gate-log"));
-    if (m_env.resourceFolder.isEmpty() || !NodeRuntime::isExecutableFile(writer)) {
-        qCWarning(lcGate) << "no log writer in the resource folder: the gate's output is dropped";
-        return {};
-    }
-    if (const auto prepared = GateOutput::prepare(gateLogPath()); !prepared) {
-        m_state.publish(m_state.lastError,
-                        QStringLiteral("The gate runs without a log: ") + prepared.error());
-        return {};
-    }
-    return {writer, gateLogPath(), GateOutput::launchLine()};
 }
 
 void GateSupervisor::probeAfterLaunch() {

@@ -2,15 +2,15 @@
 
 #include "gate/GateEnvironment.h"
 #include "gate/GateFolder.h"
+#include "gate/GateInstall.h"
+#include "gate/GateKeys.h"
 #include "gate/GateLifecycle.h"
 #include "gate/GateProcess.h"
 #include "gate/GateTakeOver.h"
-#include "gate/NodeRuntime.h"
-#include "gate/NodeVersions.h"
+#include "gate/NodeChoice.h"
 #include "platform/ListeningSockets.h"
 
 #include <QObject>
-#include <QProcessEnvironment>
 #include <QString>
 #include <QTimer>
 
@@ -30,25 +30,23 @@ public:
     ~GateSupervisor() override;
 
     GateLifecycle::State lifecycle() const { return m_lifecycle; }
-    const QString& installDir() const { return m_installDir; }
+    const QString& installDir() const { return m_install.installDir(); }
     const QString& supportDir() const { return m_folder.path(); }
     QString configPath() const { return m_folder.configPath(); }
     QString gateLogPath() const { return m_folder.logPath(); }
-    QString daemonScript() const;
-    bool daemonBundled() const;
-    std::optional<QString> bundledNode() const;
+    QString daemonScript() const { return m_install.daemonScript(); }
+    bool daemonBundled() const { return m_install.daemonBundled(); }
+    std::optional<QString> bundledNode() const { return m_install.bundledNode(); }
     std::optional<QString> nodePath() const;
     // Where the runtime found comes from: "bundled", "system", "nvm", …
     QString nodeOrigin() const;
     // A runtime that may be chosen is still saying its version.
-    bool runtimeReading() const { return m_runtime.reading; }
+    bool runtimeReading() const { return m_node.current().reading; }
     // The process id of the gate this helper launched (or took over) and has not asked to end.
     std::optional<qint64> gateProcessId() const;
 
-    // The stored API key, when there is one that is not empty.
-    std::optional<QString> apiKey() const;
-    // The key the phone needs to pair with the gate in use.
-    std::optional<QString> pairingKey() const;
+    std::optional<QString> apiKey() const { return m_keys.apiKey(); }
+    std::optional<QString> pairingKey() const { return m_keys.pairingKey(); }
 
     void start();
     void stop();
@@ -87,24 +85,19 @@ private:
     void launch();
     // A held gate on an older config gives way to one on the config written now.
     void keepConfigCurrent();
-    std::expected<bool, QString> writeConfig() const;
-    QString scriptInBundle() const;
-    QProcessEnvironment processEnvironment(const QString& node) const;
-    // The log writer's command for a launch; empty when the gate's output cannot be kept.
-    QStringList logWriter();
     void probeAfterLaunch();
     void saveMode(bool useExisting);
 
     const GateEnvironment& m_env;
     GateState& m_state;
-    QString m_installDir;
+    GateInstall m_install;
     GateFolder m_folder;
     GateTakeOver m_takeOver;
+    GateKeys m_keys;
     State m_lifecycle = State::Stopped;
     // The runtime chosen, looked for on every refresh and when a version becomes known: the
     // search reads a dozen folders, too many for every redraw.
-    NodeRuntime::Choice m_runtime;
-    NodeVersions m_versions;
+    NodeChoice m_node;
     // The gate launched or taken over, until its end is seen (stopping included).
     std::unique_ptr<GateProcess> m_process;
     QTimer m_launchProbe;

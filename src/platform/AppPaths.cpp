@@ -1,6 +1,9 @@
 #include "platform/AppPaths.h"
 
+#include "platform/UserDirs.h"
+
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 namespace AppPaths {
@@ -9,14 +12,12 @@ QString homeFolder() {
     return QDir::homePath();
 }
 
-QString applicationSupportFolder(const QStringList& dataLocations, const QString& home) {
-    return dataLocations.isEmpty() ? join(home, QStringLiteral(".local/share"))
-                                   : dataLocations.constFirst();
+QString dataHome() {
+    return QFile::decodeName(QByteArray::fromStdString(UserDirs::dataHome().value_or("")));
 }
 
-QString stateFolder(const QString& xdgStateHome, const QString& home) {
-    return QDir::isAbsolutePath(xdgStateHome) ? xdgStateHome
-                                              : join(home, QStringLiteral(".local/state"));
+QString stateHome() {
+    return QFile::decodeName(QByteArray::fromStdString(UserDirs::stateHome().value_or("")));
 }
 
 QString resourceFolder(const QString& executableFolder) {

@@ -32,17 +32,17 @@ private:
     int m_fd;
 };
 
-// An open descriptor of a regular file, or -1.
+// An open descriptor of a regular file, or -1. Opened first and looked at through the
+// descriptor: a look at the path before the open could be answered by another file than the
+// one opened. O_NONBLOCK: a FIFO in the file's place must not hold the open; O_NOCTTY: a
+// terminal must not become the program's.
 Descriptor openRegular(const QString& path) {
     const QByteArray name = QFile::encodeName(path);
-    struct stat status {};
-    // Looked at before opening, so a device is never opened; the second look below, on the
-    // open descriptor, closes the gap in which the path could be swapped.
-    if (name.isEmpty() || ::stat(name.constData(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    if (name.isEmpty()) {
         return Descriptor(-1);
     }
-    // O_NONBLOCK: a FIFO swapped in after the first look must not hold the open.
     Descriptor file(::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    struct stat status {};
     if (file.get() < 0 || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
         return Descriptor(-1);
     }

@@ -1,6 +1,7 @@
 #include "platform/SingleInstance.h"
 
 #include "platform/InstanceMessages.h"
+#include "platform/UserDirs.h"
 
 #include <QDir>
 #include <QEventLoop>
@@ -57,10 +58,9 @@ SingleInstance::SingleInstance(QObject* parent)
 SingleInstance::~SingleInstance() = default;
 
 std::expected<QString, QString> SingleInstance::socketFolder() {
-    // Read directly: Qt falls back to a fixed name in /tmp when the variable is unset.
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (QDir::isAbsolutePath(runtime) && privateFolder(runtime)) {
-        return runtime;
+    // Not Qt's: it falls back to a fixed name in /tmp when there is no runtime folder.
+    if (const auto runtime = UserDirs::runtimeFolder()) {
+        return QFile::decodeName(QByteArray::fromStdString(*runtime));
     }
     const QString cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
     if (!QDir::isAbsolutePath(cache)) {

@@ -19,9 +19,9 @@ public:
     explicit SingleInstance(QObject* parent = nullptr);
     ~SingleInstance() override;
 
-    // The folder for the socket and its lock: $XDG_RUNTIME_DIR when it is the user's own with
-    // mode 0700, else "kestrova-helper" in the user's cache folder, made 0700. A folder that
-    // is not the user's, not 0700 or not a folder is refused, with the reason.
+    // The folder for the socket and its lock: the user's runtime folder as the gate finds it
+    // (UserDirs), else "kestrova-helper" in the user's cache folder, made 0700. A cache folder
+    // that is not the user's, not 0700 or not a folder is refused, with the reason.
     static std::expected<QString, QString> socketFolder();
     // The socket in that folder; empty when there is no safe folder.
     static QString socketPath();

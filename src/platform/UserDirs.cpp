@@ -17,6 +17,14 @@ std::optional<std::string> absoluteVariable(const char* name) {
     return std::string(value);
 }
 
+std::optional<std::string> inHome(const char* relative) {
+    auto home = absoluteVariable("HOME");
+    if (home) {
+        home->append(relative);
+    }
+    return home;
+}
+
 std::optional<std::string> inGateFolder(const char* name) {
     auto folder = gateFolder();
     if (folder) {
@@ -37,14 +45,11 @@ bool isPrivateFolder(const std::string& path) {
 } // namespace
 
 std::optional<std::string> dataHome() {
-    if (auto data = absoluteVariable("XDG_DATA_HOME")) {
-        return data;
-    }
-    auto home = absoluteVariable("HOME");
-    if (home) {
-        home->append("/.local/share");
-    }
-    return home;
+    return absoluteVariable("XDG_DATA_HOME").or_else([] { return inHome("/.local/share"); });
+}
+
+std::optional<std::string> stateHome() {
+    return absoluteVariable("XDG_STATE_HOME").or_else([] { return inHome("/.local/state"); });
 }
 
 std::optional<std::string> runtimeFolder() {

@@ -8,7 +8,11 @@
 namespace UserDirs {
 
 // $XDG_DATA_HOME when it is absolute, else $HOME/.local/share (HOME absolute), else nothing.
+// The gate's key, config and record live there.
 std::optional<std::string> dataHome();
+
+// $XDG_STATE_HOME when it is absolute, else $HOME/.local/state, else nothing: the gate's log.
+std::optional<std::string> stateHome();
 
 // $XDG_RUNTIME_DIR when it is a private folder, else /run/user/<uid> when that is, else nothing.
 std::optional<std::string> runtimeFolder();

@@ -1,5 +1,6 @@
 #include "platform/InstanceMessages.h"
 #include "platform/SingleInstance.h"
+#include "platform/UserDirs.h"
 
 #include <QDir>
 #include <QFile>
@@ -90,6 +91,9 @@ private slots:
         qputenv("XDG_CACHE_HOME", QFile::encodeName(dir.path()));
         const auto restore = qScopeGuard(
             [this] { qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_runtime.path())); });
+        if (UserDirs::runtimeFolder()) {
+            QSKIP("the system's own per-user runtime folder comes before the cache folder");
+        }
         if (cacheEntry == u"link") {
             QVERIFY(QDir().mkdir(dir.filePath(QStringLiteral("private")), owner));
             QVERIFY(QFile::link(dir.filePath(QStringLiteral("private")), ours));
