@@ -101,7 +101,7 @@ src/hook/McpPipe.cpp@s/    while (!down.finished()) {/    while (!down.finished(
 src/hook/main.cpp@s/end == port.data() + port.size() \&\&/true \&\&/@"--port 28803junk" taken
 src/hook/main.cpp@s/if (arguments.size() > 2 \&\& !isOldPortOption/if (arguments.size() > 3 \&\& !isOldPortOption/@--port=N silently ignored
 src/hook/main.cpp@/^void print/,/^}/s/    while (!text.empty()) {/    while (text.empty()) {/@the coding agents never hear the phone's decision
-src/gate/GateFolder.cpp@s/if (entry.fileName() == QLatin1String(GateSecret::fileName)) {/if (false) {/@sign-out deletes the gate's key, cutting off every connected agent
+src/gate/GateFolder.cpp@s/QDir(m_path).removeRecursively();/QFile::remove(m_path + "\/gate-process.json");/@sign-out leaves the account's files and the gate's key behind
 resources/Connect/lib/agents.mjs@s/bash: command, timeoutSec: waitSeconds/bash: command/@Copilot CLI stops waiting for the phone after its default 30 s
 resources/Daemon/lib/hooks.mjs@s/{ reply: 'reject', message: note || DENIED\[by\] }/{ reply: 'reject' }/@the phone's note never reaches OpenCode's model
 src/gate/GateConfig.cpp@s/std::clamp(seconds, 1, maxHookWaitSeconds)/seconds/@a hook wait over an hour reaches the gate, and the agents' own time-outs end first

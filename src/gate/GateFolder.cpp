@@ -9,7 +9,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 
 namespace {
 // A record is a line of JSON: a few hundred bytes.
@@ -72,18 +71,7 @@ void GateFolder::removeRecord() const {
 }
 
 void GateFolder::remove() const {
-    // The gate's key stays: the agents' settings hold it, whichever account signs in next.
-    const QDir folder(m_path);
-    for (const QFileInfo& entry : folder.entryInfoList(QDir::AllEntries | QDir::Hidden |
-                                                       QDir::System | QDir::NoDotAndDotDot)) {
-        if (entry.fileName() == QLatin1String(GateSecret::fileName)) {
-            continue;
-        }
-        if (entry.isDir() && !entry.isSymLink()) {
-            QDir(entry.filePath()).removeRecursively();
-        } else {
-            QFile::remove(entry.filePath());
-        }
-    }
-    folder.rmdir(m_path);
+    // Whole, the key too: the agents' entries run the hook, which reaches the gate by its
+    // socket, so nothing they need lives here; a key left behind could only leak.
+    QDir(m_path).removeRecursively();
 }

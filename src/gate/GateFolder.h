@@ -29,7 +29,7 @@ public:
     void writeRecord(const GateProcess::Identity& identity) const;
     void removeRecord() const;
 
-    // The folder goes with the account that used it, all but the gate's key.
+    // The folder goes with the account that used it, whole.
     void remove() const;
 
 private:
