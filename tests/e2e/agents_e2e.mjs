@@ -73,6 +73,16 @@ async function stopGate() {
   gate.child.kill('SIGTERM');
   await gate.exited;
 }
+// Another account (as root: nobody) takes the stopped gate's port and prints whatever reaches
+// it: no agent, hook or MCP server may send it a byte.
+async function squat() {
+  const listener = "require('node:net').createServer((s) => s.on('data', (d) => process.stdout.write(d)))" +
+    ".listen(8789, '127.0.0.1', () => console.log('squatting'))";
+  const other = process.getuid() === 0 ? ['--reuid=65534', '--regid=65534', '--clear-groups', process.execPath] : null;
+  const squatter = other ? run('setpriv', [...other, '-e', listener]) : run(process.execPath, ['-e', listener]);
+  await until('another account on the gate\'s port', () => squatter.out.text.includes('squatting'));
+  return squatter;
+}
 
 // Each agent as a user sets it up to run offline: its model at the devstack, the project trusted.
 const projects = path.join(work, 'projects');
@@ -337,10 +347,17 @@ try {
         if (problem) failures.push('claude-code');
       }
       if (answer === 'gate stopped') await stopGate();
+      const squatter = answer === 'gate stopped' ? await squat() : null;
       for (const name of names) {
         const problem = await attempt(name, answer, agentEnvs[name]);
         console.log(`${problem ? 'FAIL' : 'ok'}: ${agents[name].label}, ${answer}${problem ? `: ${problem}` : ''}`);
         if (problem) failures.push(name);
+      }
+      const reached = squatter?.out.text.replace('squatting\n', '');
+      squatter?.child.kill();
+      if (reached) {
+        console.log(`FAIL: another account on the stopped gate's port received: ${JSON.stringify(reached.slice(0, 300))}`);
+        failures.push('squatter');
       }
     }
     exitCode = failures.length ? 1 : 0;
