@@ -50,6 +50,7 @@ GateEnvironment production(std::shared_ptr<SignInSheet> signInSheet,
     environment.signInSheet = std::move(signInSheet);
     environment.relayUrl = QUrl(QString::fromUtf8(BuildConfig::relayUrl));
     environment.machineName = &HostNames::computerName;
+    environment.lookAtStart = false;
     plugInParts(environment);
     return environment;
 }

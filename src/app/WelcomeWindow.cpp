@@ -13,7 +13,10 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QShortcut>
+#include <QTimer>
 #include <QVBoxLayout>
+
+#include <utility>
 
 namespace {
 
@@ -372,7 +375,12 @@ bool WelcomeWindow::event(QEvent* event) {
     if (event->type() == QEvent::LayoutRequest) {
         fitHeight();
     }
-    return QWidget::event(event);
+    const bool handled = QWidget::event(event);
+    if (event->type() == QEvent::Paint && std::exchange(m_refreshWhenDrawn, false)) {
+        // Once the event loop turns: the drawing reaches the screen first.
+        QTimer::singleShot(0, &m_gate, &GateController::refresh);
+    }
+    return handled;
 }
 
 void WelcomeWindow::showEvent(QShowEvent* event) {
@@ -380,5 +388,7 @@ void WelcomeWindow::showEvent(QShowEvent* event) {
     if (m_nextStepButton->isVisible()) {
         m_nextStepButton->setFocus();
     }
-    m_gate.refresh();
+    // The state is looked at again once the window is on the screen: the runtime's choice,
+    // the agents' search and the probes would hold its first frame back.
+    m_refreshWhenDrawn = true;
 }

@@ -71,6 +71,7 @@ private:
     RequestsPanel* m_requests = nullptr;
     QList<MenuEntry> m_offered;
     WelcomeContent::NextStep m_nextStep = WelcomeContent::NextStep::SignIn;
+    bool m_refreshWhenDrawn = false;
     QPushButton* m_nextStepButton = nullptr;
     QWidget* m_allSet = nullptr;
     QLabel* m_allSetText = nullptr;

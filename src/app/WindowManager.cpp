@@ -1,5 +1,6 @@
 #include "app/WindowManager.h"
 
+#include "app/ActivationToken.h"
 #include "app/AppLog.h"
 #include "app/DiagnosticsWindow.h"
 #include "app/HistoryWindow.h"
@@ -56,19 +57,13 @@ void WindowManager::showWelcome() {
 }
 
 void WindowManager::showWelcomeFor(const QByteArray& activationToken) {
-    // Qt 6.4 takes a token from the environment only, and only its Wayland plugin, when a
-    // window asks to be activated; it unsets it once used, if the compositor can use it. So it
-    // is set for that moment alone, never under X (whose plugin reads its startup id once, at
-    // start), and taken back, so that no program we start later (the gate, the browser)
-    // inherits it.
-    const bool lent =
-        !activationToken.isEmpty() && QGuiApplication::platformName().startsWith(u"wayland");
-    if (lent) {
-        qputenv("XDG_ACTIVATION_TOKEN", activationToken);
-    }
-    showWelcome();
-    if (lent) {
-        qunsetenv("XDG_ACTIVATION_TOKEN");
+    // Only Qt 6.4's Wayland plugin reads a token, when a window asks to be activated; lent for
+    // that moment alone, never under X (whose plugin reads its startup id once, at start), so
+    // that no program we start later (the gate, the browser) inherits it.
+    if (!activationToken.isEmpty() && QGuiApplication::platformName().startsWith(u"wayland")) {
+        ActivationToken::lend(activationToken, [this] { showWelcome(); });
+    } else {
+        showWelcome();
     }
 }
 

@@ -20,7 +20,9 @@ GateController::GateController(GateEnvironment environment, QObject* parent)
                                        .network = *m_env.network};
     m_agents = m_env.makeAgents(parts);
     m_account = m_env.makeAccount(parts, *m_agents);
-    refresh();
+    if (m_env.lookAtStart) {
+        refresh();
+    }
     m_state.publish(m_state.launchAtLogin, m_env.loginItem->isEnabled());
     // Registrations are not remembered between runs: a signed-in start registers again, so the
     // welcome window never shows a registration as running when none is, and agents installed

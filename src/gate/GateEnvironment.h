@@ -69,6 +69,9 @@ struct GateEnvironment {
     QUrl relayUrl;
     std::chrono::milliseconds relayTimeout{25000};
     std::function<QString()> machineName = [] { return QString(); };
+    // The program clears it: its first look (the runtime's choice, the agents' search, the
+    // probes) waits for the first refresh(), which its welcome window asks for once drawn.
+    bool lookAtStart = true;
 
     std::function<std::unique_ptr<AgentOperations>(const ControllerPartsContext&)> makeAgents;
     std::function<std::unique_ptr<AccountOperations>(const ControllerPartsContext&,

@@ -323,7 +323,7 @@ private slots:
         QTRY_VERIFY(!probed.isEmpty());
         home.makeFile(QStringLiteral("usr/bin/claude"), "#!/bin/sh\n", true);
         welcome.show();
-        QVERIFY(shows(welcome, QStringLiteral("Agent detected: Claude Code")));
+        QTRY_VERIFY(shows(welcome, QStringLiteral("Agent detected: Claude Code")));
 
         const QSize before(welcome.height(), diagnostics.height());
         gate.chooseOwnGate();
