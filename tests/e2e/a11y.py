@@ -1,7 +1,6 @@
 #!/usr/bin/python3
 """The helper as a screen reader meets it, on the accessibility bus.
 
-  a11y.py enable               accessibility on, for the programs started from now on
   a11y.py shows PID TEXT [S]   waits up to S seconds (10) for an object of that program's windows
                                named TEXT; fails, printing the names, if the program leaves a
                                question unanswered for a second
@@ -24,9 +23,6 @@ def names(bus, service, path):
 
 def main():
     launcher = dbus.SessionBus().get_object("org.a11y.Bus", "/org/a11y/bus")
-    if sys.argv[1] == "enable":
-        launcher.Set("org.a11y.Status", "IsEnabled", True, dbus_interface=dbus.PROPERTIES_IFACE)
-        return
     bus = dbus.bus.BusConnection(str(launcher.GetAddress(dbus_interface="org.a11y.Bus")))
     daemon = bus.get_object("org.freedesktop.DBus", "/org/freedesktop/DBus")
     registry = bus.get_object("org.a11y.atspi.Registry", ROOT)
