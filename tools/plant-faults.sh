@@ -174,6 +174,7 @@ src/gate/GateEvents.cpp@s/if (m_failures >= kFailuresShown) {/if (false) {/@a li
 src/gate/GateEvents.cpp@/m_feed = Feed::Refused;/{n;d}@a refused live list leaves the desktop without requests and without a word
 src/app/MenuActions.cpp@/case Action::RetryAnswers:/{n;s/m_gate.retryAnswers()/m_gate.detectAgents()/}@"Retry answers on this desktop" does nothing
 src/app/PlainToolTip.h@s/text.toHtmlEscaped()/text/@a title holding markup is drawn in its tool tip, images loaded and all: the helper freezes reading /dev/zero
+src/app/TrayMenu.cpp@s/.replace(u'_', QStringLiteral("__"))//@a panel drawing the tray menu drops the underscores of a command and underlines the next letter: rm -rf my_dir reads rm -rf mydir
 src/app/RequestsPanel.cpp@s/setFixedHeight(std::min(height, kTallest) + 2 \* frameWidth());/setFixedHeight(height + 2 * frameWidth());/@with many requests waiting and no tray, the list outgrows the screen and the last ones' buttons cannot be reached
 src/app/RequestOrder.cpp@s/    if (held) {/    if (held \&\& false) {/@a request that ends while the menu is open slides the next one's Approve under the pointer
 src/app/MenuModel.cpp@s/c = u' ';/c = c;/@a tab in a title starts the shortcut column in the menu

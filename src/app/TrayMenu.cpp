@@ -19,8 +19,21 @@ bool sameTarget(const MenuEntry& a, const MenuEntry& b) {
     return a.kind == b.kind && a.action == b.action && a.requestId == b.requestId;
 }
 
-void show(QAction& action, const MenuEntry& entry) {
-    action.setText(entry.shownText());
+// A panel draws the menu from the bus, where "_" marks the next character as the shortcut and
+// Qt sends the first "&" as that mark: written so that the panel shows the text as it is (at
+// most the first "&" underlined), never a character less.
+QString forPanel(const QString& menuText) {
+    QString text = menuText;
+    text.replace(QStringLiteral("&&"), QStringLiteral("&")).replace(u'_', QStringLiteral("__"));
+    if (const qsizetype ampersand = text.indexOf(u'&'); ampersand >= 0) {
+        text.insert(ampersand, u'&');
+    }
+    return text;
+}
+
+void show(QAction& action, const MenuEntry& entry, TrayMenu::Host host) {
+    action.setText(host == TrayMenu::Host::DrawsMenu ? forPanel(entry.shownText())
+                                                     : entry.shownText());
     action.setToolTip(plainToolTip(entry.wholeText()));
     action.setEnabled(entry.enabled);
     action.setCheckable(entry.kind == MenuEntry::Kind::Check);
@@ -127,7 +140,7 @@ void TrayMenu::merge(const QList<MenuEntry>& entries) {
     while (i < m_shown.size() || j < entries.size()) {
         if (i < m_shown.size() && j < entries.size() && sameTarget(m_shown.at(i), entries.at(j)) &&
             runs[i][j] == runs[i + 1][j + 1] + 1) {
-            show(*m_shownActions.at(i), entries.at(j));
+            show(*m_shownActions.at(i), entries.at(j), m_host);
             shown << entries.at(j++);
             actions << m_shownActions.at(i++);
         } else if (j < entries.size() &&
@@ -154,7 +167,7 @@ QAction* TrayMenu::makeAction(const MenuEntry& entry, QAction* before) {
         action->setSeparator(true);
         return action;
     }
-    show(*action, entry);
+    show(*action, entry, m_host);
     if (entry.action != MenuEntry::Action::None) {
         // Queued: the work may rebuild the menu, which deletes the action emitting this.
         connect(

@@ -24,8 +24,8 @@ use_scripted_browser "$work" "$here/scripted-browser.sh"
 export KESTROVA_HELPER_BINARY="$helper"
 socket="$XDG_RUNTIME_DIR/kestrova-helper/gate.sock"
 # What a model or a prompt injection may put in a command to hide its tail or freeze the helper.
-markup=' <font size=1 color=white>&<img src=/dev/zero>'
-escaped=' &lt;font size=1 color=white&gt;&amp;&lt;img src=/dev/zero&gt;'
+markup='_<font size=1 color=white>&<img src=/dev/zero>'
+escaped='_&lt;font size=1 color=white&gt;&amp;&lt;img src=/dev/zero&gt;'
 pids=""
 
 finish() {
@@ -70,11 +70,11 @@ ask() {
 
 # notification NAME: the server's last notification about NAME, as JSON.
 notification() {
-    grep "rm -rf $1 " "$work/notes" | tail -n 1
+    grep "rm -rf ${1}_" "$work/notes" | tail -n 1
 }
 
 answered() { ! kill -0 "$answer_pid" 2>/dev/null; }
-shown_again() { [ "$(grep -c "rm -rf $1 " "$work/notes")" -eq 2 ]; }
+shown_again() { [ "$(grep -c "rm -rf ${1}_" "$work/notes")" -eq 2 ]; }
 icon_in_tray() { [ -n "$(tray_icon_window)" ]; }
 rss() { awk '/^VmRSS:/ { print $2 }' "/proc/$helper_pid/status"; }
 a11y() { "$python" "$here/a11y.py" "$@"; }
@@ -105,7 +105,7 @@ wait_for "the gate" 200 gate -o /dev/null http://gate/intents || fail "no gate s
 # 1. The notification names the agent, shows the title literally and the folder, and offers the
 # answers; "Deny" on it reaches the agent, and the room shows the request decided here.
 ask one
-wait_for "the notification" 200 sh -c "grep -q 'rm -rf one ' '$work/notes'" ||
+wait_for "the notification" 200 sh -c "grep -q 'rm -rf one_' '$work/notes'" ||
     fail "no notification for the request: $(cat "$work/notes")"
 shown=$(notification one)
 printf "%s\n" "$shown" | json 'v["summary"]' | grep -qx "Claude Code asks for approval" || fail "summary: $shown"
@@ -122,7 +122,7 @@ relay "http://127.0.0.1:47110/api/v1/rooms/$room/decisions?after=0&wait=0" |
 
 # 2. Decided on the phone: the notification is withdrawn.
 ask two
-wait_for "the notification" 200 sh -c "grep -q 'rm -rf two ' '$work/notes'" || fail "no notification"
+wait_for "the notification" 200 sh -c "grep -q 'rm -rf two_' '$work/notes'" || fail "no notification"
 number=$(notification two | json 'v["notify"]')
 intent=$(gate http://gate/intents | json 'v[0]["id"]')
 relay -X POST -d '{"status":"approved"}' \
@@ -137,7 +137,7 @@ grep -q '"behavior":"allow"' "$work/two.out" || fail "the agent was told: $(cat 
 kill "$notes_pid"
 serve_notifications plain slow
 ask three
-wait_for "the notification" 200 sh -c "grep -q 'rm -rf three ' '$work/notes'" || fail "no notification"
+wait_for "the notification" 200 sh -c "grep -q 'rm -rf three_' '$work/notes'" || fail "no notification"
 notification three | json 'v["actions"]' | grep -qx '\[\]' || fail "actions offered: $(notification three)"
 notification three | json 'v["body"]' | grep -qxF "Bash: rm -rf three$markup" || fail "body escaped"
 wait_for "the request in the menu" 100 in_menu 'Allow for this session|on||-1' ||
