@@ -262,10 +262,10 @@ QCoro::Task<> GateEvents::decide(QString id, Decision decision) {
     const QPointer<GateEvents> self(this);
     const QJsonObject body{{QStringLiteral("status"), WaitingRequests::statusOf(decision)}};
     // Named: GCC 12 destroys a braced temporary given to a coroutine twice.
-    const GateExchange::Request request{
-        .method = "POST",
-        .path = "/intents/" + QUrl::toPercentEncoding(id) + "/decision",
-        .body = QJsonDocument(body).toJson(QJsonDocument::Compact)};
+    const GateExchange::Request request{.method = "POST",
+                                        .path =
+                                            "/intents/" + QUrl::toPercentEncoding(id) + "/decision",
+                                        .body = QJsonDocument(body).toJson(QJsonDocument::Compact)};
     const auto sent = co_await GateExchange::fetch(*this, *path, request, kDecisionDeadline);
     if (!stillHere(self)) {
         co_return;

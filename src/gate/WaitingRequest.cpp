@@ -64,10 +64,10 @@ std::optional<Change> parse(const QByteArray& json) {
     if (id.isEmpty()) {
         return std::nullopt;
     }
-    return Change{.ended = RequestEnding{
-                      .id = id,
-                      .how = endingOf(event.value(QStringLiteral("status")).toString(),
-                                      event.value(QStringLiteral("by")).toString())}};
+    return Change{
+        .ended = RequestEnding{.id = id,
+                               .how = endingOf(event.value(QStringLiteral("status")).toString(),
+                                               event.value(QStringLiteral("by")).toString())}};
 }
 
 QString statusOf(Decision decision) {

@@ -27,11 +27,11 @@ QString published(const QByteArrayList& chunks) {
         for (const QByteArray& data : stream.feed(chunk)) {
             const auto change = WaitingRequests::parse(data);
             QStringList shown;
-            for (const WaitingRequest& r : change && change->list ? *change->list
-                                                                  : QList<WaitingRequest>()) {
+            for (const WaitingRequest& r :
+                 change && change->list ? *change->list : QList<WaitingRequest>()) {
                 shown << described(r);
             }
-            events << (!change          ? QStringLiteral("not a change")
+            events << (!change         ? QStringLiteral("not a change")
                        : change->added ? u'+' + described(*change->added)
                        : change->ended ? u'-' + change->ended->id + u' ' +
                                              RequestOrder::endingText(change->ended->how)
@@ -102,7 +102,8 @@ private slots:
             << QStringLiteral("not a change|d:tool,waiting");
         QTest::newRow("added, changed, ended on the phone, timed out")
             << QByteArrayList{"event: added\ndata: {\"intent\":{\"id\":\"e\",\"title\":\"E\"}}\n\n"
-                              "data: {\"intent\":{\"id\":\"e\",\"title\":\"E\",\"caller\":\"gone\"}}"
+                              "data: "
+                              "{\"intent\":{\"id\":\"e\",\"title\":\"E\",\"caller\":\"gone\"}}"
                               "\n\nevent: ended\ndata: {\"id\":\"e\",\"status\":\"denied\",\"by\":"
                               "\"phone\"}\n\ndata: {\"id\":\"f\",\"status\":\"timed_out\"}\n\n"}
             << QStringLiteral("+e:tool,waiting|+e:tool,gone|-e answered on the phone|-f expired");
