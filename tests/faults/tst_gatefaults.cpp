@@ -8,7 +8,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -146,16 +145,16 @@ private slots:
         QTest::addColumn<bool>("portTaken");
         QTest::addColumn<QString>("reason");
         QTest::newRow("binds 3 s late: seen without a refresh")
-            << QByteArray("sleep 3; exec node \"$@\"") << false << QString();
+            << QByteArray("sleep 3; exec \"$node\" \"$@\"") << false << QString();
         QTest::newRow("port taken: its reason is shown")
-            << QByteArray("exec node \"$@\"") << true
+            << QByteArray("exec \"$node\" \"$@\"") << true
             << "Gate stopped: bk-mcp-daemon: cannot listen on 127.0.0.1:%1: address already in use";
         QTest::newRow("ends at once, silently: the earlier words are no reason")
             << QByteArray("exit 3") << false << "Gate stopped: it exited at once";
         QTest::newRow("ignores SIGTERM: killed after the grace")
-            << QByteArray("trap '' TERM; exec node -e 'process.on(\"SIGTERM\", () => {}); "
-                          "require(\"fs\").writeFileSync(\"READY\", \"\"); "
-                          "setInterval(() => {}, 1000)'")
+            << QByteArray("trap '' TERM; exec \"$node\" -e 'process.on(\"SIGTERM\", () => {}); "
+                          "require(\"fs\").writeFileSync(process.argv[1], \"\"); "
+                          "setInterval(() => {}, 1000)' \"$home/ready\"")
             << false << QString();
     }
     void misbehavingGates() {
@@ -166,16 +165,8 @@ private slots:
         home.signIn();
         home.makeFile(QStringLiteral(".local/state/kestrova-helper/gate.log"),
                       "bk-mcp-daemon: cannot read config: EACCES\n");
-        // The stand-in's folder comes first on the gate's PATH: the real node is named in full.
-        const QByteArray node = QFile::encodeName(QStandardPaths::findExecutable("node"));
-        home.makeFile(QStringLiteral("bin/node"),
-                      "#!/bin/sh\n[ \"$1\" = --version ] && exec " + node + " --version\n" +
-                          runtime.replace("node", node)
-                              .replace("READY", QFile::encodeName(home.path(u"ready"_s))) +
-                          "\n",
-                      true);
-        GateEnvironment environment = home.environmentWithDaemon();
-        environment.systemNodeCandidates = {home.path(QStringLiteral("bin/node"))};
+        const GateEnvironment environment = home.environmentWithRuntime(
+            "[ \"$1\" = --version ] && exec \"$node\" --version\n" + runtime + "\n");
         QTcpServer squatter;
         if (portTaken) {
             QVERIFY(squatter.listen(QHostAddress::LocalHost, home.ownPort));
@@ -205,11 +196,7 @@ private slots:
     void aRuntimeGoneAfterItWasChosen() {
         const TestHome home;
         home.makeFile(u"usr/bin/codex"_s, "#!/bin/sh\n", true);
-        const QByteArray node = QFile::encodeName(QStandardPaths::findExecutable(u"node"_s));
-        home.makeFile(u"bin/node"_s, "#!/bin/sh\nexec " + node + " \"$@\"\n", true);
-        GateEnvironment environment = home.environmentWithDaemon();
-        environment.systemNodeCandidates = {home.path(u"bin/node"_s)};
-        GateController gate(environment);
+        GateController gate(home.environmentWithRuntime("exec \"$node\" \"$@\"\n"));
         QTRY_COMPARE_WITH_TIMEOUT(gate.nodePath(), home.path(u"bin/node"_s), gateStartMs);
         QVERIFY(QFile::remove(home.path(u"bin/node"_s)));
         gate.connectAgent(u"Codex"_s);
@@ -242,15 +229,10 @@ private slots:
         home.makeFile(u"elsewhere"_s, "the user's own file");
         QVERIFY(QDir().mkpath(inPlace == u"a folder" ? log : QFileInfo(log).path()));
         QVERIFY(inPlace != u"a link" || QFile::link(home.path(u"elsewhere"_s), log));
-        const QByteArray node = QFile::encodeName(QStandardPaths::findExecutable(u"node"_s));
-        home.makeFile(u"bin/node"_s,
-                      "#!/bin/sh\n[ \"$1\" = --version ] && exec " + node + " --version\nexec " +
-                          node +
-                          " -e 'for (let i = 0; i < 40000; i++) console.error(`line ${i} ` + "
-                          "\"x\".repeat(80))'\n",
-                      true);
-        GateEnvironment environment = home.environmentWithDaemon();
-        environment.systemNodeCandidates = {home.path(u"bin/node"_s)};
+        const GateEnvironment environment = home.environmentWithRuntime(
+            "[ \"$1\" = --version ] && exec \"$node\" --version\n"
+            "exec \"$node\" -e 'for (let i = 0; i < 40000; i++) console.error(`line ${i} ` + "
+            "\"x\".repeat(80))'\n");
         {
             GateController gate(environment);
             gate.startHelperGate();

@@ -64,6 +64,17 @@ GateEnvironment TestHome::environmentWithDaemon() const {
     return environment;
 }
 
+GateEnvironment TestHome::environmentWithRuntime(const QByteArray& script) const {
+    makeFile(QStringLiteral("bin/node"),
+             "#!/bin/sh\nnode='" +
+                 QFile::encodeName(QStandardPaths::findExecutable(QStringLiteral("node"))) +
+                 "'\nhome='" + QFile::encodeName(home()) + "'\n" + script,
+             true);
+    GateEnvironment environment = environmentWithDaemon();
+    environment.systemNodeCandidates = {path(QStringLiteral("bin/node"))};
+    return environment;
+}
+
 void TestHome::signIn(const QString& apiKey) const {
     m_settings->setString(QString::fromLatin1(SettingsKeys::kApiKey), apiKey);
 }

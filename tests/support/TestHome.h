@@ -36,6 +36,10 @@ public:
     GateEnvironment environment() const;
     // The same, with the built daemon script and the system's node, so a real gate can run.
     GateEnvironment environmentWithDaemon() const;
+    // The same, with a stand-in for the runtime, the only one found: a shell script whose $node
+    // is the real node, named in full (the stand-in's folder comes first on the gate's PATH), and
+    // $home this home.
+    GateEnvironment environmentWithRuntime(const QByteArray& script) const;
 
     void signIn(const QString& apiKey = QStringLiteral("key-123")) const;
     void makeFile(const QString& relative, const QByteArray& contents = {},
