@@ -107,7 +107,7 @@ resources/Daemon/lib/hooks.mjs@s/{ reply: 'reject', message: note || DENIED\[by\
 src/gate/GateConfig.cpp@s/std::clamp(seconds, 1, maxHookWaitSeconds)/seconds/@a hook wait over an hour reaches the gate, and the agents' own time-outs end first
 src/agents/AgentConnections.cpp@s/if (word == u"connected") {/if (word == u"connnected") {/@a connected agent keeps being offered "Connect"
 src/app/main.cpp@s/if (ConnectCommand::handles(argc, argv)) {/if (false) {/@kestrova-helper connect needs a display and starts the tray program
-src/app/ConnectCommand.cpp@s/    if (connecting) {/    if (!connecting) {/@connect on a fresh computer fails for want of the gate's key
+resources/Connect/lib/command.mjs@s/await fs.readFile(file, 'utf8').catch(() => '')/await fs.readFile(file, 'utf8')/@connect on a fresh computer fails for want of the gate's key
 src/platform/ListeningSockets.cpp@s/    return Reach::Elsewhere;/    return Reach::Loopback4;/@another user's program on 127.0.0.2 makes the own gate show as theirs: Start does nothing, Stop is hidden
 src/platform/ListeningSockets.cpp@/^    bool add(/,/^    }/s/            return false;/            return true;/@a socket table cut short is read as whole: an owner never seen counts as nobody
 src/platform/SessionSpawn.cpp@/addclosefrom_np/d@the gate inherits every descriptor the helper left open without close-on-exec
@@ -189,6 +189,7 @@ src/platform/UserDirs.cpp@s/status.st_uid == ::getuid() \&\&/true \&\&/@the hook
 src/platform/UserDirs.cpp@s/(S_IRWXG | S_IRWXO)/S_IRWXO/@the hook trusts a runtime folder its group may write to
 src/platform/UserDirs.cpp@s/::lstat(path.c_str()/::stat(path.c_str()/@the hook follows a link in the runtime folder's place, to wherever its maker points it
 src/platform/UserDirs.cpp@s/    if (value == nullptr || value\[0\] != '\/') {/    if (value == nullptr) {/@a relative XDG_RUNTIME_DIR puts the gate's socket wherever a program happens to start
+src/platform/UserDirs.cpp@s/absoluteVariable("XDG_DATA_HOME")/absoluteVariable("XDG_DATA_HOME_")/@with XDG_DATA_HOME set, connect passes over the gate's key the helper keeps there: a key the previous version's entries leaked stays in use
 resources/Daemon/lib/hooks.mjs@s/  if (status === 'approved_for_session' \&\& allowance.length) decision.updatedPermissions = allowance;/  if (false) decision.updatedPermissions = allowance;/@"Allow for this session" that the agent never hears: it asks again for the same command
 resources/Daemon/lib/hooks.mjs@s/const allowance = grant ? offered : \[\];/const allowance = grant ? [...offered, ...input.permission_suggestions.filter((s) => s.type === 'setMode')] : [];/@"Allow for this session" switches Claude Code to accepting every edit unasked
 resources/Daemon/lib/hooks.mjs@s/const allowance = grant ? offered : \[\];/const allowance = offered;/@"Allow for this session" offered with nothing said of what it grants

@@ -24,9 +24,10 @@ const files = ['.claude/settings.json', '.claude.json', '.codex/hooks.json', '.c
 delete process.env.COPILOT_HOME;
 delete process.env.XDG_CONFIG_HOME;
 
-function makeHome(entries) {
+// The gate's key only where a test gives one: on a fresh computer there is none yet.
+function makeHome(entries, withKey = false) {
   const home = fs.mkdtempSync(path.join(os.tmpdir(), 'kestrova-connect-'));
-  fs.writeFileSync(path.join(home, 'secret'), `${secret}\n`, { mode: 0o600 });
+  if (withKey) fs.writeFileSync(path.join(home, 'secret'), `${secret}\n`, { mode: 0o600 });
   for (const [name, { text, mode = 0o644, link }] of Object.entries(entries)) {
     const at = path.join(home, link ?? name);
     fs.mkdirSync(path.dirname(at), { recursive: true });
@@ -269,7 +270,7 @@ for (const [name, entries, refusal] of cases) {
 }
 
 test("the previous version's entries: replaced, the gate's key replaced once, no key left in any file", () => {
-  const home = makeHome(previous);
+  const home = makeHome(previous, true);
   assert.deepEqual(statusOf(home), { ...all('not-connected'), ...all('outdated', agents.slice(0, 3)) });
   const connect = run(home, 'connect', ...agents);
   assert.equal(connect.status, 0, connect.err);
@@ -385,15 +386,18 @@ test('each agent lists the server connect wrote', { skip: !agentBin && 'the agen
 });
 
 // The helper itself: no display, no running helper. It hands the work to the script with the
-// hook beside it.
+// hook beside it, and the gate's key where the helper keeps it (under XDG_DATA_HOME), which an
+// entry of the previous version held.
 test('kestrova-helper connect runs with no display', () => {
-  const home = makeHome({});
+  const key = 'data/Kestrova Helper/gate-secret';
+  const home = makeHome({ '.codex/config.toml': previous['.codex/config.toml'], [key]: { text: `${secret}\n`, mode: 0o600 } });
   const env = { PATH: process.env.PATH, HOME: home, XDG_DATA_HOME: path.join(home, 'data') };
   const result = spawnSync(process.env.KESTROVA_HELPER, ['connect', 'codex'], { env, encoding: 'utf8' });
   assert.equal(result.status, 0, result.stderr);
   assert.match(result.stdout, /^Codex: connected$/m);
+  assert.notEqual(read(home, key), `${secret}\n`, result.stderr);
   const hookCommand = `${path.dirname(process.env.KESTROVA_HELPER)}/kestrova-hook codex`;
   assert.equal(json(read(home, '.codex/hooks.json')).hooks.PermissionRequest[0].hooks[0].command, hookCommand);
   assert.equal(spawnSync(process.env.KESTROVA_HELPER, ['disconnect', 'all'], { env }).status, 0);
-  assert.equal(fs.existsSync(path.join(home, '.codex/config.toml')), false);
+  assert.equal(read(home, '.codex/config.toml'), 'model = "o3"\n');
 });
