@@ -7,12 +7,9 @@
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QMutex>
-#include <QProcess>
 #include <QTest>
 #include <QTimer>
 #include <QUrlQuery>
-
-#include <unistd.h>
 
 namespace {
 
@@ -105,31 +102,6 @@ private slots:
             QCOMPARE(QFileInfo(path).permissions() & ownerGroupOther,
                      QFile::ReadOwner | QFile::WriteOwner);
         }
-        // Another user of this computer can neither read the gate's key nor be served without it.
-        if (::getuid() != 0) {
-            QSKIP("needs root to ask the gate as another user (nobody)");
-        }
-        QProcess other;
-        other.setWorkingDirectory(QStringLiteral("/"));
-        other.start(
-            QStringLiteral("setpriv"),
-            {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
-             QStringLiteral("--clear-groups"), QStringLiteral("node"), QStringLiteral("-e"),
-             QStringLiteral(
-                 "const fs = require('fs'); let key = 'unreadable';"
-                 "try { fs.readFileSync(process.argv[1]); key = 'read'; } catch {}"
-                 "const ask = (path, body) => fetch('http://127.0.0.1:%1' + path, {method: body ?"
-                 " 'POST' : 'GET', body, headers: {'Content-Type': 'application/json', Accept:"
-                 " 'application/json, text/event-stream'}}).then(async (r) => r.status + ':' +"
-                 " (path === '/intents' ? await r.text() : ''));"
-                 "Promise.all([ask('/mcp', JSON.stringify({jsonrpc: '2.0', id: 1, method:"
-                 " 'initialize', params: {protocolVersion: '2025-03-26', capabilities: {},"
-                 " clientInfo: {name: 'x', version: '1'}}})), ask('/hooks/claude-code', '{}'),"
-                 " ask('/intents')]).then((a) => console.log(key, ...a));")
-                 .arg(home.ownPort),
-             home.supportDir() + QStringLiteral("/gate-secret")});
-        QVERIFY(other.waitForFinished(20000));
-        QCOMPARE(other.readAllStandardOutput().trimmed(), "unreadable 401: 403: 200:[]");
     }
 };
 

@@ -37,20 +37,6 @@ void StubHttpServer::onConnection() {
                     headEnd + 4 + (length.hasMatch() ? length.captured(1).toInt() : 0)) {
                 return;
             }
-            m_requests.append(*request);
-            if (m_behaviour == Behaviour::Chunked) {
-                const qsizetype half = m_body.size() / 2;
-                socket->write(
-                    QStringLiteral("HTTP/1.1 %1 Stub\r\nTransfer-Encoding: chunked\r\n\r\n"
-                                   "%2\r\n")
-                        .arg(m_status)
-                        .arg(half, 0, 16)
-                        .toLatin1() +
-                    m_body.left(half) + "\r\n" + QByteArray::number(m_body.size() - half, 16) +
-                    "\r\n" + m_body.mid(half) + "\r\n0\r\n\r\n");
-                socket->disconnectFromHost();
-                return;
-            }
             const bool cutOff = m_behaviour == Behaviour::CutOff;
             const qsizetype promised = cutOff ? m_body.size() * 2 + 100 : m_body.size();
             socket->write(QStringLiteral("HTTP/1.1 %1 Stub\r\nContent-Length: %2\r\n"

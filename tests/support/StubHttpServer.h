@@ -4,17 +4,14 @@
 #include <QTimer>
 
 // A loopback HTTP server that misbehaves on purpose: answers every request with a fixed
-// status and body (whole, or in chunks), or accepts and stays silent, or drips one byte at a
-// time and never finishes, or promises a body and hangs up halfway through it. It keeps the
-// requests it answered.
+// status and body, or accepts and stays silent, or drips one byte at a time and never
+// finishes, or promises a body and hangs up halfway through it.
 class StubHttpServer final : public QObject {
     Q_OBJECT
 public:
-    enum class Behaviour { Answer, Silent, Drip, CutOff, Chunked };
+    enum class Behaviour { Answer, Silent, Drip, CutOff };
 
     StubHttpServer(quint16 port, Behaviour behaviour, int status = 200, QByteArray body = "[]");
-
-    const QList<QByteArray>& requests() const { return m_requests; }
 
 private:
     void onConnection();
@@ -23,5 +20,4 @@ private:
     Behaviour m_behaviour;
     int m_status;
     QByteArray m_body;
-    QList<QByteArray> m_requests;
 };
