@@ -337,16 +337,6 @@ test('as root with another user\'s home, every file keeps its owner and mode', {
   assert.deepEqual(snapshot(home, { backups: false }), before);
 });
 
-test('a settings file that is a link stays a link to the file it names', () => {
-  const original = '{\n  "model": "opus"\n}\n';
-  const home = makeHome({ '.claude/settings.json': { link: 'dotfiles/claude/settings.json', text: original } });
-  assert.equal(run(home, 'connect', 'claude-code').status, 0);
-  assert.equal(fs.readlinkSync(path.join(home, '.claude/settings.json')), '../dotfiles/claude/settings.json');
-  assert.match(read(home, 'dotfiles/claude/settings.json'), /kestrova-hook' claude-code/);
-  assert.equal(run(home, 'disconnect', 'claude-code').status, 0);
-  assert.equal(read(home, 'dotfiles/claude/settings.json'), original);
-});
-
 test('a FIFO where settings go is refused, not read', () => {
   const home = makeHome({});
   fs.mkdirSync(path.join(home, '.codex'));

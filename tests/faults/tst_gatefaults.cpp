@@ -263,8 +263,9 @@ private slots:
         QCOMPARE(first + lines.size(), 40000);
     }
 
-    // Only the socket a connection to 127.0.0.1 reaches is asked who owns it; a table that
-    // cannot be read whole leaves the owner unknown. Port 8789 (2255), the owner as uid:inode.
+    // Of the sockets a connection to 127.0.0.1 may reach (the next test listens on each kind of
+    // address), the one it lands on is asked who owns it; a table that cannot be read whole
+    // leaves the owner unknown. Port 8789 (2255), the owner as uid:inode.
     void theSocketThatAnswers_data() {
         QTest::addColumn<QByteArray>("tcp");
         QTest::addColumn<QByteArray>("tcp6");
@@ -278,20 +279,11 @@ private slots:
                                    "tm->when retrnsmt   uid  timeout inode\n";
         const QByteArray mine = line("0100007F:2255", "0A", 1000, 11);
         const char* any6 = "00000000000000000000000000000000:2255";
-        QTest::newRow("127.0.0.2 and a LAN address are never reached")
-            << heading + line("0200007F:2255", "0A", 7, 21) + line("0A01A8C0:2255", "0A", 7, 22) +
-                   mine
-            << heading << "1000:11";
         QTest::newRow("127.0.0.1 before 0.0.0.0, 0.0.0.0 before ::")
             << heading + line("00000000:2255", "0A", 7, 21) + mine
             << heading + line(any6, "0A", 7, 23) << "1000:11";
         QTest::newRow("0.0.0.0 before ::") << heading + line("00000000:2255", "0A", 1000, 11)
                                            << heading + line(any6, "0A", 7, 23) << "1000:11";
-        QTest::newRow("::ffff:127.0.0.1 is reached, ::1 never")
-            << heading
-            << heading + line("00000000000000000000000001000000:2255", "0A", 8, 24) +
-                   line("0000000000000000FFFF00000100007F:2255", "0A", 7, 25)
-            << "7:25";
         QTest::newRow("other ports and states do not count")
             << heading + line("0100007F:2256", "0A", 7, 21) + line("0100007F:2255", "01", 7, 22)
             << heading << "none";
