@@ -61,9 +61,26 @@ start_icewm() {
     export ICEWM_PRIVCFG="$HOME/.icewm"
     mkdir -p "$ICEWM_PRIVCFG"
     echo "ShowTaskBar=$1" >"$ICEWM_PRIVCFG/preferences"
-    icewm >/dev/null 2>&1 &
-    wm_pid=$!
-    wait_for "the window manager" 1200 sh -c "xprop -root _NET_SUPPORTING_WM_CHECK | grep -q \"window id\""
+    # A window manager started just as the last one ends can still find it holding the screen and
+    # give up: one that ended early is started again.
+    for attempt in 1 2 3; do
+        icewm --replace >"$ICEWM_PRIVCFG/log" 2>&1 &
+        wm_pid=$!
+        wait_for "the window manager" 1200 wm_manages || {
+            cat "$ICEWM_PRIVCFG/log" >&2
+            return 1
+        }
+        kill -0 "$wm_pid" 2>/dev/null && return 0
+        echo "the window manager ended (attempt $attempt): $(cat "$ICEWM_PRIVCFG/log")" >&2
+    done
+    return 1
+}
+
+# The window manager runs and has marked the screen as managed. A failed attempt stops the wait
+# at once instead of waiting out the whole time-out.
+wm_manages() {
+    kill -0 "$wm_pid" 2>/dev/null || return 0
+    xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"
 }
 
 # Waits for all three to end, so the next session cannot meet this one's display half torn
