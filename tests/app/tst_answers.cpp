@@ -145,10 +145,36 @@ struct Helper {
         return shown;
     }
 
+    // Starts the own gate and waits until it serves.
+    bool started() {
+        gate.startHelperGate();
+        return QTest::qWaitFor([this] { return gate.helperRunning(); }, kGateStartMs);
+    }
+
     GateController gate;
     WebSite site{QUrl(QStringLiteral("https://kestrova.test")), {}};
     WindowManager windows{gate, site};
     MenuActions actions{gate, windows, site};
+};
+
+// A devstack account, signed in on a temporary home, its room chosen.
+struct SignedIn {
+    SignedIn() {
+        if (account) {
+            home.signIn(account->apiKey);
+            home.settings()->setString(QString::fromLatin1(SettingsKeys::kRoom), account->room);
+        }
+    }
+    // The helper's, with the gate polling the devstack.
+    GateEnvironment environment() const {
+        GateEnvironment environment = home.environmentWithDaemon();
+        environment.relayUrl = QUrl(devstack.baseUrl().toString(QUrl::StripTrailingSlash));
+        return environment;
+    }
+
+    Devstack devstack;
+    const std::optional<Devstack::Account> account = devstack.signUp();
+    const TestHome home;
 };
 
 } // namespace
@@ -161,28 +187,20 @@ private slots:
     // late on the desktop, one left to time out after a gate restart: the agent hears the first
     // answer, the late one is told, and a helper started again lists all three by origin.
     void answersFromEverywhereAndTheirHistory() {
-        Devstack devstack;
-        const auto account = devstack.signUp();
-        QVERIFY(account);
-        const TestHome home;
-        home.signIn(account->apiKey);
-        home.settings()->setString(QString::fromLatin1(SettingsKeys::kRoom), account->room);
-        home.settings()->setString(QString::fromLatin1(SettingsKeys::kHookWait),
-                                   QStringLiteral("6"));
-        GateEnvironment environment = home.environmentWithDaemon();
-        environment.relayUrl = QUrl(devstack.baseUrl().toString(QUrl::StripTrailingSlash));
-        auto helper = std::make_unique<Helper>(environment);
+        SignedIn s;
+        QVERIFY(s.account);
+        s.home.settings()->setString(QString::fromLatin1(SettingsKeys::kHookWait), "6");
+        auto helper = std::make_unique<Helper>(s.environment());
         GateController* gate = &helper->gate;
-        gate->startHelperGate();
-        QTRY_VERIFY_WITH_TIMEOUT(gate->helperRunning(), kGateStartMs);
+        QVERIFY(helper->started());
 
-        const Hook denied(home, QStringLiteral("rm -rf one"));
+        const Hook denied(s.home, QStringLiteral("rm -rf one"));
         QVERIFY(helper->press(QStringLiteral("Deny")));
         QVERIFY(denied.answer().contains(R"("behavior":"deny")"));
 
-        const Hook approved(home, QStringLiteral("rm -rf two"));
+        const Hook approved(s.home, QStringLiteral("rm -rf two"));
         const QString second = waitingId(*gate, QStringLiteral("rm -rf two"));
-        QCOMPARE(devstack.decideAsPhone(*account, second, QStringLiteral("approved")), 200);
+        QCOMPARE(s.devstack.decideAsPhone(*s.account, second, QStringLiteral("approved")), 200);
         gate->decide(second, Decision::Deny);
         QTRY_VERIFY(gate->published().decisionNotice.value_or(QString()).startsWith("Too late"));
         QVERIFY(approved.answer().contains(R"("behavior":"allow")"));
@@ -190,13 +208,12 @@ private slots:
         // The gate stopped and started again: its stream is followed anew.
         gate->stopHelperGate();
         QTRY_VERIFY_WITH_TIMEOUT(!gate->helperRunning(), kGateStartMs);
-        gate->startHelperGate();
-        QTRY_VERIFY_WITH_TIMEOUT(gate->helperRunning(), kGateStartMs);
-        const Hook expired(home, QStringLiteral("rm -rf three"));
+        QVERIFY(helper->started());
+        const Hook expired(s.home, QStringLiteral("rm -rf three"));
         QVERIFY(!waitingId(*gate, QStringLiteral("rm -rf three")).isEmpty());
         QCOMPARE(expired.answer(), QByteArray());
 
-        helper = std::make_unique<Helper>(environment);
+        helper = std::make_unique<Helper>(s.environment());
         QVERIFY(helper->press(QStringLiteral("History")));
         const auto* history =
             qobject_cast<HistoryWindow*>(helper->windows.window(QStringLiteral("history")));
@@ -214,18 +231,11 @@ private slots:
     // pointer, where no tray holds the menu), the first is approved on the phone, and the user
     // clicks where the second's Approve was: the second is approved, nothing else.
     void aClickLandsOnTheRequestItWasAimedAt() {
-        Devstack devstack;
-        const auto account = devstack.signUp();
-        QVERIFY(account);
-        const TestHome home;
-        home.signIn(account->apiKey);
-        home.settings()->setString(QString::fromLatin1(SettingsKeys::kRoom), account->room);
-        GateEnvironment environment = home.environmentWithDaemon();
-        environment.relayUrl = QUrl(devstack.baseUrl().toString(QUrl::StripTrailingSlash));
-        Helper helper(environment);
+        SignedIn s;
+        QVERIFY(s.account);
+        Helper helper(s.environment());
         TrayMenu tray(helper.gate, helper.windows, helper.actions, helper.site);
-        helper.gate.startHelperGate();
-        QTRY_VERIFY_WITH_TIMEOUT(helper.gate.helperRunning(), kGateStartMs);
+        QVERIFY(helper.started());
         auto* panel = helper.windows.window(QStringLiteral("welcome"))->findChild<RequestsPanel*>();
         const QString markup = QStringLiteral(" <img src=/dev/zero><font size=1>hidden</font>");
 
@@ -234,7 +244,7 @@ private slots:
             QStringList ids;
             for (const char* name : {" one", " two", " three"}) {
                 const QString what = view + QLatin1StringView(name) + markup;
-                hooks.push_back(std::make_unique<Hook>(home, what));
+                hooks.push_back(std::make_unique<Hook>(s.home, what));
                 ids << waitingId(helper.gate, what);
             }
             QTRY_COMPARE(helper.gate.waitingRequests().size(), 3);
@@ -261,7 +271,8 @@ private slots:
                 QTest::mouseMove(panel->viewport(), aim);
                 QTRY_VERIFY(panel->underMouse());
             }
-            QCOMPARE(devstack.decideAsPhone(*account, ids.at(0), QStringLiteral("approved")), 200);
+            QCOMPARE(s.devstack.decideAsPhone(*s.account, ids.at(0), QStringLiteral("approved")),
+                     200);
             // The first keeps its place and says how it ended.
             QTRY_VERIFY(std::ranges::any_of(surface->findChildren<QLabel*>(),
                                             [](QLabel* l) {
@@ -303,22 +314,12 @@ private slots:
     // why; the request already listed stays listed, so that its notification is not shown again
     // when the list comes back on retry, with what came meanwhile.
     void aFailingOrRefusedListIsShownAndComesBack() {
-        Devstack devstack;
-        const auto account = devstack.signUp();
-        QVERIFY(account);
-        const TestHome home;
-        home.signIn(account->apiKey);
-        home.settings()->setString(QString::fromLatin1(SettingsKeys::kRoom), account->room);
-        GateEnvironment environment = home.environmentWithDaemon();
-        environment.relayUrl = QUrl(devstack.baseUrl().toString(QUrl::StripTrailingSlash));
-        auto launcher = std::make_unique<Helper>(environment);
-        launcher->gate.startHelperGate();
-        QTRY_VERIFY_WITH_TIMEOUT(launcher->gate.helperRunning(), kGateStartMs);
-        launcher.reset();
+        SignedIn s;
+        QVERIFY(s.account && Helper(s.environment()).started());
         // A helper started again meets the gate through the stand-in.
         SocketStandIn standIn;
-        Helper helper(environment);
-        const Hook first(home, QStringLiteral("rm -rf first"));
+        Helper helper(s.environment());
+        const Hook first(s.home, QStringLiteral("rm -rf first"));
         const QString id = waitingId(helper.gate, QStringLiteral("rm -rf first"));
         QVERIFY(!id.isEmpty());
         bool dropped = false;
@@ -344,7 +345,7 @@ private slots:
                                                  "unavailable (the gate refused it: HTTP 403)"),
                                   15000);
         standIn.answer({});
-        const Hook second(home, QStringLiteral("rm -rf second"));
+        const Hook second(s.home, QStringLiteral("rm -rf second"));
         QVERIFY(helper.press(QStringLiteral("Retry answers on this desktop")));
         QVERIFY(!waitingId(helper.gate, QStringLiteral("rm -rf second")).isEmpty());
         QCOMPARE(unavailable(), QString());
