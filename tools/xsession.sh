@@ -43,15 +43,32 @@ start_session_bus() {
     rm -f "$bus_file"
 }
 
-# Xvfb with no window manager yet; sets DISPLAY and xvfb_pid.
+# Xvfb with no window manager yet; sets DISPLAY and xvfb_pid. Xvfb choosing its own number
+# (-displayfd) checks only sockets, and a test in a network namespace of its own shares none with
+# the others: two tests took the same number and unlinked each other's socket. A number taken
+# through Xvfb's lock file in /tmp is seen from every namespace.
 start_display() {
-    display_file=$(mktemp)
-    Xvfb -displayfd 3 -screen 0 1600x1200x24 -nolisten tcp 3>"$display_file" >/dev/null 2>&1 &
-    xvfb_pid=$!
-    wait_for "the virtual display" 200 test -s "$display_file"
-    DISPLAY=":$(head -n 1 "$display_file")"
-    export DISPLAY
-    rm -f "$display_file"
+    display_number=10
+    while [ "$display_number" -lt 60 ]; do
+        # -noreset: by default the server resets when its last client leaves, and refuses
+        # connections meanwhile; a window manager started again just then could not connect.
+        Xvfb ":$display_number" -screen 0 1600x1200x24 -nolisten tcp -noreset >/dev/null 2>&1 &
+        xvfb_pid=$!
+        wait_for "the virtual display" 200 display_settled || return 1
+        if kill -0 "$xvfb_pid" 2>/dev/null; then
+            export DISPLAY=":$display_number"
+            return 0
+        fi
+        display_number=$((display_number + 1))
+    done
+    echo "no free display number" >&2
+    return 1
+}
+
+# Xvfb answers on its display, or has ended (the number was taken).
+display_settled() {
+    kill -0 "$xvfb_pid" 2>/dev/null || return 0
+    xprop -display ":$display_number" -root >/dev/null 2>&1
 }
 
 # start_icewm TRAY: icewm with its panel and the panel's tray ("1") or with no panel ("0": a
@@ -61,23 +78,16 @@ start_icewm() {
     export ICEWM_PRIVCFG="$HOME/.icewm"
     mkdir -p "$ICEWM_PRIVCFG"
     echo "ShowTaskBar=$1" >"$ICEWM_PRIVCFG/preferences"
-    # A window manager started just as the last one ends can still find it holding the screen and
-    # give up: one that ended early is started again.
-    for attempt in 1 2 3; do
-        icewm --replace >"$ICEWM_PRIVCFG/log" 2>&1 &
-        wm_pid=$!
-        wait_for "the window manager" 1200 wm_manages || {
-            cat "$ICEWM_PRIVCFG/log" >&2
-            return 1
-        }
-        kill -0 "$wm_pid" 2>/dev/null && return 0
-        echo "the window manager ended (attempt $attempt): $(cat "$ICEWM_PRIVCFG/log")" >&2
-    done
+    # The last window manager's mark stays on the screen, which is never reset.
+    xprop -root -remove _NET_SUPPORTING_WM_CHECK 2>/dev/null
+    icewm >"$ICEWM_PRIVCFG/log" 2>&1 &
+    wm_pid=$!
+    wait_for "the window manager" 1200 wm_manages && kill -0 "$wm_pid" 2>/dev/null && return 0
+    echo "the window manager did not start: $(cat "$ICEWM_PRIVCFG/log")" >&2
     return 1
 }
 
-# The window manager runs and has marked the screen as managed. A failed attempt stops the wait
-# at once instead of waiting out the whole time-out.
+# The window manager has marked the screen as managed, or has ended: no use waiting on.
 wm_manages() {
     kill -0 "$wm_pid" 2>/dev/null || return 0
     xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"
