@@ -1,11 +1,9 @@
+#include "gate/GateController.h"
 #include "support/Devstack.h"
 #include "support/TestHome.h"
 
 #include <QDir>
-#include <QJsonArray>
 #include <QJsonDocument>
-#include <QJsonObject>
-#include <QLocalSocket>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -15,12 +13,13 @@
 #include <cstring>
 #include <mutex>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 
 namespace {
+
+using namespace Qt::StringLiterals;
 
 const QByteArray allow =
     R"({"hookSpecificOutput":{"hookEventName":"PermissionRequest","decision":{"behavior":"allow"}}})";
@@ -37,21 +36,12 @@ QByteArray withLength(const QByteArray& status, const QByteArray& body) {
            "\r\n\r\n" + body;
 }
 
-// A private runtime folder with the gate's folder in it, as the gate makes them.
-class Runtime {
-public:
-    Runtime() {
-        QDir(m_dir.path()).mkdir(QStringLiteral("kestrova-helper"));
-        ::chmod(QFile::encodeName(m_dir.path()).constData(), 0700);
-    }
-    QString path() const { return m_dir.path(); }
-    QString socket(const char* name) const {
-        return m_dir.path() + QStringLiteral("/kestrova-helper/") + QLatin1String(name);
-    }
-
-private:
-    QTemporaryDir m_dir;
-};
+// The gate's socket in the home's runtime folder, where the hook looks for it.
+QString gateSocket(const TestHome& home, const char* name = "gate.sock") {
+    const QString folder = home.runtimeFolder() + QStringLiteral("/kestrova-helper");
+    QDir().mkpath(folder);
+    return folder + u'/' + QLatin1String(name);
+}
 
 // A gate that answers wrongly on purpose: it serves one connection on the gate's socket, on a
 // thread of its own, keeps the request, answers with the pieces given, a short pause before
@@ -118,72 +108,16 @@ private:
     std::thread m_thread;
 };
 
-// The built gate on a free port, its sockets in the runtime folder; with an account, its
-// requests go to the devstack's relay, where the phone answers them.
-class RealGate {
-public:
-    RealGate(const Runtime& runtime, const Devstack::Account& account, const QUrl& relay = {}) {
-        const QString folder = m_dir.path();
-        QFile secret(folder + QStringLiteral("/secret"));
-        QVERIFY(secret.open(QIODevice::WriteOnly));
-        secret.write("s3cret\n");
-        secret.close();
-        const QJsonObject config{
-            {"queue", QJsonObject{{"path", folder + QStringLiteral("/queue.jsonl")}}},
-            {"receipts", QJsonObject{{"path", folder + QStringLiteral("/receipts.jsonl")}}},
-            {"poller", QJsonObject{{"api_key", account.apiKey}}},
-            {"mcp",
-             QJsonObject{{"confirmations", QJsonObject{{"port", freePort()},
-                                                       {"host", "127.0.0.1"},
-                                                       {"room", account.room},
-                                                       {"secret_path", secret.fileName()}}}}}};
-        QFile file(folder + QStringLiteral("/config.json"));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(QJsonDocument(config).toJson());
-        file.close();
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
-        if (relay.isValid()) {
-            environment.insert(QStringLiteral("KESTROVA_RELAY_URL"),
-                               relay.toString(QUrl::StripTrailingSlash));
-        }
-        m_process.setProcessEnvironment(environment);
-        m_process.setProcessChannelMode(QProcess::MergedChannels);
-        m_process.start(QStandardPaths::findExecutable(QStringLiteral("node")),
-                        {QStringLiteral(KESTROVA_TEST_RESOURCE_DIR "/Daemon/bin/bk-mcp-daemon.mjs"),
-                         QStringLiteral("--config"), file.fileName()});
-        QTRY_VERIFY_WITH_TIMEOUT((m_output += m_process.readAll()).contains("listening"), 30000);
-    }
-    ~RealGate() {
-        m_process.kill();
-        m_process.waitForFinished();
-    }
-    RealGate(const RealGate&) = delete;
-    RealGate& operator=(const RealGate&) = delete;
-
-    qint64 pid() const { return m_process.processId(); }
-
-private:
-    QTemporaryDir m_dir;
-    QProcess m_process;
-    QByteArray m_output;
-};
-
-// The id of the request waiting at the gate, asked on its socket as the desktop asks.
-QString waitingRequest(const Runtime& runtime) {
-    QLocalSocket socket;
-    socket.connectToServer(runtime.socket("gate.sock"));
-    socket.write("GET /intents HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n");
-    while (socket.state() == QLocalSocket::ConnectedState && socket.waitForReadyRead(5000)) {
-    }
-    // One chunk: the gate writes the list at once.
-    const QByteArray reply = socket.readAll();
-    const QByteArray body = reply.sliced(reply.indexOf("\r\n\r\n") + 4);
-    const qsizetype sizeEnd = body.indexOf("\r\n");
-    const QJsonArray waiting =
-        QJsonDocument::fromJson(body.mid(sizeEnd + 2, body.left(sizeEnd).toInt(nullptr, 16)))
-            .array();
-    return waiting.isEmpty() ? QString() : waiting.first()[u"id"].toString();
+// The helper's own gate, signed in to the devstack's account, where the phone answers.
+std::unique_ptr<GateController> helperGate(const TestHome& home, const Devstack& devstack,
+                                           const Devstack::Account& account) {
+    home.signIn(account.apiKey);
+    home.settings()->setString(QString::fromLatin1(SettingsKeys::kRoom), account.room);
+    GateEnvironment environment = home.environmentWithDaemon();
+    environment.relayUrl = devstack.baseUrl();
+    auto gate = std::make_unique<GateController>(environment);
+    gate->startHelperGate();
+    return gate;
 }
 
 struct Run {
@@ -262,10 +196,10 @@ private slots:
     void answers() {
         QFETCH(QList<QByteArray>, reply);
         QFETCH(QByteArray, printed);
-        const Runtime runtime;
-        const ScriptedPeer gate(runtime.socket("gate.sock"), reply);
+        const TestHome home;
+        const ScriptedPeer gate(gateSocket(home), reply);
 
-        const Run run = runHook(runtime.path(), {QStringLiteral("claude-code")});
+        const Run run = runHook(home.runtimeFolder(), {QStringLiteral("claude-code")});
         QCOMPARE(run.exitCode, 0);
         QCOMPARE(run.printed, printed);
         const QByteArray request = gate.received();
@@ -301,10 +235,10 @@ private slots:
         QFETCH(qsizetype, inputSize);
         QFETCH(bool, asked);
         QFETCH(bool, complaint);
-        const Runtime runtime;
-        const ScriptedPeer gate(runtime.socket("gate.sock"), {withLength("200 OK", "{}")});
+        const TestHome home;
+        const ScriptedPeer gate(gateSocket(home), {withLength("200 OK", "{}")});
 
-        const Run run = runHook(runtime.path(), arguments, QByteArray(inputSize, ' '));
+        const Run run = runHook(home.runtimeFolder(), arguments, QByteArray(inputSize, ' '));
         QCOMPARE(run.exitCode, 0);
         QCOMPARE(run.printed, asked ? QByteArray("{}") : QByteArray());
         QCOMPARE(!gate.received().isEmpty(), asked);
@@ -317,23 +251,28 @@ private slots:
         Devstack devstack;
         const auto account = devstack.signUp();
         QVERIFY(account);
-        const Runtime waitingRuntime;
-        const RealGate waiting(waitingRuntime, *account, devstack.baseUrl());
-        const Runtime frozenRuntime;
-        const RealGate frozen(frozenRuntime, *account);
+        const TestHome waitingHome;
+        const auto waiting = helperGate(waitingHome, devstack, *account);
+        QTRY_VERIFY_WITH_TIMEOUT(waiting->helperRunning(), 30000);
+        const TestHome frozenHome;
+        auto frozen = helperGate(frozenHome, devstack, *account);
+        QTRY_VERIFY_WITH_TIMEOUT(frozen->helperRunning(), 30000);
         QProcess waitingHook;
-        startHook(waitingHook, waitingRuntime.path(), {QStringLiteral("claude-code")}, input);
+        startHook(waitingHook, waitingHome.runtimeFolder(), {QStringLiteral("claude-code")}, input);
         QProcess frozenHook;
-        startHook(frozenHook, frozenRuntime.path(), {QStringLiteral("claude-code")}, input);
-        QString id;
-        QTRY_VERIFY_WITH_TIMEOUT(!(id = waitingRequest(waitingRuntime)).isEmpty(), 30000);
-        QTRY_VERIFY_WITH_TIMEOUT(!waitingRequest(frozenRuntime).isEmpty(), 30000);
+        startHook(frozenHook, frozenHome.runtimeFolder(), {QStringLiteral("claude-code")}, input);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !waiting->waitingRequests().isEmpty() && !frozen->waitingRequests().isEmpty(), 30000);
 
-        ::kill(pid_t(frozen.pid()), SIGSTOP);
+        // The frozen gate outlives its controller, which would not leave it frozen.
+        const auto pid = pid_t(frozen->gateProcessId().value_or(0));
+        frozen.reset();
+        ::kill(pid, SIGSTOP);
         QTest::qWait(20000);
+        const QString id = waiting->waitingRequests().first().id;
         QCOMPARE(devstack.decideAsPhone(*account, id, QStringLiteral("approved")), 200);
         const Run left = finish(frozenHook);
-        ::kill(pid_t(frozen.pid()), SIGCONT);
+        ::kill(pid, SIGCONT);
         QCOMPARE(left.exitCode, 0);
         QCOMPARE(left.printed, QByteArray());
         QCOMPARE(finish(waitingHook).printed, allow);
@@ -345,43 +284,21 @@ private slots:
         if (::geteuid() != 0) {
             QSKIP("listening as another uid needs root");
         }
-        const QString python = QStandardPaths::findExecutable(QStringLiteral("python3"));
-        if (python.isEmpty()) {
-            QSKIP("the listener of another uid is a python3 script");
-        }
-        const Runtime runtime;
-        // Bound as root, then listening as uid 65534: the socket is the other account's.
-        const char* script = R"(
-import os
-import socket
-import sys
-
-s = socket.socket(socket.AF_UNIX)
-s.bind(sys.argv[1])
-os.setgroups([])
-os.setresgid(65534, 65534, 65534)
-os.setresuid(65534, 65534, 65534)
-s.listen()
-print("listening", flush=True)
-while True:
-    c, _ = s.accept()
-    try:
-        data = c.recv(65536)
-        if data:
-            print("received", data, flush=True)
-        c.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}")
-    except OSError:
-        pass
-    c.close()
-)";
+        const TestHome home;
+        // Listening as uid 65534 past the folders' modes: the socket is the other account's.
         QProcess listener;
-        listener.start(python, {QStringLiteral("-c"), QString::fromLatin1(script),
-                                runtime.socket("gate.sock")});
-        if (!listener.waitForReadyRead(10000)) {
-            QSKIP(qPrintable(QStringLiteral("no listener: ") + listener.readAllStandardError()));
-        }
+        listener.start(u"setpriv"_s,
+                       {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s,
+                        u"--inh-caps=+dac_override"_s, u"--ambient-caps=+dac_override"_s,
+                        QStandardPaths::findExecutable(u"node"_s), u"-e"_s,
+                        u"require('net').createServer((c) => c.once('data', (d) => {"
+                        " console.log('received', String(d)); c.end('HTTP/1.1 200 OK\\r\\n"
+                        "Content-Length: 2\\r\\n\\r\\n{}'); })).listen(process.argv[1],"
+                        " () => console.log('listening'))"_s,
+                        gateSocket(home)});
+        QVERIFY2(listener.waitForReadyRead(10000), listener.readAllStandardError().constData());
 
-        const Run run = runHook(runtime.path(), {QStringLiteral("claude-code")});
+        const Run run = runHook(home.runtimeFolder(), {QStringLiteral("claude-code")});
         listener.kill();
         listener.waitForFinished();
         QCOMPARE(run.exitCode, 0);
@@ -395,8 +312,9 @@ while True:
         Devstack devstack;
         const auto account = devstack.signUp();
         QVERIFY(account);
-        const Runtime runtime;
-        const RealGate gate(runtime, *account);
+        const TestHome home;
+        const auto gate = helperGate(home, devstack, *account);
+        QTRY_VERIFY_WITH_TIMEOUT(gate->helperRunning(), 30000);
         const QByteArray session =
             R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":)"
             R"("2025-03-26","capabilities":{},"clientInfo":{"name":"test","version":"1"}}})"
@@ -405,7 +323,7 @@ while True:
             "\n"
             R"({"jsonrpc":"2.0","id":2,"method":"tools/list"})"
             "\n";
-        const Run run = runHook(runtime.path(), {QStringLiteral("mcp")}, session);
+        const Run run = runHook(home.runtimeFolder(), {QStringLiteral("mcp")}, session);
         QCOMPARE(run.exitCode, 0);
         const QList<QByteArray> answers = run.printed.trimmed().split('\n');
         QCOMPARE(answers.size(), 2);
@@ -413,7 +331,7 @@ while True:
         QCOMPARE(QJsonDocument::fromJson(answers[1])[u"result"][u"tools"][0][u"name"].toString(),
                  QStringLiteral("request_approval"));
 
-        const Runtime empty;
+        const QTemporaryDir empty;
         const Run noGate = runHook(empty.path(), {QStringLiteral("mcp")}, session);
         QCOMPARE(noGate.exitCode, 1);
         QCOMPARE(noGate.complaint.count('\n'), 1);
