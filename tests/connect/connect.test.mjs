@@ -31,6 +31,7 @@ function makeHome(entries, withKey = false) {
   for (const [name, { text, mode = 0o644, link }] of Object.entries(entries)) {
     const at = path.join(home, link ?? name);
     fs.mkdirSync(path.dirname(at), { recursive: true });
+    if (text === null) { spawnSync('mkfifo', [at]); continue; }
     fs.writeFileSync(at, text, { mode });
     fs.chmodSync(at, mode);
     if (link) {
@@ -60,15 +61,6 @@ const args = (home, mode, names) => [script, mode, ...names, '--hook', hook, '--
 function run(home, mode, ...names) {
   const result = spawnSync(process.execPath, args(home, mode, names), { encoding: 'utf8', timeout: 30000 });
   return { status: result.status, out: result.stdout, err: result.stderr };
-}
-
-function runAsync(home, mode, ...names) {
-  return new Promise((resolve) => {
-    const child = spawn(process.execPath, args(home, mode, names));
-    let err = '';
-    child.stderr.on('data', (chunk) => (err += chunk));
-    child.on('close', (status) => resolve({ status, err }));
-  });
 }
 
 // The same command in this process: the corpus is too large for a process a run.
@@ -127,13 +119,13 @@ function assertConnected(home, before) {
 
 // connect, connect again, disconnect: the agents read their entries, a second connect changes
 // nothing, and disconnect gives back every byte (backups aside).
-async function roundTrip(home, asynchronous = runHere) {
+async function roundTrip(home) {
   const texts = Object.fromEntries(files.map((name) => [name, fs.existsSync(path.join(home, name)) ? read(home, name) : undefined]));
   const before = snapshot(home);
-  const connect = await asynchronous(home, 'connect', ...agents);
+  const connect = await runHere(home, 'connect', ...agents);
   assert.equal(connect.status, 0, connect.err);
   assertConnected(home, texts);
-  const disconnect = await asynchronous(home, 'disconnect', ...agents);
+  const disconnect = await runHere(home, 'disconnect', ...agents);
   assert.equal(disconnect.status, 0, disconnect.err);
   const after = snapshot(home, { backups: false });
   assert.deepEqual(after, Object.fromEntries(Object.entries(before).filter(([name]) => !name.endsWith('.kestrova-backup'))));
@@ -190,7 +182,8 @@ function tomlFile(r) {
     ['mcp_servers.docs.command = "npx"'], [], []]);
   const tables = ['[profiles.fast]\nmodel_reasoning_effort = "low"', '[mcp_servers.docs]\ncommand = "npx"\nargs = ["-y", "docs-mcp"] # pinned',
     '[mcp_servers.docs.env]\nDOCS_TOKEN = "abc"', '[mcp_servers]\nlocal = { command = "./serve" }', '[[skills]]\nname = "a"', '# the end', '[features]\nhooks = true']
-    .filter(() => r() < 0.4).filter((table) => !(servers.length && table.startsWith('[mcp_servers')));
+    .filter(() => r() < 0.4).filter((table) => !(servers.length && table.startsWith('[mcp_servers')) ||
+      (servers[0] === 'mcp_servers.docs.command = "npx"' && table.startsWith('[mcp_servers.docs.env]')));
   const lines = [...top, ...servers, ...tables].join(eol + pick(r, ['', eol])).replaceAll('\n', eol).replaceAll('\r\r', '\r');
   return (r() < 0.1 ? '\ufeff' : '') + lines + pick(r, [eol, '', `${eol}${eol}`, ' ']);
 }
@@ -223,33 +216,24 @@ const previous = {
   '.gemini/settings.json': { text: `{\n  "mcpServers": {\n    "kestrova": { "type": "http", "url": "http://127.0.0.1:28803/mcp", "headers": { "Authorization": "Bearer ${secret}" }, "timeout": 3660000 }\n  }\n}\n` },
 };
 
-// Files users had, each with what connect must do: take it (and give it back on disconnect),
-// or refuse it with the user's own line and leave every agent's file as it was.
+// Files users had that connect must refuse, with the user's own line, leaving every agent's file
+// as it was.
 const cases = [
-  ['a block comment after the last member', gemini('{ "theme": "GitHub" /* "sandbox": true, */ }\n')],
-  ['a line comment after the last member', gemini('{\n  "theme": "GitHub"\n  // "sandbox": true,\n}\n')],
-  ['comments beside where the entries go', gemini('{\n  "theme": "x" /* keep me */,\n  "hooks": {\n    "BeforeTool": [\n      // my audit hook\n      { "hooks": [{ "type": "command", "command": "a" }] }\n    ]\n  }\n}\n')],
-  ['empty and white-space-only files', { '.claude.json': { text: '' }, '.gemini/settings.json': { text: ' \n\t\n' }, '.codex/config.toml': { text: '\n \n' } }],
-  ['a TOML inline table of servers, a byte-order mark, dotted keys', { '.codex/config.toml': { text: '\ufeffmodel = "o3"\nmcp_servers = { docs = { command = "npx" } }\n' } }],
-  ['dotted keys and sub-tables of other servers', { '.codex/config.toml': { text: 'mcp_servers.docs.command = "npx"\n\n[mcp_servers.docs.env]\nA = "1"\n' } }],
   ['a key twice where connect writes', gemini('{\n  "mcpServers": {},\n  "theme": "x",\n  "mcpServers": { "a": { "command": "a" } }\n}\n'), 'settings.json line 4: "mcpServers" appears twice (also line 2)'],
   ['a byte that is not UTF-8', gemini(Buffer.from('{\n  "theme": "Caf\xe9"\n}\n', 'latin1')), 'settings.json line 2: it holds bytes that are not UTF-8'],
   ['a syntax error, with the user\'s line', gemini('{\n  // mine\n  "ui": { "theme": "x" }\n  "hooks": {}\n}\n'), 'settings.json line 4: CommaExpected'],
   ['the user\'s own server of that name', { '.claude.json': { text: '{\n  "mcpServers": {\n    "kestrova": { "command": "my-kestrova" }\n  }\n}\n' } }, '.claude.json line 3: "mcpServers.kestrova" is an entry of your own'],
   ['the user\'s own Codex server with an env table', { '.codex/config.toml': { text: '[mcp_servers.kestrova]\ncommand = "mine"\n\n[mcp_servers.kestrova.env]\nA = "1"\n' } }, 'config.toml line 4: "mcp_servers.kestrova" is an entry of your own'],
   ['a list where an object goes', { '.claude.json': { text: '{\n  "mcpServers": []\n}\n' } }, '.claude.json line 2: "mcpServers" is not an object'],
+  ['a FIFO where settings go, not read', { '.codex/hooks.json': { text: null } }, 'hooks.json: it is not a regular file'],
   ['a file the user made read-only', { '.claude.json': { text: '{}\n', mode: 0o444 } }, '.claude.json: it cannot be written (read-only)'],
   ['a hook file of that name of the user\'s own', { '.copilot/hooks/kestrova-helper.json': { text: '{"version":1,"hooks":{}}\n' } },
     'kestrova-helper.json is a file of your own'],
 ];
 
 for (const [name, entries, refusal] of cases) {
-  test(`${refusal ? 'refused' : 'connected and given back'}: ${name}`, async () => {
+  test(`refused: ${name}`, () => {
     const home = makeHome(entries);
-    if (!refusal) {
-      await roundTrip(home, async (...call) => run(...call));
-      return;
-    }
     const before = snapshot(home);
     const result = run(home, 'connect', ...agents);
     assert.equal(result.status, 1);
@@ -286,13 +270,11 @@ test("the previous version's entries: replaced, the gate's key replaced once, no
   assert.equal(run(home, 'disconnect', ...agents).status, 0);
   assert.deepEqual(statusOf(home), all('not-connected'));
   assert.equal(read(home, '.codex/config.toml'), 'model = "o3"\n');
-});
-
-test('disconnect takes out both forms', () => {
-  const home = makeHome(previous);
-  assert.equal(run(home, 'disconnect', ...agents).status, 0);
-  assert.deepEqual(statusOf(home), all('not-connected'));
-  assert.equal(read(home, '.claude.json'), '{"numStartups":3}\n');
+  // Disconnect takes out the previous version's entries as well.
+  const old = makeHome(previous);
+  assert.equal(run(old, 'disconnect', ...agents).status, 0);
+  assert.deepEqual(statusOf(old), all('not-connected'));
+  assert.equal(read(old, '.claude.json'), '{"numStartups":3}\n');
 });
 
 // Claude Code rewrites ~/.claude.json while it runs: each of its writes reads the file, adds to
@@ -314,7 +296,7 @@ test('another program writing the file while connect runs loses nothing', async 
   writer.stdout.on('data', (chunk) => (written += chunk));
   const ended = new Promise((resolve) => writer.on('close', resolve));
   for (let i = 0; i < 8; i++) {
-    const result = await runAsync(home, i % 2 ? 'disconnect' : 'connect', 'claude-code');
+    const result = await runHere(home, i % 2 ? 'disconnect' : 'connect', 'claude-code');
     assert.equal(result.status, 0, result.err);
   }
   fs.writeFileSync(path.join(home, 'stop'), '');
@@ -335,15 +317,6 @@ test('as root with another user\'s home, every file keeps its owner and mode', {
   assert.equal(fs.statSync(path.join(home, '.gemini/settings.json')).mode & 0o777, 0o640);
   assert.equal(run(home, 'disconnect', ...agents).status, 0);
   assert.deepEqual(snapshot(home, { backups: false }), before);
-});
-
-test('a FIFO where settings go is refused, not read', () => {
-  const home = makeHome({});
-  fs.mkdirSync(path.join(home, '.codex'));
-  spawnSync('mkfifo', [path.join(home, '.codex/hooks.json')]);
-  const result = run(home, 'connect', 'codex');
-  assert.equal(result.status, 1);
-  assert.match(result.err, /hooks\.json: it is not a regular file/);
 });
 
 // The agents themselves, at the versions tests/agents pins, where the agents' test installed
