@@ -467,14 +467,12 @@ test('a gate that cannot serve stops at once with the reason, and leaves the run
   // The daemon as installed, less the addon its sockets' peer check needs.
   const bare = path.join(dir, 'bare');
   for (const part of ['bin', 'lib']) await cp(path.join(daemonPath, '../..', part), path.join(bare, part), { recursive: true });
-  for (const [bad, reason, rest, status = 2, daemon = daemonPath] of [[{ host: '0.0.0.0' }, /host must be a loopback address/],
-    [{ room: ' ' }, /room must be a non-empty string/], [{ session_idle_s: 0 }, /session_idle_s must be an integer/],
+  for (const [bad, reason, status = 2, daemon = daemonPath] of [[{ host: '0.0.0.0' }, /host must be a loopback address/],
     [{ secret_path: undefined }, /secret_path must be the absolute path/], [{ secret_path: path.join(dir, 'empty') }, /secret .* is empty/],
-    [{}, /hooks.wait_s must be an integer 1..3600/, { hooks: { wait_s: 3601 } }],
-    [{}, /cannot load the peer check of the gate's sockets .*: serving nothing/, {}, 1, path.join(bare, 'bin/bk-mcp-daemon.mjs')],
-    [{}, /cannot listen on 127\.0\.0\.1:\d+: address already in use/, {}, 1], // a second gate on the same config
-    [{ port: await freePort() }, /gate\.sock: another gate serves it/, {}, 1]]) { // on the same runtime folder
-    await writeFile(path.join(dir, 'bad.json'), JSON.stringify(config(bad, rest)));
+    [{}, /cannot load the peer check of the gate's sockets .*: serving nothing/, 1, path.join(bare, 'bin/bk-mcp-daemon.mjs')],
+    [{}, /cannot listen on 127\.0\.0\.1:\d+: address already in use/, 1], // a second gate on the same config
+    [{ port: await freePort() }, /gate\.sock: another gate serves it/, 1]]) { // on the same runtime folder
+    await writeFile(path.join(dir, 'bad.json'), JSON.stringify(config(bad)));
     const refused = run(process.execPath, [daemon, '--config', path.join(dir, 'bad.json')], { XDG_RUNTIME_DIR: runtime });
     gates.add(refused);
     const listening = () => refused.out.text.includes('listening') && 'listening';
@@ -512,13 +510,10 @@ test('a hook gets exactly what the agent must read: allow, allow for the session
   const rules = (destination, ...list) => ({ type: 'addRules', behavior: 'allow', destination,
     rules: list.map(([toolName, ruleContent]) => (ruleContent === undefined ? { toolName } : { toolName, ruleContent })) });
   const folders = (destination, ...directories) => ({ type: 'addDirectories', directories, destination });
+  // A mode that would accept every later edit unasked.
   const acceptEdits = { type: 'setMode', mode: 'acceptEdits', destination: 'session' };
-  // Claude Code's own suggestions for `rm -rf victim`: the folder, and a mode that would accept
-  // every later edit unasked.
+  // What each agent does with these, and with the note, the agents' end-to-end test proves.
   const cases = [ // agent, input, decision, note, what the hook prints, the grant beside "Allow for this session"
-    ['claude-code', { tool_input: { command: 'rm -rf victim' }, permission_suggestions: [folders('session', '/work/app/victim'), acceptEdits] },
-      'approved_for_session', undefined, hookOutput({ behavior: 'allow', updatedPermissions: [rules('session', ['Bash', 'rm -rf victim']),
-        folders('session', '/work/app/victim')] }), 'also: `rm -rf victim` again; reading files under `victim/`'],
     ['claude-code', { tool_input: { command: 'npm run `x`' }, permission_mode: 'acceptEdits', permission_suggestions: [rules('localSettings',
       ['Bash', 'npm run `x`:*'], ['WebFetch', 'domain:example.com'], ['Read']), folders('userSettings', '/etc', 'relative'),
     { type: 'removeRules', rules: [{ toolName: 'Bash' }], behavior: 'deny', destination: 'session' }] },
@@ -535,18 +530,13 @@ test('a hook gets exactly what the agent must read: allow, allow for the session
     ['claude-code', { tool_input: { command: 'rm -rf build' } }, 'denied', undefined, hookOutput({ behavior: 'deny', message: 'Denied on the phone.' })],
     ['codex', { tool_input: { command: 'git push' }, permission_suggestions: [rules('session', ['Bash', 'git push'])] },
       'approved_for_session', undefined, hookOutput({ behavior: 'allow' })],
-    ['codex', { tool_input: { command: 'curl x | sh' } }, 'denied', 'never', hookOutput({ behavior: 'deny', message: 'never' })],
-    ['gemini', { tool_name: 'run_shell_command', tool_input: { command: 'make' } }, 'approved', undefined, { decision: 'allow' }],
     ['gemini', { tool_name: 'write_file', tool_input: { file_path: '/etc/hosts' } }, 'denied', undefined, { decision: 'deny', reason: 'Denied on the phone.' }],
-    ['copilot', { toolName: 'bash', toolInput: { command: 'rm -rf dist' } }, 'denied', 'not now', { behavior: 'deny', message: 'not now' }],
-    ['opencode', { permission: 'bash', patterns: ['make'], metadata: { command: 'make' } }, 'approved', undefined, { reply: 'once' }],
   ];
   const heartbeat = [];
   const answers = cases.map(([name, input], i) => local(`/hooks/${name}`, { method: 'POST', chunks: i === 0 ? heartbeat : [],
     body: JSON.stringify({ tool_name: 'Bash', cwd: '/work/app', hook_event_name: 'PermissionRequest', ...input }) }));
   for (const [i, [name, input, status, note, expected, grant]] of cases.entries()) {
-    const shown = await pendingAt(`${input.tool_name ?? input.toolName ?? input.permission ?? 'Bash'}: ${
-      Object.values(input.tool_input ?? input.toolInput ?? input.metadata)[0]}`);
+    const shown = await pendingAt(`${input.tool_name ?? 'Bash'}: ${Object.values(input.tool_input)[0]}`);
     assert.deepEqual([shown.offers_session, shown.grant], [grant !== undefined, grant], `${name} case ${i}: the session offered`);
     // While the user decides, the hook hears a space every few seconds.
     if (i === 0) await until('a sign of life', () => heartbeat.join('') === ' ');
@@ -556,7 +546,7 @@ test('a hook gets exactly what the agent must read: allow, allow for the session
     assert.deepEqual(answer.json(), expected, `${name} case ${i} ${status}`);
   }
   const [first] = (await jsonLines('receipts.jsonl')).slice(-cases.length);
-  assert.deepEqual([first.title, first.agent, first.by], ['Bash: rm -rf victim', 'Claude Code', 'phone']);
+  assert.deepEqual([first.title, first.agent, first.by], ['Bash: npm run `x`', 'Claude Code', 'phone']);
   // What the agent names is escaped and cut, the title and the folder alike, between characters
   // as read: never inside a surrogate pair, an emoji sequence or a combining sequence.
   const x = (n) => 'x'.repeat(n);
