@@ -78,15 +78,13 @@ private slots:
         QCOMPARE(processesMentioning(home.home()), QList<qint64>());
     }
 
-    // The helper ends while its gate serves, without stopping it (a crash does the same): the
-    // next helper takes that gate over, by its record or else by its port, so a new sign-in
-    // there restarts it and signing out ends it. A record naming another process leaves that
-    // process alone: one that runs under the recorded pid since (its command line even names our
-    // config), or another program.
+    // The helper ends while its gate serves, without stopping it (a crash does the same), and
+    // its record names another process: the next helper leaves that process alone (one that
+    // runs under the recorded pid since, its command line even naming our config, or another
+    // program) and takes the gate over by its port, so a new sign-in there restarts it and
+    // signing out ends it. A takeover by the record is the lifecycle table's.
     void aHelperGoneWhileItsGateServes_data() {
         QTest::addColumn<QString>("record");
-        QTest::newRow("its record") << "kept";
-        QTest::newRow("no record") << "lost";
         QTest::newRow("the pid now another process's") << "reused";
         QTest::newRow("another program's pid") << "another program";
     }
@@ -101,18 +99,12 @@ private slots:
         first.reset();
         const QString config = home.supportDir() + u"/bramblekit.json"_s;
         QProcess bystander;
-        if (record != u"kept") {
-            QVERIFY(QFile::remove(home.supportDir() + u"/gate-process.json"_s));
-        }
-        if (record == u"reused" || record == u"another program") {
-            bystander.start(u"sh"_s,
-                            {u"-c"_s, u"sleep 30"_s, record == u"reused" ? config : u""_s});
-            QVERIFY(bystander.waitForStarted());
-            GateProcess::Identity identity = GateProcess::identityOf(bystander.processId());
-            identity.startTime += record == u"reused" ? 1 : 0;
-            home.makeFile(u".local/share/Kestrova Helper/gate-process.json"_s,
-                          GateRecord::write({identity, config}));
-        }
+        bystander.start(u"sh"_s, {u"-c"_s, u"sleep 30"_s, record == u"reused" ? config : u""_s});
+        QVERIFY(bystander.waitForStarted());
+        GateProcess::Identity identity = GateProcess::identityOf(bystander.processId());
+        identity.startTime += record == u"reused" ? 1 : 0;
+        home.makeFile(u".local/share/Kestrova Helper/gate-process.json"_s,
+                      GateRecord::write({identity, config}));
 
         GateController next(home.environmentWithDaemon());
         QTRY_VERIFY_WITH_TIMEOUT(next.helperRunning(), 10000);
@@ -133,7 +125,7 @@ private slots:
         QVERIFY(!QFileInfo::exists(home.supportDir()));
         QTRY_VERIFY_WITH_TIMEOUT(!processAlive(renewed), gateStartMs);
         QTRY_VERIFY_WITH_TIMEOUT(!next.helperRunning() && !next.gateProcessId(), 10000);
-        QCOMPARE(processAlive(bystander.processId()), bystander.processId() > 0);
+        QVERIFY(processAlive(bystander.processId()));
         bystander.kill();
         bystander.waitForFinished();
     }
