@@ -41,9 +41,7 @@ QUrl Devstack::baseUrl() const {
 }
 
 QJsonObject Devstack::state() {
-    return QJsonDocument::fromJson(
-               send(QNetworkRequest(baseUrl().resolved(QUrl("/devstack/state")))).body)
-        .object();
+    return send(QNetworkRequest(baseUrl().resolved(QUrl("/devstack/state")))).json();
 }
 
 bool Devstack::setFaults(const QJsonObject& faults) {
@@ -95,17 +93,13 @@ std::optional<Devstack::Account> Devstack::signUp() {
                                {"client_id", m_clientId},
                                {"redirect_uri", callback}};
     const QJsonObject token =
-        QJsonDocument::fromJson(
-            send(form, "POST", tokenQuery.toString(QUrl::FullyEncoded).toUtf8()).body)
-            .object();
+        send(form, "POST", tokenQuery.toString(QUrl::FullyEncoded).toUtf8()).json();
     QNetworkRequest relay(baseUrl().resolved(QUrl("/api/v1/relay/auth")));
     relay.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
     const QJsonObject account =
-        QJsonDocument::fromJson(
-            send(relay, "POST",
-                 QJsonDocument(QJsonObject{{"google_id_token", token.value("id_token")}}).toJson())
-                .body)
-            .object();
+        send(relay, "POST",
+             QJsonDocument(QJsonObject{{"google_id_token", token.value("id_token")}}).toJson())
+            .json();
     if (account.value("api_key").toString().isEmpty()) {
         return std::nullopt;
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
@@ -40,6 +41,7 @@ private:
         int status = 0; // 0: no answer within the timeout
         QByteArray body;
         QByteArray location;
+        QJsonObject json() const { return QJsonDocument::fromJson(body).object(); }
     };
     // Redirects are not followed; every call waits at most ten seconds.
     Reply send(QNetworkRequest request, const QByteArray& verb = "GET",

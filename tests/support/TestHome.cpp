@@ -113,9 +113,13 @@ bool processAlive(qint64 pid) {
     return afterName > 0 && line.size() > afterName + 2 && line.at(afterName + 2) != 'Z';
 }
 
-QByteArray commandLine(qint64 pid) {
-    QFile file(QStringLiteral("/proc/%1/cmdline").arg(pid));
+QByteArray contentsOf(const QString& path) {
+    QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray commandLine(qint64 pid) {
+    return contentsOf(QStringLiteral("/proc/%1/cmdline").arg(pid));
 }
 
 QList<qint64> processesMentioning(const QString& text) {

@@ -62,6 +62,8 @@ quint16 freePort();
 // Ends a gate that a test launched, whatever state the controller is in.
 void killProcess(qint64 pid);
 bool processAlive(qint64 pid);
+// What the file holds; empty when it cannot be read.
+QByteArray contentsOf(const QString& path);
 // The process's arguments, NUL-separated; empty once it has gone.
 QByteArray commandLine(qint64 pid);
 // Live processes whose command line contains the text.
