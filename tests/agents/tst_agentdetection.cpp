@@ -11,14 +11,18 @@
 class AgentDetectionTest : public QObject {
     Q_OBJECT
 private slots:
-    // An agent installed with npm -g under ~/.npmrc's prefix is found; an ~/.npmrc with no
-    // usable prefix, or one that cannot be read, is skipped.
+    // An agent installed with npm -g, into ~/.npm-global, nvm's folders or under ~/.npmrc's
+    // prefix, is found; an ~/.npmrc with no usable prefix, or one that cannot be read, is skipped.
     void npmPrefix_data() {
         QTest::addColumn<QStringList>("entries"); // "fifo:" or "file:" path ">" contents
         QTest::addColumn<QString>("cliPath");     // of codex, relative to the home; empty: none
         QTest::newRow("prefix quoted, the last one")
             << QStringList{"file:.npmrc>prefix=/nowhere\nprefix=\"~/b\"\n", "file:b/bin/codex"}
             << "b/bin/codex";
+        QTest::newRow("~/.npm-global")
+            << QStringList{"file:.npm-global/bin/codex"} << ".npm-global/bin/codex";
+        QTest::newRow("nvm's npm") << QStringList{"file:.nvm/versions/node/v22.3.0/bin/codex"}
+                                   << ".nvm/versions/node/v22.3.0/bin/codex";
         QTest::newRow("no prefix")
             << QStringList{"file:.npmrc>color=false\n", "file:bin/codex"} << "";
         QTest::newRow("a relative prefix")

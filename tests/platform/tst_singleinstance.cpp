@@ -31,8 +31,9 @@ private slots:
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_runtime.path()));
     }
 
-    // A second start hands its link to the first, exactly; one that gets no answer fails. A
-    // killed instance leaves its socket file and its lock behind; neither may block the next.
+    // A second start hands its link to the first, exactly, and hears why it was not taken; one
+    // that gets no answer fails. A killed instance leaves its socket file and its lock behind;
+    // neither may block the next.
     void aSecondStartReachesTheFirst() {
         QProcess holder;
         holder.start(QCoreApplication::applicationFilePath(), {QString::fromLatin1(holdArgument)});
@@ -53,10 +54,11 @@ private slots:
         QList<QUrl> urls;
         next.setUrlHandler([&urls](const QUrl& url) -> InstanceMessages::Answer {
             urls << url;
-            return {};
+            return std::unexpected(QStringLiteral("no sign-in is waiting"));
         });
         const QByteArray sent = "com.example.apps.x:/oauth2redirect?code=4%2F0A&scope=a%20b";
-        QVERIFY(SingleInstance::sendUrl(QUrl::fromEncoded(sent, QUrl::StrictMode)));
+        QCOMPARE(SingleInstance::sendUrl(QUrl::fromEncoded(sent, QUrl::StrictMode)).error(),
+                 "The running Kestrova Helper did not take the request: no sign-in is waiting");
         QCOMPARE(urls.size(), 1); // the answer comes after the handler
         QCOMPARE(urls.at(0).toEncoded(), sent);
         // A later start that gets no answer (this process does not serve its socket while it
