@@ -169,13 +169,12 @@ private slots:
     void entriesPerState() {
         QFETCH(GateSnapshot, state);
         QFETCH(QList<WaitingRequest>, openWith);
-        QFETCH(QString, expected);
         const bool open = !openWith.isEmpty();
         const auto requests =
             RequestOrder::arrange(RequestOrder::arrange({}, openWith, {}, open),
                                   state.waitingRequests, state.endedRequests, open);
-        QCOMPARE(describe(MenuModel::entries(state, QStringLiteral("kestrova.example"), requests)),
-                 expected);
+        QTEST(describe(MenuModel::entries(state, QStringLiteral("kestrova.example"), requests)),
+              "expected");
     }
 
     // Every command of the real menu reaches the operation its text promises.
@@ -238,14 +237,12 @@ private slots:
                 [&](auto* b) { return b->text() != text || !b->isVisibleTo(welcome); });
             return buttons;
         };
-        for (const char* command :
-             {"Sign out", "Show pairing QR…", "Diagnostics…", "Quit Kestrova Helper"}) {
+        // Once each: the window's own buttons start the gate and refresh.
+        for (const char* command : {"Sign out", "Show pairing QR…", "Diagnostics…",
+                                    "Quit Kestrova Helper", "Start the helper", "Refresh status"}) {
             QVERIFY2(offered(QString::fromUtf8(command)).size() == 1, command);
         }
-        // Not twice: the window's own buttons start the gate and refresh.
-        QCOMPARE(offered(QStringLiteral("Start the helper")).size(), 1);
         QVERIFY(offered(QStringLiteral("Start local gate")).isEmpty());
-        QCOMPARE(offered(QStringLiteral("Refresh status")).size(), 1);
         offered(QStringLiteral("Diagnostics…")).first()->click();
         QTRY_VERIFY(desk.shown("diagnostics"));
         desk.windows.setTrayAvailable(true);

@@ -57,16 +57,11 @@ QString describe(const WelcomeContent& content) {
         .join(u'|');
 }
 
-bool shows(const QWidget& window, const QString& text) {
-    return std::ranges::any_of(window.findChildren<QLabel*>(), [&](const QLabel* label) {
-        return label->text() == text && label->isVisibleTo(&window);
-    });
-}
-
-QPushButton* buttonNamed(const QWidget& window, const QString& text) {
-    for (QPushButton* button : window.findChildren<QPushButton*>()) {
-        if (button->text() == text && button->isVisibleTo(&window)) {
-            return button;
+// The label or button with that text the user can see in the window, if any.
+template <typename Widget = QLabel> Widget* shown(const QWidget& window, const QString& text) {
+    for (Widget* widget : window.findChildren<Widget*>()) {
+        if (widget->text() == text && widget->isVisibleTo(&window)) {
+            return widget;
         }
     }
     return nullptr;
@@ -93,8 +88,6 @@ QStringList unreadableTexts(const QWidget& window) {
 }
 
 } // namespace
-
-Q_DECLARE_METATYPE(QPalette)
 
 class WelcomeTest : public QObject {
     Q_OBJECT
@@ -185,19 +178,9 @@ private slots:
     // In the Linux words: the texts name the tray.
     void contentFollowsTheState() {
         QFETCH(GateSnapshot, state);
-        QFETCH(QString, shown);
-        QFETCH(NextStep, step);
         const WelcomeContent content = WelcomeContent::of(state, PlaceWords::linuxDesktop());
-        QCOMPARE(describe(content), shown);
-        QCOMPARE(content.nextStep, step);
-    }
-
-    // With no tray there is no icon to point at.
-    void withoutATrayTheAllSetLinePointsAtTheWindow() {
-        const auto content =
-            WelcomeContent::of(signedIn(true), PlaceWords::linuxDesktop(), /*trayShown=*/false);
-        QCOMPARE(content.nextStepText,
-                 QStringLiteral("You're set. Pair your phone with \"Show pairing QR…\" above."));
+        QTEST(describe(content), "shown");
+        QTEST(content.nextStep, "step");
     }
 
     // A checklist row whose text grows to two lines while the window is open (here: the
@@ -236,74 +219,66 @@ private slots:
         WelcomeWindow welcome(gate, WebSite{QUrl(QStringLiteral("https://kestrova.test")), {}});
         welcome.show();
         QPushButton* connectCodex = nullptr;
-        QTRY_VERIFY((connectCodex = buttonNamed(welcome, QStringLiteral("Connect Codex"))));
+        QTRY_VERIFY((connectCodex = shown<QPushButton>(welcome, QStringLiteral("Connect Codex"))));
         QTest::mouseClick(connectCodex, Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(
-            shows(welcome, QStringLiteral("Agent detected: Codex (connected)")), 20000);
-        QVERIFY(!buttonNamed(welcome, QStringLiteral("Connect Codex")));
-        QVERIFY(shows(welcome,
+            shown(welcome, QStringLiteral("Agent detected: Codex (connected)")), 20000);
+        QVERIFY(!shown<QPushButton>(welcome, QStringLiteral("Connect Codex")));
+        QVERIFY(shown(welcome,
                       QStringLiteral("⚠︎ Connected Codex. Codex: run /hooks in Codex once and "
                                      "trust the kestrova-hook command; Codex skips hooks "
                                      "it has not been told to trust")));
-        QFile config(home.path(QStringLiteral(".codex/config.toml")));
-        QVERIFY(config.open(QIODevice::ReadOnly));
-        QVERIFY(config.readAll().contains("args = [\"mcp\"]"));
+        QVERIFY(contentsOf(home.path(QStringLiteral(".codex/config.toml")))
+                    .contains("args = [\"mcp\"]"));
     }
 
-    // A Mac build names its own places: the Mac, and the menu-bar icon for the tray.
-    void macOSWords() {
-        const WelcomeContent content = WelcomeContent::of(signedIn(true), PlaceWords::macOS());
+    // A Mac build names its own places: the Mac, and the menu-bar icon for the tray; with no
+    // tray there is no icon to point at.
+    void otherPlacesHaveTheirOwnWords() {
         QCOMPARE(
-            describe(content),
+            describe(WelcomeContent::of(signedIn(true), PlaceWords::macOS())),
             QStringLiteral("+Signed in|+Helper gate running|+Ready to pair with your phone|-No "
                            "coding agent detected on this Mac|You're set. Pair your phone "
                            "from the menu-bar icon (top-right) > \"Show pairing QR\"."));
-    }
-
-    void everyTextReadsInLightAndDark_data() {
-        QTest::addColumn<QPalette>("first");
-        QTest::addColumn<QPalette>("then");
-        // Desktop themes as Qt derives them from a window colour: black or white text, and
-        // placeholder text half transparent over the window.
-        const QColor lightWindow(0xEF, 0xEF, 0xEF);
-        const QColor darkWindow(0x20, 0x23, 0x26);
-        const QPalette light(lightWindow, lightWindow);
-        const QPalette dark(darkWindow, darkWindow);
-        QTest::newRow("light, then dark") << light << dark;
-        QTest::newRow("dark, then light") << dark << light;
+        QCOMPARE(WelcomeContent::of(signedIn(true), PlaceWords::linuxDesktop(), false).nextStepText,
+                 QStringLiteral("You're set. Pair your phone with \"Show pairing QR…\" above."));
     }
 
     // Secondary, warning and error texts in all four windows, in one theme and again after the
-    // desktop switched to the other while the windows were open.
+    // desktop switched to the other while the windows were open. The themes are as Qt derives
+    // them from a window colour: black or white text, placeholder text half transparent.
     void everyTextReadsInLightAndDark() {
-        QFETCH(QPalette, first);
-        QFETCH(QPalette, then);
-        const auto restore =
-            qScopeGuard([saved = QApplication::palette()] { QApplication::setPalette(saved); });
-        QApplication::setPalette(first);
-        const TestHome home;
-        GateController gate(home.environment());
-        QTRY_VERIFY(!gate.lastChecked().isEmpty());
-        gate.chooseOwnGate(); // signed out: a warning, and an error line in diagnostics
-        const WebSite site{QUrl(QStringLiteral("https://kestrova.test")), {}};
-        WelcomeWindow welcome(gate, site);
-        welcome.setTrayMissing(true);
-        DiagnosticsWindow diagnostics(gate);
-        PairingWindow pairing(gate, site);
-        HistoryWindow history(gate);
-        const QList<QWidget*> windows{&welcome, &diagnostics, &pairing, &history};
-        QVERIFY(shows(welcome, kNotSignedInWarning));
+        const QPalette light(QColor(0xEF, 0xEF, 0xEF), QColor(0xEF, 0xEF, 0xEF));
+        const QPalette dark(QColor(0x20, 0x23, 0x26), QColor(0x20, 0x23, 0x26));
+        for (const auto& [first, then] : {std::pair(light, dark), std::pair(dark, light)}) {
+            const auto restore =
+                qScopeGuard([saved = QApplication::palette()] { QApplication::setPalette(saved); });
+            QApplication::setPalette(first);
+            const TestHome home;
+            GateController gate(home.environment());
+            QTRY_VERIFY(!gate.lastChecked().isEmpty());
+            gate.chooseOwnGate(); // signed out: a warning, and an error line in diagnostics
+            const WebSite site{QUrl(QStringLiteral("https://kestrova.test")), {}};
+            WelcomeWindow welcome(gate, site);
+            welcome.setTrayMissing(true);
+            DiagnosticsWindow diagnostics(gate);
+            PairingWindow pairing(gate, site);
+            HistoryWindow history(gate);
+            const QList<QWidget*> windows{&welcome, &diagnostics, &pairing, &history};
+            QVERIFY(shown(welcome, kNotSignedInWarning));
 
-        for (QWidget* window : windows) {
-            // Shown: a theme change reaches the windows on screen.
-            window->show();
-            QVERIFY(QTest::qWaitForWindowExposed(window));
-            QCOMPARE(unreadableTexts(*window), QStringList());
-        }
-        QApplication::setPalette(then);
-        for (QWidget* window : windows) {
-            QTRY_COMPARE(window->palette().color(QPalette::Window), then.color(QPalette::Window));
-            QCOMPARE(unreadableTexts(*window), QStringList());
+            for (QWidget* window : windows) {
+                // Shown: a theme change reaches the windows on screen.
+                window->show();
+                QVERIFY(QTest::qWaitForWindowExposed(window));
+                QCOMPARE(unreadableTexts(*window), QStringList());
+            }
+            QApplication::setPalette(then);
+            for (QWidget* window : windows) {
+                QTRY_COMPARE(window->palette().color(QPalette::Window),
+                             then.color(QPalette::Window));
+                QCOMPARE(unreadableTexts(*window), QStringList());
+            }
         }
     }
 
@@ -323,11 +298,11 @@ private slots:
         QTRY_VERIFY(!probed.isEmpty());
         home.makeFile(QStringLiteral("usr/bin/claude"), "#!/bin/sh\n", true);
         welcome.show();
-        QTRY_VERIFY(shows(welcome, QStringLiteral("Agent detected: Claude Code")));
+        QTRY_VERIFY(shown(welcome, QStringLiteral("Agent detected: Claude Code")));
 
         const QSize before(welcome.height(), diagnostics.height());
         gate.chooseOwnGate();
-        QVERIFY(shows(welcome, kNotSignedInWarning));
+        QVERIFY(shown(welcome, kNotSignedInWarning));
         QTRY_VERIFY(welcome.height() > before.width() && diagnostics.height() > before.height());
     }
 };

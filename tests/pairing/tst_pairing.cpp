@@ -40,10 +40,9 @@ private slots:
             card->render(&drawn);
             drawn.setDevicePixelRatio(1);
             QRect code;
-            for (int y = 0; y < drawn.height(); ++y) {
-                for (int x = 0; x < drawn.width(); ++x) {
-                    code |= qGray(drawn.pixel(x, y)) < 128 ? QRect(x, y, 1, 1) : QRect();
-                }
+            for (int i = 0; i < drawn.width() * drawn.height(); ++i) {
+                const QPoint at(i % drawn.width(), i / drawn.width());
+                code |= qGray(drawn.pixel(at)) < 128 ? QRect(at, QSize(1, 1)) : QRect();
             }
             // Exactly the key's code, a whole number of device pixels per module: nothing grey.
             const int modulePixels = code.width() / key->modules();

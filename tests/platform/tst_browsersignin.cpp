@@ -73,8 +73,8 @@ private slots:
     // goes, and nothing more is taken. A pasted link that is not a callback shows the problem and
     // the wait goes on until the right one comes.
     void theOutcomeArrivesExactlyOnce_data() {
-        QTest::addColumn<QString>(
-            "action"); // "close", or "continue:"/"return:" and the pasted text
+        // "close", or "continue:"/"return:" and the pasted text
+        QTest::addColumn<QString>("action");
         QTest::addColumn<bool>("problem");
         QTest::addColumn<Outcome>("expected");
         const QString link = kCallback.toString(QUrl::FullyEncoded);

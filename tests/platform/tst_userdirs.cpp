@@ -31,7 +31,6 @@ private slots:
         QFETCH(QString, given);
         QFETCH(int, mode);
         QFETCH(bool, otherUid);
-        QFETCH(bool, taken);
         if (otherUid && ::geteuid() != 0) {
             QSKIP("giving a folder to another uid needs root");
         }
@@ -49,7 +48,7 @@ private slots:
         const auto found = UserDirs::runtimeFolder();
         QDir::setCurrent(QDir::rootPath());
         // When refused, the per-user folder of the system may still be found: never the given one.
-        QCOMPARE(found == path, taken);
+        QTEST(found == path, "taken");
     }
 };
 
