@@ -31,40 +31,36 @@ private slots:
     // Account first, then the script, then the runtime, then the config; the existing-gate mode
     // says nothing. Only a missing script sends the user to the web site.
     void launchRefusals_data() {
-        QTest::addColumn<bool>("signedIn");
-        QTest::addColumn<bool>("script");
-        QTest::addColumn<bool>("node");
-        QTest::addColumn<bool>("existingMode");
+        QTest::addColumn<QString>("has"); // of "signed in", "script", "node", "existing mode"
         QTest::addColumn<QString>("message");
-        QTest::newRow("nothing at all")
-            << false << false << false << false << "Sign in first to start local approvals.";
-        QTest::newRow("no script, no node") << true << false << false << false << noScript;
-        QTest::newRow("no node") << true << true << false << false
+        QTest::newRow("nothing at all") << ""
+                                        << "Sign in first to start local approvals.";
+        QTest::newRow("no script, no node") << "signed in" << noScript;
+        QTest::newRow("no node") << "signed in, script"
                                  << "Node.js not found (install Node, then retry).";
-        QTest::newRow("existing gate, signed out") << false << true << true << true << QString();
+        QTest::newRow("existing gate, signed out") << "script, node, existing mode" << QString();
         QTest::newRow("a folder where the config goes")
-            << true << true << true << false << "Could not write gate config: Is a directory";
+            << "signed in, script, node"
+            << "Could not write gate config: Is a directory";
     }
     void launchRefusals() {
-        QFETCH(bool, signedIn);
-        QFETCH(bool, script);
-        QFETCH(bool, node);
-        QFETCH(bool, existingMode);
+        QFETCH(QString, has);
         QFETCH(QString, message);
         const TestHome home;
         GateEnvironment environment = home.environmentWithDaemon();
-        if (signedIn) {
+        if (has.contains(u"signed in")) {
             home.signIn();
         }
-        if (!script) {
+        if (!has.contains(u"script")) {
             environment.resourceFolder.clear();
         }
-        if (!node) {
+        if (!has.contains(u"node")) {
             environment.systemNodeCandidates = {home.path(QStringLiteral("missing/node"))};
         }
-        home.settings()->setBoolean(QString::fromLatin1(SettingsKeys::kUseExisting), existingMode);
+        home.settings()->setBoolean(QString::fromLatin1(SettingsKeys::kUseExisting),
+                                    has.contains(u"existing mode"));
         GateController gate(environment);
-        if (signedIn && script && node) {
+        if (has == u"signed in, script, node") {
             QVERIFY(QDir().mkpath(gate.configPath()));
         }
         gate.startHelperGate();
