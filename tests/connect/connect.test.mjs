@@ -63,6 +63,15 @@ function run(home, mode, ...names) {
   return { status: result.status, out: result.stdout, err: result.stderr };
 }
 
+function runAsync(home, mode, ...names) {
+  return new Promise((resolve) => {
+    const child = spawn(process.execPath, args(home, mode, names));
+    let err = '';
+    child.stderr.on('data', (chunk) => (err += chunk));
+    child.on('close', (status) => resolve({ status, err }));
+  });
+}
+
 // The same command in this process: the corpus is too large for a process a run.
 async function runHere(home, mode, ...names) {
   const said = { out: [], err: [] };
@@ -296,7 +305,7 @@ test('another program writing the file while connect runs loses nothing', async 
   writer.stdout.on('data', (chunk) => (written += chunk));
   const ended = new Promise((resolve) => writer.on('close', resolve));
   for (let i = 0; i < 8; i++) {
-    const result = await runHere(home, i % 2 ? 'disconnect' : 'connect', 'claude-code');
+    const result = await runAsync(home, i % 2 ? 'disconnect' : 'connect', 'claude-code');
     assert.equal(result.status, 0, result.err);
   }
   fs.writeFileSync(path.join(home, 'stop'), '');
