@@ -314,7 +314,7 @@ private slots:
     // why; the request already listed stays listed, so that its notification is not shown again
     // when the list comes back on retry, with what came meanwhile.
     void aFailingOrRefusedListIsShownAndComesBack() {
-        SignedIn s;
+        const SignedIn s;
         QVERIFY(s.account && Helper(s.environment()).started());
         // A helper started again meets the gate through the stand-in.
         SocketStandIn standIn;
