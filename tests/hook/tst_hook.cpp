@@ -245,9 +245,10 @@ private slots:
         QCOMPARE(run.complaint.startsWith("kestrova-hook: "), complaint);
     }
 
-    // A gate that froze lets the agent go on to its own prompt; one that waits for the phone
-    // says so every few seconds and holds the hook as long as it waits, past the hook's 15 s.
-    void aFrozenGateIsLeft() {
+    // The helper's own gates. A gate that froze lets the agent go on to its own prompt; one that
+    // waits for the phone says so every few seconds and holds the hook as long as it waits, past
+    // the hook's 15 s.
+    void theHelpersGates() {
         Devstack devstack;
         const auto account = devstack.signUp();
         QVERIFY(account);
@@ -276,6 +277,29 @@ private slots:
         QCOMPARE(left.exitCode, 0);
         QCOMPARE(left.printed, QByteArray());
         QCOMPARE(finish(waitingHook).printed, allow);
+
+        // kestrova-hook mcp carries an agent's MCP session to the gate and back, the answers to
+        // what it sent just before its input ended too; with no gate there, it says why.
+        const QByteArray session =
+            R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":)"
+            R"("2025-03-26","capabilities":{},"clientInfo":{"name":"test","version":"1"}}})"
+            "\n"
+            R"({"jsonrpc":"2.0","method":"notifications/initialized"})"
+            "\n"
+            R"({"jsonrpc":"2.0","id":2,"method":"tools/list"})"
+            "\n";
+        const Run run = runHook(waitingHome.runtimeFolder(), {QStringLiteral("mcp")}, session);
+        QCOMPARE(run.exitCode, 0);
+        const QList<QByteArray> answers = run.printed.trimmed().split('\n');
+        QCOMPARE(answers.size(), 2);
+        QCOMPARE(QJsonDocument::fromJson(answers[0])[u"id"].toInt(), 1);
+        QCOMPARE(QJsonDocument::fromJson(answers[1])[u"result"][u"tools"][0][u"name"].toString(),
+                 QStringLiteral("request_approval"));
+
+        const QTemporaryDir empty;
+        const Run noGate = runHook(empty.path(), {QStringLiteral("mcp")}, session);
+        QCOMPARE(noGate.exitCode, 1);
+        QCOMPARE(noGate.complaint.count('\n'), 1);
     }
 
     // Another account listening on the gate's socket (through a descriptor it was handed or a
@@ -304,37 +328,6 @@ private slots:
         QCOMPARE(run.exitCode, 0);
         QCOMPARE(run.printed, QByteArray());
         QCOMPARE(listener.readAllStandardOutput(), QByteArray("listening\n"));
-    }
-
-    // kestrova-hook mcp carries an agent's MCP session to the gate and back; the answers to
-    // what the agent sent just before its input ended are delivered too.
-    void mcpPipe() {
-        Devstack devstack;
-        const auto account = devstack.signUp();
-        QVERIFY(account);
-        const TestHome home;
-        const auto gate = helperGate(home, devstack, *account);
-        QTRY_VERIFY_WITH_TIMEOUT(gate->helperRunning(), 30000);
-        const QByteArray session =
-            R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":)"
-            R"("2025-03-26","capabilities":{},"clientInfo":{"name":"test","version":"1"}}})"
-            "\n"
-            R"({"jsonrpc":"2.0","method":"notifications/initialized"})"
-            "\n"
-            R"({"jsonrpc":"2.0","id":2,"method":"tools/list"})"
-            "\n";
-        const Run run = runHook(home.runtimeFolder(), {QStringLiteral("mcp")}, session);
-        QCOMPARE(run.exitCode, 0);
-        const QList<QByteArray> answers = run.printed.trimmed().split('\n');
-        QCOMPARE(answers.size(), 2);
-        QCOMPARE(QJsonDocument::fromJson(answers[0])[u"id"].toInt(), 1);
-        QCOMPARE(QJsonDocument::fromJson(answers[1])[u"result"][u"tools"][0][u"name"].toString(),
-                 QStringLiteral("request_approval"));
-
-        const QTemporaryDir empty;
-        const Run noGate = runHook(empty.path(), {QStringLiteral("mcp")}, session);
-        QCOMPARE(noGate.exitCode, 1);
-        QCOMPARE(noGate.complaint.count('\n'), 1);
     }
 };
 
