@@ -21,8 +21,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://kestrova.com)
 # dpkg-shlibdeps computes the library dependencies; the gate daemon runs on node.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The gate and its npm packages need Node.js 18 or later (Debian 12 ships 18).
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "nodejs (>= 18)")
+# The gate and its npm packages need Node.js 18 or later (Debian 12 ships 18). Qt's SVG image
+# plugin draws a symbol at a size not drawn at build time; nothing links it, so it is named.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "nodejs (>= 18), libqt6svg6")
 # The sign-in page opens in the browser through xdg-open.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS xdg-utils)
 

@@ -223,6 +223,10 @@ resources/Daemon/bin/bk-mcp-daemon.mjs@s/await relay.settled(SHUTDOWN_WINDOW_MS)
 src/agents/AgentConnections.cpp@s/    ended->deleteLater();/    delete ended;/@the helper crashes when the connect script's status run cannot start
 src/gate/GateState.h@s/        if (field == value) {/        if (false) {/@every probe cycle redraws every window several times
 src/gate/GateLifecycle.cpp@/Transition{Stopping, Start, Restarting},/d@a start while the last gate still ends is lost
+src/app/Symbols.cpp@s/QImage::Format_RGBA8888_Premultiplied)/QImage::Format_ARGB32_Premultiplied)/@the application icon in the wrong colours
+src/app/Symbols.cpp@s/drawn.pixels == pixels \&\& //@a symbol shown at a size it was not drawn for
+src/app/Symbols.cpp@/reader.setScaledSize/d@at a fractional scale, a symbol drawn at the wrong size
+src/app/Symbols.cpp@s/CompositionMode_DestinationIn/CompositionMode_SourceOver/@every symbol a filled square
 LIST
 }
 

@@ -1,8 +1,12 @@
 #include "app/Symbols.h"
 
+#include "app/AppLog.h"
+#include "app/DrawnSymbols.h"
+
+#include <QBuffer>
 #include <QFile>
+#include <QImageReader>
 #include <QPainter>
-#include <QSvgRenderer>
 
 // The icons live in a static library, whose resources are only registered when asked to.
 static void registerSymbolResources() {
@@ -13,57 +17,68 @@ namespace Symbols {
 
 namespace {
 
-QByteArray tintedSvg(const QString& name, const QColor& color) {
+// A size not drawn at build time (a fractional scale) is drawn from the SVG by Qt's image
+// plugin, loaded only then; in black, as the drawn ones, since only the alpha of a symbol counts.
+QImage readSvg(const QString& name, int pixels) {
     static const bool registered = (registerSymbolResources(), true);
     Q_UNUSED(registered);
     QFile file(QStringLiteral(":/symbols/%1.svg").arg(name));
-    if (!file.open(QIODevice::ReadOnly)) {
-        return {};
+    QByteArray svg = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    svg.replace("currentColor", "#000000");
+    QBuffer buffer(&svg);
+    QImageReader reader(&buffer, "svg");
+    reader.setScaledSize(QSize(pixels, pixels));
+    QImage image = reader.read();
+    if (image.isNull()) {
+        // Left blank rather than missing, so that nothing around it moves.
+        qCWarning(lcApp) << "symbol" << name << "not drawn at" << pixels
+                         << "px:" << reader.errorString();
+        image = QImage(pixels, pixels, QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::transparent);
     }
-    // The symbols are drawn in currentColor; naming the colour is all tinting takes.
-    QByteArray svg = file.readAll();
-    svg.replace("currentColor", color.name(QColor::HexRgb).toLatin1());
-    return svg;
+    return image;
 }
 
-QPixmap render(QSvgRenderer& renderer, const QColor& color, int pixels) {
-    QPixmap pixmap(pixels, pixels);
-    pixmap.fill(Qt::transparent);
-    QPainter painter(&pixmap);
-    // SVG colours carry no alpha: a translucent colour (secondary text) is painted translucent.
-    painter.setOpacity(color.alphaF());
-    renderer.render(&painter);
-    return pixmap;
+QImage shape(const QString& name, int pixels) {
+    const QByteArray key = name.toUtf8();
+    for (const DrawnSymbol& drawn : drawnSymbols()) {
+        if (drawn.pixels == pixels && drawn.name == std::string_view(key.data(), key.size())) {
+            return drawn.coloured
+                       ? QImage(drawn.data, pixels, pixels, qsizetype{4} * pixels,
+                                QImage::Format_RGBA8888_Premultiplied)
+                       : QImage(drawn.data, pixels, pixels, pixels, QImage::Format_Alpha8);
+        }
+    }
+    return readSvg(name, pixels);
+}
+
+// The colour where the shape is, as opaque as the shape and the colour together: a
+// translucent colour (secondary text) gives a translucent symbol.
+QImage tinted(const QImage& shape, const QColor& color) {
+    QImage image(shape.size(), QImage::Format_ARGB32_Premultiplied);
+    image.fill(color);
+    QPainter painter(&image);
+    painter.setCompositionMode(QPainter::CompositionMode_DestinationIn);
+    painter.drawImage(0, 0, shape);
+    return image;
 }
 
 } // namespace
 
 QPixmap pixmap(const QString& name, const QColor& color, int size, qreal devicePixelRatio) {
-    QSvgRenderer renderer(tintedSvg(name, color));
-    QPixmap drawn = render(renderer, color, qRound(size * devicePixelRatio));
+    QPixmap drawn = QPixmap::fromImage(tinted(shape(name, qRound(size * devicePixelRatio)), color));
     drawn.setDevicePixelRatio(devicePixelRatio);
     return drawn;
 }
 
-QIcon icon(const QString& name, const QColor& color) {
-    QSvgRenderer renderer(tintedSvg(name, color));
-    QIcon icon;
-    for (const int size : {16, 22, 24, 32, 48}) {
-        icon.addPixmap(render(renderer, color, size));
-    }
-    return icon;
-}
-
 QIcon appIcon() {
-    // Drawn once, small: every size given travels to the display server with each new window,
+    // Small sizes only: every size given travels to the display server with each new window,
     // before the window can show. Docks and switchers take the large ones from the installed
-    // theme icon, through the desktop entry. Drawn in its own colours: the colour only replaces
-    // currentColor, which it has none of.
+    // theme icon, through the desktop entry.
     static const QIcon drawn = [] {
-        QSvgRenderer renderer(tintedSvg(QStringLiteral("kestrova-helper"), Qt::black));
         QIcon icon;
         for (const int size : {16, 24, 32, 48, 64}) {
-            icon.addPixmap(render(renderer, Qt::black, size));
+            icon.addPixmap(QPixmap::fromImage(shape(QStringLiteral("kestrova-helper"), size)));
         }
         return icon;
     }();
