@@ -16,6 +16,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <chrono>
 #include <utility>
 
 namespace {
@@ -24,6 +25,7 @@ constexpr int kWidth = 440;
 constexpr int kInset = 22;
 constexpr int kRowIconSize = 16;
 constexpr int kShieldSize = 30;
+constexpr std::chrono::seconds kDrawnWithin{1};
 // The checklist row that names the agents found; the connect buttons go under it.
 constexpr int agentsRow = 3;
 
@@ -389,6 +391,13 @@ void WelcomeWindow::showEvent(QShowEvent* event) {
         m_nextStepButton->setFocus();
     }
     // The state is looked at again once the window is on the screen: the runtime's choice,
-    // the agents' search and the probes would hold its first frame back.
+    // the agents' search and the probes would hold its first frame back. A window the desktop
+    // never lets draw (covered, on another workspace) holds nothing back for long: the gate
+    // starts after a login whether or not anyone sees this window.
     m_refreshWhenDrawn = true;
+    QTimer::singleShot(kDrawnWithin, this, [this] {
+        if (std::exchange(m_refreshWhenDrawn, false)) {
+            m_gate.refresh();
+        }
+    });
 }

@@ -285,6 +285,25 @@ private slots:
     // Shown, a window probes again: an agent installed since shows up without a click, and
     // diagnostics opened again shows fresh values. While open, both follow the controller and
     // grow with their texts.
+    // The gate's first look waits for the welcome window's first frame, but not for a window
+    // the desktop never draws.
+    void theFirstLookWaitsForNoUndrawnWindow() {
+        const TestHome home;
+        GateEnvironment environment = home.environment();
+        environment.lookAtStart = false;
+        GateController gate(environment);
+        const QSignalSpy probed(&gate, &GateController::probed);
+        WelcomeWindow welcome(gate, WebSite{QUrl(QStringLiteral("https://kestrova.test")), {}});
+        struct NeverDrawn : QObject {
+            bool eventFilter(QObject*, QEvent* event) override {
+                return event->type() == QEvent::Paint;
+            }
+        } neverDrawn;
+        welcome.installEventFilter(&neverDrawn);
+        welcome.show();
+        QTRY_VERIFY(!probed.isEmpty());
+    }
+
     void windowsProbeWhenShownAndFollowTheController() {
         const TestHome home;
         GateController gate(home.environment());
