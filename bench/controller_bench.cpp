@@ -3,11 +3,11 @@
 //   kestrova-bench-controller probe-refused | probe-silent | signin-stall | refresh-burst
 #include "app/TrayWatcher.h"
 #include "gate/GateController.h"
+#include "platform/ReplyLifetime.h"
 #include "support/Devstack.h"
 #include "support/TestHome.h"
 
 #include <QCoreApplication>
-#include <QCoro/QCoroNetworkReply>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
@@ -143,7 +143,7 @@ private:
         request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                              QNetworkRequest::ManualRedirectPolicy);
         const std::unique_ptr<QNetworkReply> reply(m_network.get(request));
-        co_await reply.get();
+        co_await ReplyLifetime::Finished(*reply);
         co_return Fetched{reply->readAll(), reply->rawHeader("Location")};
     }
 

@@ -6,9 +6,24 @@
 #include "gate/GateSupervisor.h"
 #include "gate/SettingsKeys.h"
 
-#include <QCoro/QCoroTimer>
+#include <QTimer>
+
+#include <coroutine>
 
 using namespace SettingsKeys;
+
+namespace {
+
+// Resumes once the event loop has turned.
+struct NextTurn {
+    static bool await_ready() noexcept { return false; }
+    static void await_suspend(std::coroutine_handle<> waiting) {
+        QTimer::singleShot(0, [waiting] { waiting.resume(); });
+    }
+    static void await_resume() noexcept {}
+};
+
+} // namespace
 
 AccountSession::AccountSession(const GateEnvironment& environment, GateState& state,
                                GateSupervisor& supervisor, AgentOperations& agents,
@@ -73,8 +88,7 @@ QCoro::Task<> AccountSession::runSignIn(int attempt) {
     }
     // The settings write and the gate's launch each block for a few milliseconds; letting the
     // event loop run between them keeps the windows from stalling for both at once.
-    const std::chrono::milliseconds breath{0};
-    co_await QCoro::sleepFor(breath);
+    co_await NextTurn{};
     if (!current(self, attempt)) {
         co_return;
     }
