@@ -10,6 +10,8 @@
 #include <QGuiApplication>
 #include <QScreen>
 
+#include <utility>
+
 WindowManager::WindowManager(GateController& gate, WebSite site, QObject* parent)
     : QObject(parent)
     , m_gate(gate)
@@ -41,19 +43,26 @@ QWidget* WindowManager::window(const QString& id) const {
 }
 
 void WindowManager::showWelcome() {
+    prepareWelcome();
+    // Sized and centred the first time only, with what it says by then (the tray's absence
+    // too); later it comes back where the user left it.
+    if (!std::exchange(m_welcomePlaced, true)) {
+        m_welcome->adjustSize();
+        if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+            m_welcome->move(screen->availableGeometry().center() - m_welcome->rect().center());
+        }
+    }
+    bringForward(*m_welcome);
+}
+
+void WindowManager::prepareWelcome() {
     if (!m_welcome) {
         m_welcome = std::make_unique<WelcomeWindow>(m_gate, m_site);
         m_welcome->setTrayMissing(!m_trayAvailable);
         connect(this, &WindowManager::trayAvailabilityChanged, m_welcome.get(),
                 [this](bool available) { m_welcome->setTrayMissing(!available); });
         connect(m_welcome.get(), &WelcomeWindow::actionChosen, this, &WindowManager::actionChosen);
-        m_welcome->adjustSize();
-        // Centred the first time only; later it comes back where the user left it.
-        if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-            m_welcome->move(screen->availableGeometry().center() - m_welcome->rect().center());
-        }
     }
-    bringForward(*m_welcome);
 }
 
 void WindowManager::showWelcomeFor(const QByteArray& activationToken) {

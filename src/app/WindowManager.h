@@ -23,6 +23,8 @@ public:
     ~WindowManager() override;
 
     void showWelcome();
+    // Makes the welcome window without showing it, so that showing it later costs little.
+    void prepareWelcome();
     // For a later start: with the launcher's activation token, a Wayland compositor lets the
     // window take the focus.
     void showWelcomeFor(const QByteArray& activationToken);
@@ -51,6 +53,7 @@ private:
     GateController& m_gate;
     WebSite m_site;
     std::unique_ptr<WelcomeWindow> m_welcome;
+    bool m_welcomePlaced = false;
     std::map<QString, std::unique_ptr<QWidget>> m_windows;
     bool m_trayAvailable = true;
 };

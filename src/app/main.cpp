@@ -19,6 +19,7 @@
 
 #include <cstdio>
 #include <optional>
+#include <thread>
 
 namespace {
 
@@ -56,6 +57,9 @@ int main(int argc, char* argv[]) {
     if (!instance.claim()) {
         return handOver(QApplication::arguments().mid(1));
     }
+    // Reaching the session bus takes round trips: made on a worker thread while this one
+    // builds the welcome window, the connection is there when the tray watcher asks for it.
+    const std::jthread busConnection([] { QDBusConnection::sessionBus(); });
 
     auto signInSheet = std::make_shared<BrowserSignIn>(
         [](const QUrl& url) { return QDesktopServices::openUrl(url); });
@@ -75,8 +79,10 @@ int main(int argc, char* argv[]) {
                        [](const QUrl& url) { QDesktopServices::openUrl(url); }};
     WindowManager windows(gate, site);
     MenuActions actions(gate, windows, site);
-    const RequestNotifier notifier(gate, QDBusConnection::sessionBus(),
-                                   QString::fromUtf8(BuildConfig::appId));
+    // Made once the window is on its way: the notification server's name and signals cost bus
+    // round trips the first frame need not wait for. Nothing is lost meanwhile: it shows what
+    // waits once the server said what it can show, and the gate's first look comes later.
+    std::optional<RequestNotifier> notifier;
     QObject::connect(&actions, &MenuActions::quitRequested, &app, &QApplication::quit);
     // The end of the desktop session (SIGTERM) ends the program as Quit does.
     const QuitSignals quitSignals;
@@ -88,6 +94,7 @@ int main(int argc, char* argv[]) {
                      &WindowManager::showWelcomeFor);
     // Asked of the desktop itself, not of the toolkit: the toolkit's first answer would also
     // fix, for the whole run, that icons never go on the bus.
+    windows.prepareWelcome();
     TrayWatcher trays;
     std::unique_ptr<TrayMenu> tray;
     // Made anew when a tray comes up: an icon made before its tray, or registered with a
@@ -116,6 +123,10 @@ int main(int argc, char* argv[]) {
                 windows.showWelcome();
             }
             QTimer::singleShot(0, &app, makeTray);
+            QTimer::singleShot(0, &app, [&] {
+                notifier.emplace(gate, QDBusConnection::sessionBus(),
+                                 QString::fromUtf8(BuildConfig::appId));
+            });
         },
         Qt::SingleShotConnection);
     QObject::connect(&trays, &TrayWatcher::appeared, &app, makeTray);
