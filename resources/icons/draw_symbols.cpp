@@ -2,7 +2,7 @@
 // into a C++ source of byte arrays: the helper then draws its first frame without loading an
 // SVG renderer. A symbol is drawn in black and kept as its alpha, one byte a pixel, to be tinted
 // when shown; the application icon keeps its own colours (RGBA, premultiplied).
-//   kestrova-draw-symbols OUTPUT.cpp SYMBOL_SIZES ICON_SIZES ICON.svg SYMBOL.svg...
+//   kestrova-draw-symbols OUTPUT.cpp ICON.svg SIZES [SYMBOL.svg SIZES]...
 // SIZES are comma-separated pixel counts.
 #include <QFile>
 #include <QFileInfo>
@@ -52,9 +52,8 @@ QByteArray bytesOf(const QImage& image, bool coloured) {
 } // namespace
 
 int main(int argc, char* argv[]) {
-    if (argc < 6) {
-        std::fputs("usage: kestrova-draw-symbols OUTPUT.cpp SYMBOL_SIZES ICON_SIZES ICON.svg "
-                   "SYMBOL.svg...\n",
+    if (argc < 4 || argc % 2 != 0) {
+        std::fputs("usage: kestrova-draw-symbols OUTPUT.cpp ICON.svg SIZES [SYMBOL.svg SIZES]...\n",
                    stderr);
         return 2;
     }
@@ -63,18 +62,18 @@ int main(int argc, char* argv[]) {
     QTextStream arraysOut(&arrays);
     QTextStream tableOut(&table);
     int drawn = 0;
-    for (int i = 4; i < argc; ++i) {
+    for (int i = 2; i < argc; i += 2) {
         const QString path = QString::fromLocal8Bit(argv[i]);
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly)) {
             std::fprintf(stderr, "kestrova-draw-symbols: cannot read %s\n", argv[i]);
             return 1;
         }
-        const bool coloured = i == 4;
+        const bool coloured = i == 2;
         QByteArray svg = file.readAll();
         svg.replace("currentColor", "#000000");
         const QString name = QFileInfo(path).completeBaseName();
-        for (const int pixels : sizesOf(QString::fromLocal8Bit(argv[coloured ? 3 : 2]))) {
+        for (const int pixels : sizesOf(QString::fromLocal8Bit(argv[i + 1]))) {
             const QByteArray bytes = bytesOf(draw(svg, pixels), coloured);
             arraysOut << "constexpr unsigned char k" << drawn << "[] = {";
             for (const char byte : bytes) {
