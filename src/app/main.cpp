@@ -92,9 +92,10 @@ int main(int argc, char* argv[]) {
     QObject::connect(&windows, &WindowManager::actionChosen, &actions, &MenuActions::perform);
     QObject::connect(&instance, &SingleInstance::showRequested, &windows,
                      &WindowManager::showWelcomeFor);
+    // Made while the bus connection is on its way; shown once the trays have answered.
+    windows.prepareWelcome();
     // Asked of the desktop itself, not of the toolkit: the toolkit's first answer would also
     // fix, for the whole run, that icons never go on the bus.
-    windows.prepareWelcome();
     TrayWatcher trays;
     std::unique_ptr<TrayMenu> tray;
     // Made anew when a tray comes up: an icon made before its tray, or registered with a
