@@ -143,7 +143,7 @@ private:
         request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                              QNetworkRequest::ManualRedirectPolicy);
         const std::unique_ptr<QNetworkReply> reply(m_network.get(request));
-        co_await ReplyLifetime::Finished(*reply);
+        co_await ReplyLifetime::Finished{*reply};
         co_return Fetched{reply->readAll(), reply->rawHeader("Location")};
     }
 

@@ -40,7 +40,7 @@ QCoro::Task<std::expected<Answer, TransportError>> post(QNetworkAccessManager& n
         }
     });
     ReplyLifetime::abortAfter(*raw, deadline, [cutoff] { *cutoff = Cutoff::Deadline; });
-    co_await ReplyLifetime::Finished(*raw);
+    co_await ReplyLifetime::Finished{*raw};
 
     if (*cutoff == Cutoff::Deadline) {
         co_return std::unexpected(TransportError{QStringLiteral("The request timed out.")});

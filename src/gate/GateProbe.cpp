@@ -27,7 +27,7 @@ QCoro::Task<bool> ping(QNetworkAccessManager& network, quint16 port,
     // The body is ignored; dropping it as it comes keeps a chatty server from filling memory.
     QObject::connect(raw, &QIODevice::readyRead, raw, [raw] { raw->readAll(); });
     ReplyLifetime::abortAfter(*raw, deadline);
-    co_await ReplyLifetime::Finished(*raw);
+    co_await ReplyLifetime::Finished{*raw};
     co_return raw->error() != QNetworkReply::OperationCanceledError &&
         raw->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 200;
 }

@@ -18,12 +18,4 @@ void abortAfter(QNetworkReply& reply, std::chrono::milliseconds deadline,
     timer->start(deadline);
 }
 
-void Finished::await_suspend(std::coroutine_handle<> waiting) {
-    m_connection = QObject::connect(&m_reply, &QNetworkReply::finished, [this, waiting] {
-        QObject::disconnect(m_connection);
-        // Last: the work resumed may end, and this awaiter with it.
-        waiting.resume();
-    });
-}
-
 } // namespace ReplyLifetime

@@ -22,26 +22,18 @@ using Owned = std::unique_ptr<QNetworkReply, LaterDeleter>;
 void abortAfter(QNetworkReply& reply, std::chrono::milliseconds deadline,
                 std::function<void()> beforeAbort = {});
 
-// Awaited, resumes once the reply has finished: at once if it already has, else within its
+// Awaited, resumes once the reply has finished: at once if it already has, else from inside its
 // finished signal, so that an abort (at shutdown too) resumes the waiting work before it returns.
-class Finished {
-public:
-    explicit Finished(QNetworkReply& reply)
-        : m_reply(reply) {}
-    // Moved only before it waits, when it holds no connection yet.
-    Finished(Finished&&) noexcept = default;
-    Finished(const Finished&) = delete;
-    Finished& operator=(const Finished&) = delete;
-    Finished& operator=(Finished&&) = delete;
-    ~Finished() { QObject::disconnect(m_connection); }
+struct Finished {
+    QNetworkReply& reply;
 
-    bool await_ready() const { return m_reply.isFinished(); }
-    void await_suspend(std::coroutine_handle<> waiting);
+    bool await_ready() const { return reply.isFinished(); }
+    void await_suspend(std::coroutine_handle<> waiting) const {
+        QObject::connect(
+            &reply, &QNetworkReply::finished, &reply, [waiting] { waiting.resume(); },
+            Qt::SingleShotConnection);
+    }
     static void await_resume() noexcept {}
-
-private:
-    QNetworkReply& m_reply;
-    QMetaObject::Connection m_connection;
 };
 
 } // namespace ReplyLifetime

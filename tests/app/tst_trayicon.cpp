@@ -35,8 +35,11 @@ QImage fromSvg(const QString& name, const QColor& color, int pixels) {
     return image;
 }
 
-// The largest difference of any channel of any pixel.
+// The largest difference of any channel of any pixel; images of different sizes differ wholly.
 int farthest(const QImage& a, const QImage& b) {
+    if (a.size() != b.size()) {
+        return 255;
+    }
     int most = 0;
     for (int y = 0; y < a.height(); ++y) {
         for (int x = 0; x < a.width(); ++x) {
