@@ -2,6 +2,9 @@
 // start (signed out, gate stopped, no agent found), in the same fonts, layout and width, with
 // plain squares where it has icons, then a tray icon as the baseline has; no state, no gate,
 // no network. What the helper costs above this is its own logic, not its window.
+// Built a second time with KESTROVA_FLOOR_NETWORK: the same window with the network library
+// loaded, and used as the helper's probes use it (a GET each second to
+// KESTROVA_FLOOR_PROBE_URL, when set), the floor for a program that must speak HTTP.
 #include "app/TextStyles.h"
 #include "platform/PlaceWords.h"
 
@@ -14,6 +17,12 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWidget>
+
+#ifdef KESTROVA_FLOOR_NETWORK
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#endif
 
 namespace {
 
@@ -128,5 +137,17 @@ int main(int argc, char* argv[]) {
     pixmap.fill(Qt::darkCyan);
     QSystemTrayIcon tray{QIcon(pixmap)};
     QTimer::singleShot(0, &tray, &QSystemTrayIcon::show);
+#ifdef KESTROVA_FLOOR_NETWORK
+    QNetworkAccessManager network;
+    QTimer probes;
+    const QUrl probed(qEnvironmentVariable("KESTROVA_FLOOR_PROBE_URL"));
+    QObject::connect(&probes, &QTimer::timeout, &network, [&network, &probed] {
+        QNetworkReply* reply = network.get(QNetworkRequest(probed));
+        QObject::connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
+    });
+    if (probed.isValid()) {
+        probes.start(1000);
+    }
+#endif
     return QApplication::exec();
 }
