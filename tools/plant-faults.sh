@@ -197,6 +197,7 @@ resources/Daemon/lib/allowance.mjs@s/const rules = \[...sameCommand(input), /con
 resources/Daemon/lib/relay.mjs@s/expires_at, offers_session, grant });/expires_at, offers_session });/@the phone never says what "Allow for this session" grants
 resources/Daemon/lib/intents.mjs@s/session_offer: offers_session, grant };/session_offer: offers_session };/@the desktop never says what "Allow for this session" grants
 tools/devstack/phone.html@s/element('div', 'grant', intent.grant || '')/element('div', 'grant', '')/@the phone page does not say what "Allow for this session" grants
+tools/xsession.sh@s/\[ "$(tr -d ' ' <"\/tmp\/.X$display_number-lock" 2>\/dev\/null)" = "$xvfb_pid" \] \&\&/true \&\&/@two tests running side by side share one display, its windows and its tray
 resources/Daemon/lib/text.mjs@s/  if (text.length <= max) return text;/  return text.length <= max ? text : `${text.slice(0, max - 1)}…`;/@a long title cut inside a character: half an emoji, an accent torn from its letter
 resources/Daemon/lib/hooks.mjs@s/typeof cwd === 'string' ? cut(visible(cwd), MAX_TITLE) : undefined/typeof cwd === 'string' ? cwd : undefined/@the agent's folder shown raw: new lines, direction overrides, a megabyte
 resources/Daemon/lib/sockets.mjs@s/return peerUid(socket._handle?.fd) === uid;/return true;/@another account that gets past the folders' modes (CAP_DAC_OVERRIDE, a descriptor handed over) is served on the gate's sockets

@@ -65,10 +65,13 @@ start_display() {
     return 1
 }
 
-# Xvfb answers on its display, or has ended (the number was taken).
+# Xvfb answers on its display, or has ended (the number was taken). Another session's server
+# on the same number answers too, before ours has seen its lock and ended: only the lock file
+# says whose the display is.
 display_settled() {
     kill -0 "$xvfb_pid" 2>/dev/null || return 0
-    xprop -display ":$display_number" -root >/dev/null 2>&1
+    [ "$(tr -d ' ' <"/tmp/.X$display_number-lock" 2>/dev/null)" = "$xvfb_pid" ] &&
+        xprop -display ":$display_number" -root >/dev/null 2>&1
 }
 
 # start_icewm TRAY: icewm with its panel and the panel's tray ("1") or with no panel ("0": a
